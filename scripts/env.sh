@@ -1,0 +1,47 @@
+# Shared by the project's scripts: installs what is missing and sets up the private Wine prefix.
+# Sourced, not run.
+
+HALYARD_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+export HALYARD_WINEPREFIX="${HALYARD_WINEPREFIX:-$HALYARD_ROOT/build/wineprefix}"
+
+halyard_install_prerequisites() {
+    local missing=()
+    command -v cmake >/dev/null || missing+=(cmake)
+    command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-x86-64-posix)
+    command -v i686-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-i686-posix)
+    command -v wine >/dev/null || missing+=(wine wine64)
+    [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
+    command -v make >/dev/null || missing+=(make)
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" != 0 ]; then
+        echo "missing packages: ${missing[*]} (run as root to install them)" >&2
+        return 1
+    fi
+    echo "installing: ${missing[*]}"
+    apt-get update -q >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+halyard_build() {
+    local preset
+    for preset in "$@"; do
+        cmake --preset "$preset" >/dev/null
+        cmake --build --preset "$preset" -j "$(nproc)"
+    done
+}
+
+# Creates the prefix on first use and keeps one wineserver up for the run; stopped on exit.
+halyard_start_wine() {
+    export WINEPREFIX="$HALYARD_WINEPREFIX" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        echo "creating Wine prefix $WINEPREFIX"
+        mkdir -p "$WINEPREFIX"
+        wineboot -i >/dev/null 2>&1 || true
+        wineserver -w
+    fi
+    wineserver -p
+    # Start Wine's own services now, detached from our output: a test run that started them
+    # would leave them holding its output pipe, and CTest would wait for them for ever.
+    wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+    trap 'WINEPREFIX="$HALYARD_WINEPREFIX" wineserver -k 2>/dev/null || true' EXIT
+}
