@@ -1,0 +1,102 @@
+#include "provider/PerformanceDataCollector.h"
+
+#include "perfmon/PerformanceCounterInstaller.h"
+#include "provider/TarnCounterSet.h"
+#include "win32/Exception.h"
+#include "win32/KernelObjectName.h"
+#include "win32/SEHException.h"
+
+using Halyard::Win32::CException;
+using Halyard::Win32::CSEHException;
+
+namespace {
+
+SECURITY_ATTRIBUTES MakeSecurityAttributes(SECURITY_DESCRIPTOR *descriptor)
+{
+    SECURITY_ATTRIBUTES attributes;
+    attributes.nLength = sizeof(attributes);
+    attributes.lpSecurityDescriptor = descriptor;
+    attributes.bInheritHandle = FALSE;
+    return attributes;
+}
+
+void Report(const wchar_t *prefix, const std::wstring &where, const std::wstring &message)
+{
+    ::OutputDebugStringW((std::wstring(prefix) + where + L" - " + message).c_str());
+}
+
+// Runs one guarded operation: structured exceptions arrive as CSEHException, and every failure
+// becomes one debugger line. Returns false when the operation failed.
+template <typename Operation>
+bool Guarded(const wchar_t *prefix, const wchar_t *unexpected, Operation operation)
+{
+    try
+    {
+        CSEHException::Translator translator;
+        operation();
+        return true;
+    }
+    catch (const CException &e)
+    {
+        Report(prefix, e.GetWhere(), e.GetMessage());
+    }
+    catch (const CSEHException &e)
+    {
+        Report(prefix, e.GetWhere(), e.GetMessage());
+    }
+    catch (...)
+    {
+        ::OutputDebugStringW(unexpected);
+    }
+    return false;
+}
+
+} // namespace
+
+CPerformanceDataCollector::CPerformanceDataCollector(const std::wstring &name)
+    : m_schema(CreateTarnCounterSet()),
+      m_securityAttributes(MakeSecurityAttributes(&m_securityDescriptor)),
+      m_collector(Halyard::Win32::CGlobalName(name), m_schema,
+                  Halyard::PerfMon::CPerformanceCounterInstaller().FirstCounterIndex(name), &m_securityAttributes)
+{
+}
+
+CPerformanceDataCollector::~CPerformanceDataCollector() = default;
+
+void CPerformanceDataCollector::Open(const wchar_t *deviceNames)
+{
+    Guarded(L"CPerformanceDataCollector::Open() -  Exception: ", L"CPerformanceDataCollector::Open() - Unexpected exception",
+            [&] { m_collector.Open(deviceNames); });
+}
+
+void CPerformanceDataCollector::Close()
+{
+    Guarded(L"CPerformanceDataCollector::Close() -  Exception: ",
+            L"CPerformanceDataCollector::Close() - Unexpected exception", [&] { m_collector.Close(); });
+}
+
+bool CPerformanceDataCollector::Collect(const wchar_t *query, void **data, DWORD *totalBytes, DWORD *numObjectTypes)
+{
+    bool result = true;
+    void *const cursor = *data;
+    const bool completed =
+        Guarded(L"CPerformanceDataCollector::Collect() -  Exception: ",
+                L"CPerformanceDataCollector::Collect() - Unexpected exception",
+                [&] { result = m_collector.Collect(query, data, totalBytes, numObjectTypes); });
+    if (!completed)
+    {
+        // A partly written answer is never reported as data.
+        *data = cursor;
+        *totalBytes = 0;
+        *numObjectTypes = 0;
+    }
+    return result;
+}
+
+Halyard::PerfMon::ICollectPerformanceData *CreatePerformanceDataCollector()
+{
+    Halyard::PerfMon::ICollectPerformanceData *collector = nullptr;
+    Guarded(L"CreatePerformanceDataCollector() -  Exception: ", L"CreatePerformanceDataCollector() - Unexpected exception",
+            [&] { collector = new CPerformanceDataCollector(TarnProductName); });
+    return collector;
+}

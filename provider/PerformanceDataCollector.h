@@ -1,0 +1,39 @@
+#pragma once
+
+#include "perfmon/CollectPerformanceData.h"
+#include "perfmon/PerformanceDataCollector.h"
+#include "perfmon/Schema.h"
+#include "win32/SecurityDescriptor.h"
+
+#include <windows.h>
+
+#include <string>
+
+// The product's collector: the TARN counter set, open to every account, over the shared block
+// "Global\TARN". Nothing it drives may take the host process down: every failure becomes one line
+// on the debugger channel.
+class CPerformanceDataCollector : public Halyard::PerfMon::ICollectPerformanceData
+{
+public:
+    explicit CPerformanceDataCollector(const std::wstring &name);
+
+    CPerformanceDataCollector(const CPerformanceDataCollector &) = delete;
+    CPerformanceDataCollector &operator=(const CPerformanceDataCollector &) = delete;
+
+    void Open(const wchar_t *deviceNames) override;
+
+    void Close() override;
+
+    bool Collect(const wchar_t *query, void **data, DWORD *totalBytes, DWORD *numObjectTypes) override;
+
+    ~CPerformanceDataCollector() override;
+
+private:
+    Halyard::PerfMon::CPerformanceDataSchema m_schema;
+    Halyard::Win32::CSecurityDescriptorAllowAll m_securityDescriptor;
+    SECURITY_ATTRIBUTES m_securityAttributes;
+    Halyard::PerfMon::CPerformanceDataCollector m_collector;
+};
+
+// The process-wide collector the exports drive; null when creation failed.
+Halyard::PerfMon::ICollectPerformanceData *CreatePerformanceDataCollector();

@@ -1,0 +1,100 @@
+// The module's face: the loader's entry point and the three functions the performance library calls.
+#include "provider/PerformanceDataCollector.h"
+#include "win32/SEHException.h"
+
+#include <windows.h>
+
+namespace {
+
+Halyard::PerfMon::ICollectPerformanceData *g_collector = nullptr;
+
+// Attach and detach are serialised by the loader, so no lock guards the pointer.
+void SetCollector(Halyard::PerfMon::ICollectPerformanceData *collector)
+{
+    delete g_collector;
+    g_collector = collector;
+}
+
+} // namespace
+
+extern "C" {
+
+BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID)
+{
+    switch (reason)
+    {
+    case DLL_PROCESS_ATTACH:
+        ::DisableThreadLibraryCalls(module);
+        SetCollector(CreatePerformanceDataCollector());
+        break;
+    case DLL_PROCESS_DETACH:
+        SetCollector(nullptr);
+        break;
+    default:
+        break;
+    }
+    return TRUE;
+}
+
+DWORD WINAPI PerfData_Open(LPWSTR deviceNames)
+{
+    Halyard::PerfMon::ICollectPerformanceData *collector = g_collector;
+    if (collector == nullptr)
+    {
+        return 1;
+    }
+    try
+    {
+        Halyard::Win32::CSEHException::Translator translator;
+        collector->Open(deviceNames);
+        return ERROR_SUCCESS;
+    }
+    catch (...)
+    {
+        return 1;
+    }
+}
+
+DWORD WINAPI PerfData_Collect(LPWSTR query, LPVOID *data, LPDWORD totalBytes, LPDWORD numObjectTypes)
+{
+    Halyard::PerfMon::ICollectPerformanceData *collector = g_collector;
+    if (collector == nullptr)
+    {
+        // Nothing to return: the host must not take its whole buffer as data.
+        *totalBytes = 0;
+        *numObjectTypes = 0;
+        return ERROR_SUCCESS;
+    }
+    bool result = true;
+    try
+    {
+        Halyard::Win32::CSEHException::Translator translator;
+        result = collector->Collect(query, data, totalBytes, numObjectTypes);
+    }
+    catch (...)
+    {
+        *totalBytes = 0;
+        *numObjectTypes = 0;
+    }
+    return result ? ERROR_SUCCESS : ERROR_MORE_DATA;
+}
+
+DWORD WINAPI PerfData_Close()
+{
+    Halyard::PerfMon::ICollectPerformanceData *collector = g_collector;
+    if (collector == nullptr)
+    {
+        return ERROR_SUCCESS;
+    }
+    try
+    {
+        Halyard::Win32::CSEHException::Translator translator;
+        collector->Close();
+    }
+    catch (...)
+    {
+    }
+    return ERROR_SUCCESS;
+}
+
+} // extern "C"

@@ -1,0 +1,54 @@
+#include "tests/collector/CollectTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+using namespace Halyard;
+using namespace Halyard::Testing;
+
+// A server in another process takes, releases and updates instances as fast as it can while the
+// provider collects in a loop: every answer is well formed, and every value whole.
+TEST(CollectConcurrency, CollectsStayWellFormedWhileAServerChurns)
+{
+    const std::wstring base = UniqueName(L"HalyardChurn");
+    const std::wstring readyName = UniqueName(L"HalyardChurnReady");
+    const std::wstring stopName = UniqueName(L"HalyardChurnStop");
+    CNamedSignal ready(readyName);
+    CNamedSignal stop(stopName);
+    CChildProcess server(L"collector_helper.exe", L"churn " + base + L" " + readyName + L" " + stopName);
+    ASSERT_TRUE(ready.Wait());
+
+    const PerfMon::CPerformanceDataSchema schema = CreateTarnCounterSet();
+    PerfMon::CPerformanceDataCollector collector(Win32::CGlobalName(base), schema, 1000, nullptr);
+    collector.Open(L"");
+
+    std::vector<BYTE> buffer(8192);
+    int withInstances = 0;
+    for (int i = 0; i < 3000; ++i)
+    {
+        const CollectResult r = CollectInto(collector, L"Global", buffer.data(), static_cast<DWORD>(buffer.size()));
+        ASSERT_TRUE(r.result);
+        ASSERT_EQ(1u, r.objects);
+        ASSERT_EQ("", CheckObjects(buffer.data(), r.bytes, r.objects)) << i;
+        const PERF_OBJECT_TYPE *object = reinterpret_cast<const PERF_OBJECT_TYPE *>(buffer.data());
+        withInstances += object->NumInstances > 0 ? 1 : 0;
+
+        // The server writes each value as round * 0x100000001: both halves always agree.
+        const BYTE *position = buffer.data() + object->DefinitionLength;
+        for (LONG n = 0; n < object->NumInstances; ++n)
+        {
+            position += reinterpret_cast<const PERF_INSTANCE_DEFINITION *>(position)->ByteLength;
+            for (int k = 0; k < 26; ++k)
+            {
+                DWORD halves[2];
+                std::memcpy(halves, position + 4 + 8 * k, 8);
+                ASSERT_EQ(halves[0], halves[1]) << "torn value";
+            }
+            position += 4 + 26 * 8;
+        }
+    }
+    stop.Set();
+    EXPECT_EQ(0u, server.Wait());
+    EXPECT_GT(withInstances, 0);
+}

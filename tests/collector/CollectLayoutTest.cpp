@@ -1,0 +1,254 @@
+#include "tests/collector/CollectTestSupport.h"
+
+#include "win32/Exception.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+using namespace Halyard;
+using namespace Halyard::Testing;
+
+namespace {
+
+// The TARN counter set with instances "a" in slot 0 and "ccc" in slot 2 and distinct values.
+class CollectLayout : public ::testing::Test
+{
+protected:
+    CollectLayout()
+        : m_name(UniqueName(L"HalyardCollect")),
+          m_schema(CreateTarnCounterSet()),
+          m_server(Win32::CGlobalName(m_name), m_schema, 1000, nullptr),
+          m_collector(Win32::CGlobalName(m_name), m_schema, 3000, nullptr)
+    {
+        PERF_OBJECT_TYPE *object = m_server.GetObjectDefinition(0);
+        DWORD created = 0;
+        m_server.AllocateObjectInstance(object, L"a", created);
+        m_server.AllocateObjectInstance(object, L"b", created);
+        m_server.AllocateObjectInstance(object, L"ccc", created);
+        m_server.ReleaseObjectInstance(object, 2);
+        for (long id = 1; id <= 3; ++id)
+        {
+            ULONGLONG *values = reinterpret_cast<ULONGLONG *>(m_server.GetInstanceCounterData(object, id));
+            for (int k = 0; k < 26; ++k)
+            {
+                values[k] = id * 1000 + k;
+            }
+        }
+        m_collector.Open(L"");
+    }
+
+    std::wstring m_name;
+    PerfMon::CPerformanceDataSchema m_schema;
+    PerfMon::CPerformanceDataBlock m_server;
+    PerfMon::CPerformanceDataCollector m_collector;
+};
+
+const DWORD kDefinitionLength = 64 + 26 * 40;
+const DWORD kCounterBlock = 4 + 26 * 8;
+const DWORD kGlobalBytes = (kDefinitionLength + 28 + kCounterBlock + 32 + kCounterBlock + 7) / 8 * 8;
+
+} // namespace
+
+TEST_F(CollectLayout, GlobalWritesTheObjectWithItsInstancesInUseToTheByte)
+{
+    std::vector<BYTE> buffer(4096, 0xCD);
+    const CollectResult r = CollectInto(m_collector, L"Global", buffer.data(), static_cast<DWORD>(buffer.size()));
+    ASSERT_TRUE(r.result);
+    ASSERT_EQ(kGlobalBytes, r.bytes);
+    EXPECT_EQ(1u, r.objects);
+    EXPECT_EQ(buffer.data() + kGlobalBytes, r.cursor);
+
+    const PERF_OBJECT_TYPE *object = reinterpret_cast<const PERF_OBJECT_TYPE *>(buffer.data());
+    const PERF_OBJECT_TYPE *stored = m_server.GetObjectDefinition(0);
+    EXPECT_EQ(kGlobalBytes, object->TotalByteLength);
+    EXPECT_EQ(kDefinitionLength, object->DefinitionLength);
+    EXPECT_EQ(64u, object->HeaderLength);
+    EXPECT_EQ(1000u, object->ObjectNameTitleIndex);
+    EXPECT_EQ(1001u, object->ObjectHelpTitleIndex);
+    EXPECT_EQ(26u, object->NumCounters);
+    EXPECT_EQ(0, object->DefaultCounter);
+    EXPECT_EQ(2, object->NumInstances);
+    EXPECT_EQ(0u, object->CodePage);
+    EXPECT_EQ(0, object->PerfTime.QuadPart);
+    EXPECT_EQ(0, object->PerfFreq.QuadPart);
+    EXPECT_EQ(0, std::memcmp(buffer.data() + 64, reinterpret_cast<const BYTE *>(stored) + 64, 26 * 40));
+
+    const BYTE *position = buffer.data() + kDefinitionLength;
+    const wchar_t *names[] = {L"a", L"ccc"};
+    const long slots[] = {1, 3};
+    for (int i = 0; i < 2; ++i)
+    {
+        const PERF_INSTANCE_DEFINITION *instance = reinterpret_cast<const PERF_INSTANCE_DEFINITION *>(position);
+        const DWORD nameLength = static_cast<DWORD>((std::wcslen(names[i]) + 1) * 2);
+        EXPECT_EQ(i == 0 ? 28u : 32u, instance->ByteLength);
+        EXPECT_EQ(24u, instance->NameOffset);
+        EXPECT_EQ(nameLength, instance->NameLength);
+        EXPECT_EQ(0u, instance->ParentObjectTitleIndex);
+        EXPECT_EQ(static_cast<DWORD>(PERF_NO_UNIQUE_ID), instance->UniqueID);
+        EXPECT_EQ(0, std::memcmp(position + 24, names[i], nameLength));
+        position += instance->ByteLength;
+
+        DWORD counterBlockLength = 0;
+        std::memcpy(&counterBlockLength, position, 4);
+        EXPECT_EQ(kCounterBlock, counterBlockLength);
+        for (int k = 0; k < 26; ++k)
+        {
+            ULONGLONG value = 0;
+            std::memcpy(&value, position + 4 + 8 * k, 8);
+            EXPECT_EQ(static_cast<ULONGLONG>(slots[i] * 1000 + k), value) << i << " " << k;
+        }
+        position += kCounterBlock;
+    }
+    for (const BYTE *pad = position; pad < buffer.data() + kGlobalBytes; ++pad)
+    {
+        EXPECT_EQ(0, *pad);
+    }
+    EXPECT_EQ(0xCD, buffer[kGlobalBytes]);
+    EXPECT_EQ("", CheckObjects(buffer.data(), r.bytes, r.objects));
+}
+
+TEST_F(CollectLayout, QueriesSelectByWholeTitleIndex)
+{
+    std::vector<BYTE> buffer(4096);
+    const DWORD size = static_cast<DWORD>(buffer.size());
+    for (const wchar_t *query : {L"global", L"GLOBAL", L"1000", L"2 1000 3", L"1000 1000"})
+    {
+        const CollectResult r = CollectInto(m_collector, query, buffer.data(), size);
+        EXPECT_TRUE(r.result) << query;
+        EXPECT_EQ(kGlobalBytes, r.bytes) << query;
+        EXPECT_EQ(1u, r.objects) << query;
+    }
+    // A null query asks for everything.
+    EXPECT_EQ(kGlobalBytes, CollectInto(m_collector, nullptr, buffer.data(), size).bytes);
+
+    for (const wchar_t *query : {L"10000", L"100", L"1000\t2", L"Costly", L"Foreign", L""})
+    {
+        const CollectResult r = CollectInto(m_collector, query, buffer.data(), size);
+        EXPECT_TRUE(r.result) << query;
+        EXPECT_EQ(0u, r.bytes) << query;
+        EXPECT_EQ(0u, r.objects) << query;
+        EXPECT_EQ(buffer.data(), r.cursor) << query;
+    }
+}
+
+// A list of indexes longer than any fixed formatting buffer still selects what it names.
+TEST_F(CollectLayout, LongIndexListSelectsItsObjects)
+{
+    std::wstring query;
+    for (int i = 0; i < 600; ++i)
+    {
+        query += std::to_wstring(5000 + i) + L" ";
+    }
+    query += L"1000";
+    std::vector<BYTE> buffer(4096);
+    const CollectResult r = CollectInto(m_collector, query.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
+    EXPECT_EQ(kGlobalBytes, r.bytes);
+    EXPECT_EQ(1u, r.objects);
+}
+
+TEST_F(CollectLayout, EveryTooSmallBufferIsRefusedWithoutAWrite)
+{
+    for (DWORD size = 0; size < kGlobalBytes; ++size)
+    {
+        CGuardedBuffer buffer(size);
+        const CollectResult r = CollectInto(m_collector, L"Global", buffer.Data(), size);
+        ASSERT_FALSE(r.result) << size;
+        ASSERT_EQ(0u, r.bytes) << size;
+        ASSERT_EQ(0u, r.objects) << size;
+        ASSERT_EQ(buffer.Data(), r.cursor) << size;
+        ASSERT_TRUE(buffer.Untouched()) << size;
+    }
+    CGuardedBuffer exact(kGlobalBytes);
+    const CollectResult r = CollectInto(m_collector, L"Global", exact.Data(), kGlobalBytes);
+    EXPECT_TRUE(r.result);
+    EXPECT_EQ(kGlobalBytes, r.bytes);
+    EXPECT_EQ(exact.Data() + kGlobalBytes, r.cursor);
+}
+
+TEST_F(CollectLayout, ObjectWithNoInstanceInUseIsItsDefinitionsAlone)
+{
+    PERF_OBJECT_TYPE *object = m_server.GetObjectDefinition(0);
+    m_server.ReleaseObjectInstance(object, 1);
+    m_server.ReleaseObjectInstance(object, 3);
+    std::vector<BYTE> buffer(4096);
+    const CollectResult r = CollectInto(m_collector, L"Global", buffer.data(), static_cast<DWORD>(buffer.size()));
+    EXPECT_EQ((kDefinitionLength + 7) / 8 * 8, r.bytes);
+    EXPECT_EQ(0, reinterpret_cast<const PERF_OBJECT_TYPE *>(buffer.data())->NumInstances);
+    EXPECT_EQ("", CheckObjects(buffer.data(), r.bytes, r.objects));
+}
+
+TEST_F(CollectLayout, ActiveInstancePositionsCountOnlySlotsInUse)
+{
+    EXPECT_EQ(0u, m_collector.GetActiveInstanceFromIndex(1000, 0));
+    EXPECT_EQ(1u, m_collector.GetActiveInstanceFromIndex(1000, 2));
+    const wchar_t where[] = L"CPerformanceDataCollector::GetActiveInstanceFromIndex()";
+    try
+    {
+        m_collector.GetActiveInstanceFromIndex(1000, 1);
+        ADD_FAILURE();
+    }
+    catch (const Win32::CException &e)
+    {
+        EXPECT_EQ(where, e.GetWhere());
+        EXPECT_EQ(L"Failed to locate active instance index: 1", e.GetMessage());
+    }
+    try
+    {
+        m_collector.GetActiveInstanceFromIndex(1000, -1);
+        ADD_FAILURE();
+    }
+    catch (const Win32::CException &e)
+    {
+        EXPECT_EQ(L"Instance index out of range: -1", e.GetMessage());
+    }
+    try
+    {
+        m_collector.FindObjectByIndex(1234);
+        ADD_FAILURE();
+    }
+    catch (const Win32::CException &e)
+    {
+        EXPECT_EQ(L"CPerformanceDataCollector::FindObjectByIndex()", e.GetWhere());
+        EXPECT_EQ(L"Object not found for: 1234", e.GetMessage());
+    }
+}
+
+// Two objects: a parent with named instances and a child object of numbered instances that
+// belong to the parent's instances, plus an object without instances.
+TEST(CollectFamily, ChildObjectBringsItsParentAndNamesItsPosition)
+{
+    PerfMon::CPerformanceDataSchema schema(L"009");
+    schema.AddObjectWithInstances(L"Servers", L"help", 100, 3, 10).AddCounter(L"Load", L"l", 100, 0, 0x10000);
+    schema.AddObjectWithInstances(L"Threads", L"help", 100, 2).AddCounter(L"Busy", L"b", 100, 0, 0x10000);
+    schema.AddObject(L"Totals", L"help", 100).AddCounter(L"All", L"a", 100, 0, 0x10000);
+    const std::wstring name = UniqueName(L"HalyardFamily");
+    PerfMon::CPerformanceDataBlock server(Win32::CGlobalName(name), schema, 100, nullptr);
+    PERF_OBJECT_TYPE *servers = server.GetObjectDefinition(0);
+    PERF_OBJECT_TYPE *threads = server.GetObjectDefinition(1);
+    DWORD created = 0;
+    server.AllocateObjectInstance(servers, L"first", created);
+    const DWORD second = server.AllocateObjectInstance(servers, L"second", created);
+    server.ReleaseObjectInstance(servers, 1);
+    server.AllocateChildObjectInstance(threads, 77, servers, second, created);
+
+    PerfMon::CPerformanceDataCollector collector(Win32::CGlobalName(name), schema, 100, nullptr);
+    collector.Open(L"");
+    std::vector<BYTE> buffer(4096);
+    // Threads is index 104 (100 + 2 + 2 for Servers); Totals, 108, stays out.
+    const CollectResult r = CollectInto(collector, L"104", buffer.data(), static_cast<DWORD>(buffer.size()));
+    ASSERT_TRUE(r.result);
+    EXPECT_EQ(2u, r.objects);
+    ASSERT_EQ("", CheckObjects(buffer.data(), r.bytes, r.objects));
+
+    const PERF_OBJECT_TYPE *first = reinterpret_cast<const PERF_OBJECT_TYPE *>(buffer.data());
+    EXPECT_EQ(100u, first->ObjectNameTitleIndex);
+    EXPECT_EQ(1, first->NumInstances);
+    const PERF_OBJECT_TYPE *child = reinterpret_cast<const PERF_OBJECT_TYPE *>(buffer.data() + first->TotalByteLength);
+    EXPECT_EQ(104u, child->ObjectNameTitleIndex);
+    const PERF_INSTANCE_DEFINITION *instance =
+        reinterpret_cast<const PERF_INSTANCE_DEFINITION *>(reinterpret_cast<const BYTE *>(child) + child->DefinitionLength);
+    EXPECT_EQ(77u, instance->UniqueID);
+    EXPECT_EQ(100u, instance->ParentObjectTitleIndex);
+    EXPECT_EQ(0u, instance->ParentObjectInstance) << "the parent's position among its instances in use";
+}

@@ -1,0 +1,103 @@
+#include "perfmon/PerformanceDataBlock.h"
+#include "perfmon/Schema.h"
+#include "provider/TarnCounterSet.h"
+#include "tests/support/ChildProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+using namespace Halyard;
+using Halyard::Testing::UniqueName;
+
+namespace {
+
+const PERF_INSTANCE_DEFINITION *Slot(const PERF_OBJECT_TYPE *object, DWORD slot)
+{
+    const BYTE *first = reinterpret_cast<const BYTE *>(object) + object->DefinitionLength;
+    return reinterpret_cast<const PERF_INSTANCE_DEFINITION *>(first +
+                                                              slot * (24 + static_cast<DWORD>(object->PerfTime.HighPart)));
+}
+
+} // namespace
+
+TEST(DataBlockLayout, TarnBlockIsLaidOutFromTheFirstCounterIndex)
+{
+    const PerfMon::CPerformanceDataSchema schema = CreateTarnCounterSet();
+    PerfMon::CPerformanceDataBlock block(Win32::CGlobalName(UniqueName(L"HalyardLayout")), schema, 1000, nullptr);
+
+    ASSERT_EQ(16u + 1332u + 624u, block.GetBlockSize());
+    PerfMon::CPerformanceDataBlock::Header header;
+    std::memcpy(&header, block.GetBlock(), sizeof(header));
+    EXPECT_EQ(1, header.initialised);
+    EXPECT_EQ(16u, header.firstObjectOffset);
+    EXPECT_EQ(16u, header.lastObjectOffset);
+    EXPECT_EQ(16u + 1332u, header.counterDataOffset);
+    EXPECT_EQ(block.GetBlock() + 16, block.GetObjectDefinitions());
+    EXPECT_EQ(block.GetBlock() + 16 + 1332, block.GetCounterData());
+
+    const PERF_OBJECT_TYPE *object = reinterpret_cast<const PERF_OBJECT_TYPE *>(block.GetObjectDefinitions());
+    EXPECT_EQ(1332u, object->TotalByteLength);
+    EXPECT_EQ(64u + 26u * 40u, object->DefinitionLength);
+    EXPECT_EQ(64u, object->HeaderLength);
+    EXPECT_EQ(1000u, object->ObjectNameTitleIndex);
+    EXPECT_EQ(1001u, object->ObjectHelpTitleIndex);
+    EXPECT_EQ(100u, object->DetailLevel);
+    EXPECT_EQ(26u, object->NumCounters);
+    EXPECT_EQ(0, object->DefaultCounter);
+    EXPECT_EQ(3, object->NumInstances);
+    EXPECT_EQ(0u, object->CodePage);
+    EXPECT_EQ(25u, object->PerfTime.LowPart);
+    EXPECT_EQ(52, object->PerfTime.HighPart);
+    EXPECT_EQ(208u, object->PerfFreq.LowPart);
+    EXPECT_EQ(0, object->PerfFreq.HighPart);
+
+    const PERF_COUNTER_DEFINITION *counters =
+        reinterpret_cast<const PERF_COUNTER_DEFINITION *>(block.GetObjectDefinitions() + 64);
+    for (DWORD k = 0; k < 26; ++k)
+    {
+        EXPECT_EQ(1002u + 2 * k, counters[k].CounterNameTitleIndex) << k;
+        EXPECT_EQ(1003u + 2 * k, counters[k].CounterHelpTitleIndex) << k;
+        EXPECT_EQ(4u + 8 * k, counters[k].CounterOffset) << k;
+        EXPECT_EQ(8u, counters[k].CounterSize) << k;
+    }
+    EXPECT_EQ(static_cast<DWORD>(PERF_COUNTER_BULK_COUNT), counters[1].CounterType);
+
+    for (DWORD i = 0; i < 3; ++i)
+    {
+        const PERF_INSTANCE_DEFINITION *slot = Slot(object, i);
+        EXPECT_EQ(0u, slot->ByteLength);
+        EXPECT_EQ(static_cast<DWORD>(PERF_NO_UNIQUE_ID), slot->UniqueID);
+        EXPECT_EQ(24u, slot->NameOffset);
+        EXPECT_EQ(0u, slot->NameLength);
+    }
+    for (DWORD i = 0; i < 624; ++i)
+    {
+        ASSERT_EQ(0, block.GetCounterData()[i]) << i;
+    }
+}
+
+TEST(DataBlockLayout, ObjectWithoutInstancesHasOneSetOfValues)
+{
+    PerfMon::CPerformanceDataSchema schema(L"009");
+    PerfMon::CPerformanceDataSchema::Object &totals = schema.AddObject(L"Totals", L"help", 100);
+    totals.AddCounter(L"A", L"a", 100, 0, PERF_COUNTER_RAWCOUNT);
+    totals.AddCounter(L"B", L"b", 100, 0, PERF_COUNTER_RAWCOUNT);
+    PerfMon::CPerformanceDataSchema::Object &sockets = schema.AddObjectWithInstances(L"Sockets", L"help", 100, 2);
+    sockets.AddCounter(L"C", L"c", 100, 0, PERF_COUNTER_RAWCOUNT);
+
+    PerfMon::CPerformanceDataBlock block(Win32::CGlobalName(UniqueName(L"HalyardLayout")), schema, 500, nullptr);
+
+    PERF_OBJECT_TYPE *first = block.GetObjectDefinition(0);
+    PERF_OBJECT_TYPE *second = block.GetObjectDefinition(1);
+    EXPECT_EQ(PERF_NO_INSTANCES, first->NumInstances);
+    EXPECT_EQ(144u, first->TotalByteLength);
+    EXPECT_EQ(506u, second->ObjectNameTitleIndex);
+    EXPECT_EQ(16u, second->CodePage);
+    PerfMon::CPerformanceDataBlock::Header header;
+    std::memcpy(&header, block.GetBlock(), sizeof(header));
+    EXPECT_EQ(16u + 144u, header.lastObjectOffset);
+    EXPECT_EQ(16u + 144u + 64u + 40u + 2 * 24u, header.counterDataOffset);
+    EXPECT_EQ(block.GetCounterData(), block.GetInstanceCounterData(first, 0));
+    EXPECT_EQ(block.GetCounterData() + 16 + 8, block.GetInstanceCounterData(second, 2));
+}

@@ -1,0 +1,211 @@
+#include "perfmon/PerformanceDataBlock.h"
+#include "perfmon/Schema.h"
+#include "provider/TarnCounterSet.h"
+#include "tests/support/ChildProcess.h"
+#include "win32/Exception.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+
+using namespace Halyard;
+using Halyard::Testing::UniqueName;
+
+namespace {
+
+void ExpectFailure(const std::function<void()> &operation, const std::wstring &where, const std::wstring &message)
+{
+    try
+    {
+        operation();
+        ADD_FAILURE() << "expected an exception";
+    }
+    catch (const Win32::CException &e)
+    {
+        EXPECT_EQ(where, e.GetWhere());
+        EXPECT_EQ(message, e.GetMessage());
+    }
+}
+
+// A schema with a named object (the TARN one), an object of numbered instances that are the
+// children of TARN instances, and an object without instances.
+class InstanceAllocation : public ::testing::Test
+{
+protected:
+    InstanceAllocation()
+        : m_schema(MakeSchema()),
+          m_block(Win32::CGlobalName(UniqueName(L"HalyardInstances")), m_schema, 2000, nullptr),
+          m_named(m_block.GetObjectDefinition(0)),
+          m_numbered(m_block.GetObjectDefinition(1)),
+          m_plain(m_block.GetObjectDefinition(2))
+    {
+    }
+
+    static PerfMon::CPerformanceDataSchema MakeSchema()
+    {
+        PerfMon::CPerformanceDataSchema schema = CreateTarnCounterSet();
+        schema.AddObjectWithInstances(L"Connections", L"help", 100, 3).AddCounter(L"Open", L"o", 100, 0, 0x10000);
+        schema.AddObject(L"Totals", L"help", 100).AddCounter(L"All", L"a", 100, 0, 0x10000);
+        return schema;
+    }
+
+    DWORD Allocate(const std::wstring &name, DWORD expectedCreated = 1)
+    {
+        DWORD created = 99;
+        const DWORD id = m_block.AllocateObjectInstance(m_named, name, created);
+        EXPECT_EQ(expectedCreated, created) << name.c_str();
+        return id;
+    }
+
+    PERF_INSTANCE_DEFINITION *Slot(PERF_OBJECT_TYPE *object, DWORD slot)
+    {
+        BYTE *first = reinterpret_cast<BYTE *>(object) + object->DefinitionLength;
+        return reinterpret_cast<PERF_INSTANCE_DEFINITION *>(first +
+                                                            slot * (24 + static_cast<DWORD>(object->PerfTime.HighPart)));
+    }
+
+    PerfMon::CPerformanceDataSchema m_schema;
+    PerfMon::CPerformanceDataBlock m_block;
+    PERF_OBJECT_TYPE *m_named;
+    PERF_OBJECT_TYPE *m_numbered;
+    PERF_OBJECT_TYPE *m_plain;
+};
+
+const wchar_t kAllocate[] = L"CPerformanceDataBlock::AllocateObjectInstance()";
+const wchar_t kValidate[] = L"CPerformanceDataBlock::ValidateInstanceObject()";
+const wchar_t kActive[] = L"CPerformanceDataBlock::GetActiveObjectInstance()";
+
+} // namespace
+
+TEST_F(InstanceAllocation, NamedInstancesAreFoundAgainAndFillTheLowestFreeSlot)
+{
+    EXPECT_EQ(1u, Allocate(L"a"));
+    EXPECT_EQ(2u, Allocate(L"bb"));
+    EXPECT_EQ(3u, Allocate(L"A"));
+    EXPECT_EQ(3, m_named->PerfFreq.HighPart);
+    EXPECT_EQ(2u, Allocate(L"bb", 0));
+    EXPECT_EQ(3, m_named->PerfFreq.HighPart);
+
+    EXPECT_EQ(4u, Slot(m_named, 0)->NameLength);
+    EXPECT_EQ(28u, Slot(m_named, 0)->ByteLength);
+    EXPECT_EQ(6u, Slot(m_named, 1)->NameLength);
+    EXPECT_EQ(32u, Slot(m_named, 1)->ByteLength);
+    EXPECT_EQ(0, std::memcmp(reinterpret_cast<BYTE *>(Slot(m_named, 1)) + 24, L"bb", 6));
+
+    ExpectFailure([&] { Allocate(L"c"); }, kAllocate, L"All 3 instances in use");
+
+    m_block.ReleaseObjectInstance(m_named, 2);
+    EXPECT_EQ(2, m_named->PerfFreq.HighPart);
+    EXPECT_EQ(0u, Slot(m_named, 1)->ByteLength);
+    EXPECT_EQ(3u, Allocate(L"A", 0));
+    EXPECT_EQ(2u, Allocate(L"c"));
+    EXPECT_EQ(3u, m_block.GetNamedInstanceCount(m_named));
+}
+
+TEST_F(InstanceAllocation, NamesAreLimitedToTheObjectsMaximum)
+{
+    const std::wstring longest(25, L'x');
+    EXPECT_EQ(1u, Allocate(longest));
+    EXPECT_EQ(76u, Slot(m_named, 0)->ByteLength);
+    const std::wstring tooLong(26, L'y');
+    ExpectFailure([&] { Allocate(tooLong); }, kAllocate,
+                  L"Instance name: \"" + tooLong + L"\" is too long: 26, max is: 25");
+}
+
+TEST_F(InstanceAllocation, WrongKindOfAllocationIsRefused)
+{
+    DWORD created = 0;
+    ExpectFailure([&] { m_block.AllocateObjectInstance(m_named, 7, created); }, kValidate,
+                  L"Instances for this object should be allocated by name and not by ID");
+    ExpectFailure([&] { m_block.AllocateObjectInstance(m_numbered, L"x", created); }, kValidate,
+                  L"Instances for this object should be allocated by unique ID and not by name");
+    ExpectFailure([&] { m_block.AllocateObjectInstance(m_plain, L"x", created); }, kValidate,
+                  L"Object does not support instances");
+    PERF_OBJECT_TYPE outside = *m_named;
+    ExpectFailure([&] { m_block.AllocateObjectInstance(&outside, L"x", created); }, kValidate,
+                  L"Invalid object pointer");
+    ExpectFailure([&] { m_block.AllocateObjectInstance(m_numbered, PERF_NO_UNIQUE_ID, created); }, kAllocate,
+                  L"Illegal instance id: -1");
+}
+
+TEST_F(InstanceAllocation, NumberedInstancesTakeIds)
+{
+    DWORD created = 0;
+    EXPECT_EQ(1u, m_block.AllocateObjectInstance(m_numbered, 40, created));
+    EXPECT_EQ(1u, created);
+    EXPECT_EQ(2u, m_block.AllocateObjectInstance(m_numbered, 41, created));
+    EXPECT_EQ(1u, m_block.AllocateObjectInstance(m_numbered, 40, created));
+    EXPECT_EQ(0u, created);
+    EXPECT_EQ(24u, Slot(m_numbered, 1)->ByteLength);
+    EXPECT_EQ(41u, Slot(m_numbered, 1)->UniqueID);
+    EXPECT_EQ(0u, Slot(m_numbered, 1)->NameOffset);
+    EXPECT_EQ(3u, m_block.AllocateObjectInstance(m_numbered, 42, created));
+    ExpectFailure([&] { m_block.AllocateObjectInstance(m_numbered, 43, created); }, kAllocate,
+                  L"Unexpected - logic error");
+    EXPECT_EQ(0u, m_block.GetNamedInstanceCount(m_numbered));
+}
+
+TEST_F(InstanceAllocation, ActiveInstanceLookupChecksTheId)
+{
+    ExpectFailure([&] { m_block.GetActiveObjectInstance(m_named, 1); }, kValidate,
+                  L"No instances are currently allocated");
+    Allocate(L"one");
+    ExpectFailure([&] { m_block.GetActiveObjectInstance(m_named, 0); }, kActive, L"Invalid instance id: 0");
+    ExpectFailure([&] { m_block.GetActiveObjectInstance(m_named, 4); }, kActive, L"Invalid instance id: 4");
+    ExpectFailure([&] { m_block.GetActiveObjectInstance(m_named, 2); }, kActive, L"Instance: 2 is not currently in use");
+    ExpectFailure([&] { m_block.ReleaseObjectInstance(m_named, 2); }, kActive, L"Instance: 2 is not currently in use");
+    EXPECT_EQ(Slot(m_named, 0), m_block.GetActiveObjectInstance(m_named, 1));
+}
+
+TEST_F(InstanceAllocation, ChildInstancesRecordTheirParent)
+{
+    const DWORD parent = Allocate(L"server");
+    DWORD created = 0;
+    const DWORD child = m_block.AllocateChildObjectInstance(m_numbered, 7, m_named, parent, created);
+    EXPECT_EQ(1u, created);
+    EXPECT_EQ(m_named->ObjectNameTitleIndex, Slot(m_numbered, child - 1)->ParentObjectTitleIndex);
+    EXPECT_EQ(parent, Slot(m_numbered, child - 1)->ParentObjectInstance);
+
+    EXPECT_EQ(child, m_block.AllocateChildObjectInstance(m_numbered, 7, m_named, parent, created));
+    EXPECT_EQ(0u, created);
+    ExpectFailure([&] { m_block.AllocateChildObjectInstance(m_numbered, 7, m_named, parent + 1, created); },
+                  L"CPerformanceDataBlock::AllocateChildObjectInstance", L"Instance exists but parent is different");
+}
+
+// A released slot keeps the parent of the child that held it; a plain instance taken in it later
+// must not be reported as that parent's child.
+TEST_F(InstanceAllocation, PlainInstanceInAFormerChildSlotHasNoParent)
+{
+    const DWORD parent = Allocate(L"server");
+    DWORD created = 0;
+    const DWORD child = m_block.AllocateChildObjectInstance(m_numbered, 7, m_named, parent, created);
+    m_block.ReleaseObjectInstance(m_numbered, static_cast<long>(child));
+    EXPECT_EQ(m_named->ObjectNameTitleIndex, Slot(m_numbered, child - 1)->ParentObjectTitleIndex);
+
+    EXPECT_EQ(child, m_block.AllocateObjectInstance(m_numbered, 8, created));
+    EXPECT_EQ(0u, Slot(m_numbered, child - 1)->ParentObjectTitleIndex);
+    EXPECT_EQ(0u, Slot(m_numbered, child - 1)->ParentObjectInstance);
+}
+
+TEST_F(InstanceAllocation, ReleasedInstanceKeepsItsValuesUntilOverwritten)
+{
+    const DWORD id = Allocate(L"first");
+    const ULONGLONG value = 0x1122334455667788ull;
+    std::memcpy(m_block.GetInstanceCounterData(m_named, static_cast<long>(id)), &value, sizeof(value));
+    m_block.ReleaseObjectInstance(m_named, static_cast<long>(id));
+    EXPECT_EQ(id, Allocate(L"second"));
+    ULONGLONG seen = 0;
+    std::memcpy(&seen, m_block.GetInstanceCounterData(m_named, static_cast<long>(id)), sizeof(seen));
+    EXPECT_EQ(value, seen);
+}
+
+// Another process can scribble over the shared block; the instance operations must not walk
+// slots that lie outside it.
+TEST_F(InstanceAllocation, WildSlotCountIsRefused)
+{
+    m_named->NumInstances = 0x7FFFFFFF;
+    DWORD created = 0;
+    ExpectFailure([&] { m_block.AllocateObjectInstance(m_named, L"x", created); }, kValidate,
+                  L"Object definition does not fit in the data block");
+}
