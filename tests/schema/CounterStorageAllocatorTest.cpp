@@ -1,0 +1,78 @@
+#include "perfmon/CounterStorageAllocator.h"
+
+#include "ExpectException.h"
+
+using Halyard::PerfMon::CCounterStorageAllocator;
+
+TEST(CounterStorageAllocator, LaysObjectsBackToBackUpToTheCapacity)
+{
+    // A: 2 counters, no instances; B: 3 counters, 4 instances.
+    CCounterStorageAllocator allocator(112);
+    EXPECT_EQ(0u, allocator.BeginObject());
+    EXPECT_EQ(0u, allocator.Allocate(8));
+    EXPECT_EQ(8u, allocator.Allocate(8));
+
+    EXPECT_EQ(16u, allocator.BeginObject());
+    EXPECT_EQ(0u, allocator.Allocate(8));
+    EXPECT_EQ(8u, allocator.Allocate(8));
+    EXPECT_EQ(16u, allocator.Allocate(8));
+    allocator.AllocateInstances(4);
+
+    EXPECT_EQ(112u, allocator.BeginObject());
+}
+
+TEST(CounterStorageAllocator, OneInstanceKeepsOneSetOfValues)
+{
+    CCounterStorageAllocator allocator(64);
+    allocator.BeginObject();
+    allocator.Allocate(8);
+    allocator.Allocate(8);
+    allocator.AllocateInstances(1);
+    EXPECT_EQ(16u, allocator.BeginObject());
+}
+
+TEST(CounterStorageAllocator, RefusesOneByteTooManyAndKeepsItsOffsets)
+{
+    CCounterStorageAllocator allocator(23);
+    allocator.BeginObject();
+    EXPECT_EQ(0u, allocator.Allocate(8));
+    EXPECT_EQ(8u, allocator.Allocate(8));
+    ExpectException([&] { allocator.Allocate(8); }, L"CCounterStorageAllocator::Allocate()", L"No space left. Need: 8");
+    EXPECT_EQ(16u, allocator.Allocate(7));
+    EXPECT_EQ(23u, allocator.BeginObject());
+
+    CCounterStorageAllocator instances(47);
+    instances.BeginObject();
+    instances.Allocate(8);
+    instances.Allocate(8);
+    ExpectException([&] { instances.AllocateInstances(3); }, L"CCounterStorageAllocator::AllocateInstances()",
+                    L"No space left. Need: 32");
+    instances.AllocateInstances(2);
+    EXPECT_EQ(32u, instances.BeginObject());
+}
+
+// In 32-bit arithmetic these requests would wrap round and pass the capacity test.
+TEST(CounterStorageAllocator, RefusesRequestsThatWouldWrapRound)
+{
+    CCounterStorageAllocator allocator(64);
+    allocator.BeginObject();
+    allocator.Allocate(16);
+    ExpectException([&] { allocator.Allocate(0xFFFFFFF8); }, L"CCounterStorageAllocator::Allocate()",
+                    L"No space left. Need: 4294967288");
+    ExpectException([&] { allocator.AllocateInstances(0x10000001); }, L"CCounterStorageAllocator::AllocateInstances()",
+                    L"No space left. Need: 4294967296");
+    EXPECT_EQ(16u, allocator.Allocate(8));
+}
+
+// No instance slot at all would give back the storage that the object's counters already hold, and the
+// next object would be laid over it.
+TEST(CounterStorageAllocator, RefusesZeroInstances)
+{
+    CCounterStorageAllocator allocator(64);
+    allocator.BeginObject();
+    allocator.Allocate(8);
+    allocator.Allocate(8);
+    ExpectException([&] { allocator.AllocateInstances(0); }, L"CCounterStorageAllocator::AllocateInstances()",
+                    L"Instance count must be more than 0");
+    EXPECT_EQ(16u, allocator.BeginObject());
+}

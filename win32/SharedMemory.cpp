@@ -1,0 +1,145 @@
+#include "win32/SharedMemory.h"
+
+#include "win32/Exception.h"
+#include "win32/ToString.h"
+
+namespace Halyard {
+namespace Win32 {
+
+namespace {
+
+const wchar_t kConstructorWhere[] = L"CSharedMemory::CSharedMemory()";
+const wchar_t kSizeMismatchWhere[] = L"CSharedMemory::CSharedMemory() - Already exists and not the same size";
+
+// How long an opener waits for the creator of a section to write its size word.
+const ULONGLONG kSizeWordWaitMilliseconds = 2000;
+const DWORD kSizeWordPollMilliseconds = 2;
+
+volatile DWORD *SizeWord(void *view)
+{
+    return static_cast<volatile DWORD *>(view);
+}
+
+} // namespace
+
+CSharedMemory::CSharedMemory(const IKernelObjectName &name, DWORD size, AccessMode access, bool allowExisting,
+                             SECURITY_ATTRIBUTES *sa)
+    : m_size(0)
+{
+    const DWORD sectionSize = CalculateSize(size);
+
+    ::SetLastError(ERROR_SUCCESS);
+    m_mapping = CSmartHandle(::CreateFileMappingW(INVALID_HANDLE_VALUE, sa, PAGE_READWRITE, 0, sectionSize,
+                                                  name.GetName().c_str()));
+    const DWORD lastError = ::GetLastError();
+    if (!m_mapping.IsValid())
+    {
+        throw CWin32Exception(L"CSharedMemory::CSharedMemory() - CreateFileMapping", lastError);
+    }
+    const bool existed = lastError == ERROR_ALREADY_EXISTS;
+    if (existed && !allowExisting)
+    {
+        throw CWin32Exception(L"CSharedMemory::CSharedMemory() - CreateFileMapping", ERROR_ALREADY_EXISTS);
+    }
+
+    MapView(FILE_MAP_WRITE);
+    if (existed)
+    {
+        // The section may belong to a process with another layout, or be smaller than its size
+        // word claims: both are refused before anything is handed out.
+        if (WaitForSizeWord(size) != size || m_view.GetRegionSize() < sectionSize)
+        {
+            throw CWin32Exception(kSizeMismatchWhere, ERROR_BAD_LENGTH);
+        }
+    }
+    else
+    {
+        *SizeWord(m_view.Get()) = size;
+    }
+    m_size = size;
+
+    m_view.Unmap();
+    MapView(GetProtection(access));
+}
+
+CSharedMemory::CSharedMemory(const IKernelObjectName &name, AccessMode access)
+    : m_mapping(::OpenFileMappingW(FILE_MAP_WRITE, FALSE, name.GetName().c_str())), m_size(0)
+{
+    if (!m_mapping.IsValid())
+    {
+        throw CWin32Exception(kConstructorWhere, ::GetLastError());
+    }
+    MapView(GetProtection(access));
+    const DWORD size = *SizeWord(m_view.Get());
+    // Any process can write the size word: it is trusted only as far as the view reaches.
+    if (m_view.GetRegionSize() < static_cast<ULONGLONG>(size) + sizeof(DWORD))
+    {
+        throw CWin32Exception(L"CSharedMemory::CSharedMemory() - Section is smaller than its size word",
+                              ERROR_BAD_LENGTH);
+    }
+    m_size = size;
+}
+
+void *CSharedMemory::GetMemory()
+{
+    return static_cast<BYTE *>(m_view.Get()) + sizeof(DWORD);
+}
+
+const void *CSharedMemory::GetMemory() const
+{
+    return static_cast<const BYTE *>(m_view.Get()) + sizeof(DWORD);
+}
+
+DWORD CSharedMemory::GetSize() const
+{
+    return m_size;
+}
+
+DWORD CSharedMemory::CalculateSize(DWORD size)
+{
+    if (size > MaxSize)
+    {
+        throw CException(L"CSharedMemory::CalculateSize()",
+                         L"Size is too big: " + ToString(size) + L" max is:" + ToString(MaxSize));
+    }
+    return size + sizeof(DWORD);
+}
+
+DWORD CSharedMemory::GetProtection(AccessMode access)
+{
+    switch (access)
+    {
+    case ReadOnly:
+        return FILE_MAP_READ;
+    case ReadWrite:
+        return FILE_MAP_WRITE;
+    }
+    throw CException(L"CSharedMemory::GetProtection()",
+                     L"Unexpected protection flag: " + ToString(static_cast<int>(access)));
+}
+
+void CSharedMemory::MapView(DWORD desiredAccess)
+{
+    m_view = CMappedView(::MapViewOfFile(m_mapping.GetHandle(), desiredAccess, 0, 0, 0));
+    if (!m_view.IsValid())
+    {
+        throw CWin32Exception(L"CSharedMemory::CSharedMemory() - MapViewOfFile", ::GetLastError());
+    }
+}
+
+// The creator writes the size word just after it maps the new section, under no lock; an opener that
+// comes in between reads 0. It waits a bounded time for the word rather than report a false mismatch.
+DWORD CSharedMemory::WaitForSizeWord(DWORD expected) const
+{
+    DWORD found = *SizeWord(m_view.Get());
+    const ULONGLONG deadline = ::GetTickCount64() + kSizeWordWaitMilliseconds;
+    while (found == 0 && expected != 0 && ::GetTickCount64() < deadline)
+    {
+        ::Sleep(kSizeWordPollMilliseconds);
+        found = *SizeWord(m_view.Get());
+    }
+    return found;
+}
+
+} // namespace Win32
+} // namespace Halyard
