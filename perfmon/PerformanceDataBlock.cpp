@@ -369,7 +369,7 @@ DWORD CPerformanceDataBlock::AllocateIdSlot(PERF_OBJECT_TYPE *object, DWORD uniq
 {
     ValidateInstanceObject(object, ValidateById);
 
-    if (uniqueId == PERF_NO_UNIQUE_ID)
+    if (uniqueId == static_cast<DWORD>(PERF_NO_UNIQUE_ID))
     {
         throw CException(kAllocateWhere, L"Illegal instance id: " + ToString(static_cast<long>(uniqueId)));
     }
@@ -388,7 +388,7 @@ DWORD CPerformanceDataBlock::AllocateIdSlot(PERF_OBJECT_TYPE *object, DWORD uniq
                 freeIndex = i;
             }
         }
-        else if (slot->UniqueID == uniqueId)
+        else if (static_cast<DWORD>(slot->UniqueID) == uniqueId)
         {
             created = 0;
             return i + 1;
@@ -402,7 +402,7 @@ DWORD CPerformanceDataBlock::AllocateIdSlot(PERF_OBJECT_TYPE *object, DWORD uniq
     ++InUseCount(object);
     freeSlot->NameLength = 0;
     freeSlot->NameOffset = 0;
-    freeSlot->UniqueID = uniqueId;
+    freeSlot->UniqueID = static_cast<LONG>(uniqueId);
     freeSlot->ByteLength = kInstanceDefinitionSize;
     created = 1;
     return freeIndex + 1;

@@ -119,7 +119,7 @@ TEST_F(CollectCorruption, EveryFieldWithBoundaryAndWildValues)
         for (DWORD value : values)
         {
             Poke(field, value);
-            for (DWORD size : {m_needed, m_needed + 512, 1u << 16})
+            for (DWORD size : std::initializer_list<DWORD>{m_needed, m_needed + 512, 1u << 16})
             {
                 Collect(L"Global", size);
                 Collect(L"1000", size);

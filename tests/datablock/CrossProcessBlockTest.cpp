@@ -3,6 +3,7 @@
 #include "provider/TarnCounterSet.h"
 #include "tests/support/ChildProcess.h"
 #include "win32/Exception.h"
+#include "win32/SharedMemory.h"
 
 #include <gtest/gtest.h>
 
@@ -47,6 +48,10 @@ TEST(CrossProcessBlock, ExactlyOneOfSeveralStartingProcessesLaysTheBlockOut)
     const std::wstring base = UniqueName(L"HalyardRace");
     const std::wstring startName = UniqueName(L"HalyardStart");
     CNamedSignal start(startName);
+    // The test keeps the fresh, not yet laid out block alive while the processes race for it.
+    const PerfMon::CPerformanceDataSchema schema = CreateTarnCounterSet();
+    const Win32::CSharedMemory section(Win32::CGlobalName(base + L"_PerfData"), schema.GetRequiredSize() + 16,
+                                       Win32::CSharedMemory::ReadWrite, true, nullptr);
 
     std::vector<std::unique_ptr<CChildProcess>> children;
     const DWORD firstIndexes[] = {1000, 2000, 3000, 4000};
@@ -63,7 +68,7 @@ TEST(CrossProcessBlock, ExactlyOneOfSeveralStartingProcessesLaysTheBlockOut)
     {
         seen.insert(child->Wait());
     }
-    ASSERT_EQ(1u, seen.size()) << "every process must find the same layout";
+    ASSERT_EQ(1u, seen.size()) << "every process must find the same layout: " << ::testing::PrintToString(seen);
     EXPECT_TRUE(std::set<DWORD>(std::begin(firstIndexes), std::end(firstIndexes)).count(*seen.begin()))
         << *seen.begin();
 }
