@@ -140,25 +140,10 @@ public:
             delete state;
             throw CWin32Exception(L"CSEHException::Translator::Translator() - FlsSetValue", error);
         }
-        ReserveStackForOverflow();
         return *state;
     }
 
     HMODULE Image() const { return m_image; }
-
-    // Throwing from a stack overflow runs the dispatcher twice over on what is left of the stack,
-    // more than the system keeps by default, so the thread keeps more. The reservation lasts for
-    // the thread's life; it only ever grows, so a larger one set by the host stays.
-    static void ReserveStackForOverflow()
-    {
-        const ULONG kOverflowReserve = 32 * 1024;
-        ULONG current = 0;
-        if (::SetThreadStackGuarantee(&current) && current < kOverflowReserve)
-        {
-            ULONG reserve = kOverflowReserve;
-            ::SetThreadStackGuarantee(&reserve);
-        }
-    }
 
     // Sets a new guard page once the thread is far enough from the end of its stack that doing
     // so cannot itself overflow; until then the request waits for the next scope boundary.
