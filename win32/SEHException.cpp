@@ -349,8 +349,10 @@ _HalyardTranslatedExceptionThrower:
 // then gets its exception as it expects it.
 bool RedirectToThrower(const CTranslation &, CThreadState &state, CONTEXT &context)
 {
-    const NT_TIB *tib = reinterpret_cast<const NT_TIB *>(::NtCurrentTeb());
-    if (reinterpret_cast<const void *>(tib->ExceptionList) < static_cast<const void *>(state.current))
+    // The thread's NT_TIB ExceptionList, the newest registration record.
+    const void *newestRecord = nullptr;
+    asm("movl %%fs:0, %0" : "=r"(newestRecord));
+    if (newestRecord < static_cast<const void *>(state.current))
     {
         return false;
     }
