@@ -4,7 +4,6 @@
 #include "win32/Exception.h"
 #include "win32/ToString.h"
 
-#include <new>
 
 namespace Halyard {
 namespace Win32 {
