@@ -4,7 +4,6 @@
 #include "win32/Exception.h"
 #include "win32/ToString.h"
 
-
 namespace Halyard {
 namespace Win32 {
 
