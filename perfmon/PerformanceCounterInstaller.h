@@ -91,6 +91,34 @@ public:
     DWORD FirstCounterIndex(const std::wstring &applicationName) const override;
 
     std::wstring InstalledSchemaChecksum(const std::wstring &applicationName) const override;
+
+    // The steps the install operations share.
+
+    // Refuses an application whose counters are installed.
+    void ValidateParameters(const std::wstring &applicationName) const;
+
+    // Checks that the module file is a DLL of the right word size exporting the three entry points.
+    void ValidateDLL(const std::wstring &performanceCounterDll, bool is64Bit, const std::wstring &openFunction,
+                     const std::wstring &collectFunction, const std::wstring &closeFunction) const;
+
+    // Both return the destination path.
+    std::wstring CopyFileToSystemDirectory(const std::wstring &source, const std::wstring &fileName) const;
+    std::wstring CopyFileToSysWOW64(const std::wstring &source, const std::wstring &fileName) const;
+
+    // Writes the registry values, then loads the counter texts; a failing load removes the keys again.
+    void RegisterCounterSet(const std::wstring &applicationName, const std::wstring &library,
+                            const std::wstring &iniFile, const std::wstring &openFunction,
+                            const std::wstring &collectFunction, const std::wstring &closeFunction,
+                            const std::wstring &linkageExport, DWORD openTimeout, DWORD collectTimeout,
+                            const std::wstring &schemaChecksum) const;
+
+    void WriteRegistryValues(const std::wstring &applicationName, const std::wstring &library,
+                             const std::wstring &openFunction, const std::wstring &collectFunction,
+                             const std::wstring &closeFunction, const std::wstring &linkageExport,
+                             DWORD openTimeout, DWORD collectTimeout, const std::wstring &schemaChecksum) const;
+
+    // Never reports a registry failure; an application key holding other subkeys stays.
+    void RemoveRegistryKeys(const std::wstring &applicationName) const;
 };
 
 } // namespace PerfMon
