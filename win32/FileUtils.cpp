@@ -350,7 +350,7 @@ Wow64RevertFunction RevertFunction()
 } // namespace
 
 CWOW64FileSystemRedirector::CWOW64FileSystemRedirector()
-    : m_state(nullptr), m_unused(false)
+    : m_state(nullptr)
 {
 }
 

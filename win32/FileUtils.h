@@ -57,7 +57,6 @@ public:
 
 private:
     PVOID m_state;
-    bool m_unused;
 };
 
 // A text file as wide text: UTF-16LE and UTF-8 by their byte order marks, otherwise the system's

@@ -367,3 +367,44 @@ TEST_F(RegistryKeyTest, KeySecurityReadsAValidDescriptor)
     ASSERT_FALSE(descriptor.empty());
     EXPECT_TRUE(::IsValidSecurityDescriptor(const_cast<BYTE *>(descriptor.data())));
 }
+
+TEST_F(RegistryKeyTest, ChangesSignalTheNotificationEvent)
+{
+    const HANDLE event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(nullptr, event);
+    m_key.RegNotifyChangeKeyValue(event, false, REG_NOTIFY_CHANGE_LAST_SET);
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), ::WaitForSingleObject(event, 0));
+    m_key.SetValue(L"Changed", DWORD(1));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), ::WaitForSingleObject(event, 5000));
+    ::CloseHandle(event);
+}
+
+TEST(CRegistryKeyRemote, ConnectingToAnUnknownMachineThrows)
+{
+    try
+    {
+        const CRegistryKey remote(std::wstring(L"\\\\HalyardNoSuchMachine"), HKEY_LOCAL_MACHINE);
+        FAIL() << "no exception";
+    }
+    catch (const CRegistryKey::Exception &e)
+    {
+        EXPECT_EQ(L"CRegistryKey::CRegistryKey() - RegConnectRegistry", e.GetWhere());
+        EXPECT_NE(0u, e.GetError());
+    }
+}
+
+TEST(TExpandableBuffer, GrowsButNeverShrinks)
+{
+    TExpandableBuffer<wchar_t> buffer(4);
+    const wchar_t *first = buffer;
+    buffer.Resize(2);
+    EXPECT_EQ(first, buffer.GetBuffer());
+    EXPECT_EQ(4u, buffer.GetSize());
+    buffer.Resize(100);
+    EXPECT_EQ(100u, buffer.GetSize());
+    buffer[99] = L'x';
+
+    const TExpandableBuffer<wchar_t> copy(buffer);
+    EXPECT_NE(buffer.GetBuffer(), copy.GetBuffer());
+    EXPECT_EQ(L'x', copy[99]);
+}
