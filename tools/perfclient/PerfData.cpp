@@ -3,6 +3,7 @@
 #include "win32/Exception.h"
 #include "win32/ToString.h"
 
+#include <algorithm>
 #include <cstring>
 
 using Halyard::Win32::CException;
@@ -258,17 +259,22 @@ CPerformanceData CPerformanceData::Parse(const BYTE *data, size_t size)
             buffer.Text(header.SystemNameOffset, header.SystemNameLength, limit, L"the system name");
     }
 
+    // Some performance libraries (Wine 8) write the objects sizeof(PERF_DATA_BLOCK) bytes further on than
+    // HeaderLength says, without counting that gap in TotalByteLength: the objects then end that much later.
     result.m_firstObjectOffset = header.HeaderLength;
+    ULONGLONG objectsEnd = limit;
     if (header.NumObjectTypes != 0 && !IsPlausibleObject(buffer, header.HeaderLength, limit))
     {
         const ULONGLONG shifted = static_cast<ULONGLONG>(sizeof(PERF_DATA_BLOCK)) + header.HeaderLength;
-        if (!IsPlausibleObject(buffer, shifted, limit))
+        const ULONGLONG shiftedEnd = std::min<ULONGLONG>(size, limit + sizeof(PERF_DATA_BLOCK));
+        if (!IsPlausibleObject(buffer, shifted, shiftedEnd))
         {
             buffer.Fail(L"no object header at offset " + Number(header.HeaderLength) + L" or " + Number(shifted));
         }
         result.m_firstObjectOffset = static_cast<DWORD>(shifted);
+        objectsEnd = shiftedEnd;
     }
-    result.m_objects = ParseObjectList(buffer, result.m_firstObjectOffset, limit, header.NumObjectTypes);
+    result.m_objects = ParseObjectList(buffer, result.m_firstObjectOffset, objectsEnd, header.NumObjectTypes);
     return result;
 }
 
@@ -354,27 +360,32 @@ std::vector<BYTE> QueryPerformanceData(const std::wstring &query, size_t maxByte
         }
     } closer;
 
-    std::vector<BYTE> buffer(64 * 1024);
+    // The buffer carries sizeof(PERF_DATA_BLOCK) bytes that the performance library is not told about:
+    // Wine 8 places the objects that much beyond HeaderLength and lets providers write past the size it was
+    // given. What lies in the slack after a successful query is kept, so that the parser can find such objects.
+    const size_t slack = sizeof(PERF_DATA_BLOCK);
+    size_t declared = 64 * 1024;
     for (;;)
     {
+        std::vector<BYTE> buffer(declared + slack);
         DWORD type = 0;
-        DWORD size = static_cast<DWORD>(buffer.size());
+        DWORD size = static_cast<DWORD>(declared);
         const LONG result = ::RegQueryValueExW(HKEY_PERFORMANCE_DATA, query.c_str(), nullptr, &type, buffer.data(), &size);
         if (result == ERROR_SUCCESS)
         {
-            buffer.resize(size);
+            buffer.resize(std::min<size_t>(static_cast<size_t>(size) + slack, buffer.size()));
             return buffer;
         }
         if (result != ERROR_MORE_DATA)
         {
             throw CWin32Exception(L"QueryPerformanceData() - RegQueryValueExW", static_cast<DWORD>(result));
         }
-        if (buffer.size() >= maxBytes)
+        if (declared >= maxBytes)
         {
             throw CException(L"QueryPerformanceData()", L"Error: the performance data for \"" + query +
                                                             L"\" does not fit in " + Number(maxBytes) + L" bytes");
         }
-        buffer.resize(buffer.size() * 2 > maxBytes ? maxBytes : buffer.size() * 2);
+        declared = std::min(declared * 2, maxBytes);
     }
 }
 

@@ -72,7 +72,9 @@ private:
 ULONGLONG ReadCounterValue(const PERF_COUNTER_DEFINITION &counter, const std::vector<BYTE> &counterBlock);
 
 // RegQueryValueExW on HKEY_PERFORMANCE_DATA with a buffer grown until the data fits (at most maxBytes),
-// then RegCloseKey(HKEY_PERFORMANCE_DATA), as every reader of performance data must.
+// then RegCloseKey(HKEY_PERFORMANCE_DATA), as every reader of performance data must. The result may run up to
+// sizeof(PERF_DATA_BLOCK) bytes beyond the size the performance library reported, for libraries that place
+// their objects there (see CPerformanceData::Parse); its TotalByteLength is as the library wrote it.
 std::vector<BYTE> QueryPerformanceData(const std::wstring &query, size_t maxBytes = 64 * 1024 * 1024);
 
 } // namespace PerfClient
