@@ -234,7 +234,7 @@ TEST(CPerformanceDataParse, RejectsMalformedBlocks)
         {"object TotalByteLength past the end",
          [=](std::vector<BYTE> &b) { Patch<DWORD>(b, header + single, 0xFFFFFFF8); }},
         {"counter definition longer than the definitions",
-         [=](std::vector<BYTE> &b) { Patch<DWORD>(b, header + 64, 200); }},
+         [=](std::vector<BYTE> &b) { Patch<DWORD>(b, header + 64 + 40, 48); }},
         {"more counters than the definitions hold", [=](std::vector<BYTE> &b) { Patch<DWORD>(b, header + 32, 3); }},
         {"counter offset outside the counter block",
          [=](std::vector<BYTE> &b) { Patch<DWORD>(b, header + 64 + 36, 13); }},

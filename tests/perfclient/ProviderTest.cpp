@@ -57,7 +57,16 @@ protected:
 
     void ExpectLine(const std::wstring &text)
     {
-        EXPECT_TRUE(m_listener.WaitForLine(m_pid, L"StandIn " + text, kLineTimeoutMs).has_value()) << "missing line";
+        if (!m_listener.WaitForLine(m_pid, L"StandIn " + text, kLineTimeoutMs))
+        {
+            std::string received;
+            for (const CDebugChannelListener::Line &line : m_listener.TakeLines())
+            {
+                received += "\n  [" + std::to_string(line.processId) + "] " + line.text;
+            }
+            const std::string missing(text.begin(), text.end());
+            ADD_FAILURE() << "no line \"StandIn " << missing << "\" from this process; unclaimed lines:" << received;
+        }
     }
 
     // The stand-in's object in the data, or null.
