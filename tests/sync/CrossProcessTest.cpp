@@ -6,6 +6,7 @@
 #include "win32/Event.h"
 #include "win32/Exception.h"
 #include "win32/Optex.h"
+#include "win32/Semaphore.h"
 #include "win32/SharedMemory.h"
 
 #include <gtest/gtest.h>
@@ -66,20 +67,24 @@ TEST(CrossProcess, OptexHeldInOneProcessBlocksTheOther)
 
 TEST(CrossProcess, CounterGuardedByASharedOptexIsExactAcrossProcesses)
 {
-    const unsigned long rounds = 20000;
+    const unsigned long rounds = 100000;
     const std::wstring name = UniqueName(L"CountLock");
     const std::wstring memoryName = UniqueName(L"CountMemory");
+    const std::wstring readyName = UniqueName(L"CountReady");
     const std::wstring startName = UniqueName(L"CountStart");
     COptex optex(CUnqualifiedName(name), nullptr, kSpinCount);
     CSharedMemory memory(CUnqualifiedName(memoryName), sizeof(LONG), CSharedMemory::ReadWrite, false, nullptr);
+    CSemaphore ready(nullptr, 0, 2, CUnqualifiedName(readyName), CreateNew);
     CEvent start(nullptr, CEvent::ManualReset, CEvent::NotSignalled, CUnqualifiedName(startName), CreateNew);
 
-    const std::wstring arguments =
-        L"optex-count " + name + L" " + memoryName + L" " + std::to_wstring(rounds) + L" " + startName;
+    const std::wstring arguments = L"optex-count " + name + L" " + memoryName + L" " + std::to_wstring(rounds) +
+                                   L" " + readyName + L" " + startName;
     const CSmartHandle first = StartHelper(arguments);
     const CSmartHandle second = StartHelper(arguments);
     ASSERT_TRUE(first.IsValid() && second.IsValid());
 
+    // All three processes start counting together, so that they contend for the lock.
+    ASSERT_TRUE(ready.Wait(60000) && ready.Wait(60000)) << "the helpers did not get ready";
     volatile LONG *counter = static_cast<volatile LONG *>(memory.GetMemory());
     start.Set();
     for (unsigned long i = 0; i < rounds; ++i)

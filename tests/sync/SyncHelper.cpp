@@ -1,7 +1,8 @@
 // Started by the sync tests to act as a second process on shared kernel objects.
 //   optex-hold NAME READY RELEASE           enter the named optex, set READY, wait for RELEASE, leave
-//   optex-count NAME MEMORY ROUNDS START    wait for START, then ROUNDS times increment the counter in
-//                                           the shared memory MEMORY under the named optex
+//   optex-count NAME MEMORY ROUNDS READY START
+//                                           release the semaphore READY, wait for START, then ROUNDS times
+//                                           increment the counter in the shared memory MEMORY under the optex
 //   shm-open NAME SIZE                      create or open the shared memory; exit with its error or 0
 #include "SyncTestSupport.h"
 
@@ -9,6 +10,7 @@
 #include "win32/Exception.h"
 #include "win32/KernelObjectName.h"
 #include "win32/Optex.h"
+#include "win32/Semaphore.h"
 #include "win32/SharedMemory.h"
 
 #include <shellapi.h>
@@ -35,11 +37,12 @@ DWORD HoldOptex(const std::wstring &name, const std::wstring &ready, const std::
 }
 
 DWORD CountUnderOptex(const std::wstring &name, const std::wstring &memoryName, unsigned long rounds,
-                      const std::wstring &start)
+                      const std::wstring &ready, const std::wstring &start)
 {
     COptex optex(CUnqualifiedName(name), nullptr, kSpinCount);
     CSharedMemory memory(CUnqualifiedName(memoryName), CSharedMemory::ReadWrite);
     CEvent startEvent(nullptr, CUnqualifiedName(start));
+    CSemaphore(CUnqualifiedName(ready), CSemaphore::ModifyStateAccess).Increment(1);
     if (!startEvent.Wait(kWaitMilliseconds))
     {
         return SyncTest::kHelperTimedOut;
@@ -72,9 +75,9 @@ DWORD Run(const std::vector<std::wstring> &args)
     {
         return HoldOptex(args[1], args[2], args[3]);
     }
-    if (args.size() == 5 && args[0] == L"optex-count")
+    if (args.size() == 6 && args[0] == L"optex-count")
     {
-        return CountUnderOptex(args[1], args[2], std::wcstoul(args[3].c_str(), nullptr, 10), args[4]);
+        return CountUnderOptex(args[1], args[2], std::wcstoul(args[3].c_str(), nullptr, 10), args[4], args[5]);
     }
     if (args.size() == 3 && args[0] == L"shm-open")
     {
