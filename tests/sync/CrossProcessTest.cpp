@@ -1,6 +1,6 @@
 // Behaviour that only shows with a second real process: sync_helper.exe, started beside this program.
 #include "SyncTestSupport.h"
-#include "TestProcess.h"
+#include "TestUtilities.h"
 
 #include "win32/CriticalSection.h"
 #include "win32/Event.h"

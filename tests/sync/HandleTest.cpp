@@ -1,4 +1,4 @@
-#include "TestProcess.h"
+#include "TestUtilities.h"
 
 #include "win32/Event.h"
 #include "win32/Exception.h"
@@ -10,6 +10,7 @@
 #include <utility>
 
 using namespace Halyard::Win32;
+using SyncTest::Thrown;
 using SyncTest::UniqueName;
 
 namespace {
@@ -27,13 +28,8 @@ TEST(SmartHandle, EmptyHandleIsInvalidAndCannotBeWaitedOn)
     EXPECT_FALSE(empty.IsValid());
     EXPECT_EQ(INVALID_HANDLE_VALUE, empty.GetHandle());
     EXPECT_NO_THROW(empty.Close());
-    try
     {
-        empty.Wait(0);
-        FAIL() << "waiting on an empty handle succeeded";
-    }
-    catch (const CException &e)
-    {
+        const CException e = Thrown<CException>([&] { empty.Wait(0); });
         EXPECT_EQ(L"IWaitable::Wait()", e.GetWhere());
         EXPECT_EQ(L"Handle is invalid", e.GetMessage());
     }
@@ -105,13 +101,10 @@ TEST(Event, NamedCreationModes)
     const CUnqualifiedName name(UniqueName(L"Event"));
     CEvent created(nullptr, CEvent::ManualReset, CEvent::NotSignalled, name, CreateNew);
 
-    try
     {
-        CEvent again(nullptr, CEvent::ManualReset, CEvent::NotSignalled, name, CreateNew);
-        FAIL() << "a second create-new succeeded";
-    }
-    catch (const CWin32Exception &e)
-    {
+        const CWin32Exception e = Thrown<CWin32Exception>([&] {
+            CEvent again(nullptr, CEvent::ManualReset, CEvent::NotSignalled, name, CreateNew);
+        });
         EXPECT_EQ(L"CEvent::Create()", e.GetWhere());
         EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), e.GetError());
     }
@@ -123,13 +116,10 @@ TEST(Event, NamedCreationModes)
     CAutoResetEvent createOrOpen(name);
     EXPECT_TRUE(createOrOpen.IsSignalled());
 
-    try
     {
-        CEvent missing(nullptr, CUnqualifiedName(UniqueName(L"MissingEvent")));
-        FAIL() << "opening a missing event succeeded";
-    }
-    catch (const CWin32Exception &e)
-    {
+        const CWin32Exception e = Thrown<CWin32Exception>([&] {
+            CEvent missing(nullptr, CUnqualifiedName(UniqueName(L"MissingEvent")));
+        });
         EXPECT_EQ(L"CEvent::Create()", e.GetWhere());
         EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), e.GetError());
     }
@@ -149,13 +139,10 @@ TEST(Semaphore, IncrementReturnsThePreviousCount)
 TEST(Semaphore, OpenOnlyCreationOfAMissingSemaphoreLeavesNothingBehind)
 {
     const CUnqualifiedName name(UniqueName(L"Semaphore"));
-    try
     {
-        CSemaphore missing(nullptr, 0, 1, name, OpenExisting);
-        FAIL() << "open-only creation of a missing semaphore succeeded";
-    }
-    catch (const CWin32Exception &e)
-    {
+        const CWin32Exception e = Thrown<CWin32Exception>([&] {
+            CSemaphore missing(nullptr, 0, 1, name, OpenExisting);
+        });
         EXPECT_EQ(L"CSemaphore::Create()", e.GetWhere());
         EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_FOUND), e.GetError());
     }

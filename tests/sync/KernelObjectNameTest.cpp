@@ -1,3 +1,5 @@
+#include "TestUtilities.h"
+
 #include "win32/Exception.h"
 #include "win32/KernelObjectName.h"
 #include "win32/SecurityDescriptor.h"
@@ -7,6 +9,7 @@
 #include <vector>
 
 using namespace Halyard::Win32;
+using SyncTest::Thrown;
 
 TEST(KernelObjectName, GlobalNameAcceptsFullNamesUpTo260Characters)
 {
@@ -15,13 +18,8 @@ TEST(KernelObjectName, GlobalNameAcceptsFullNamesUpTo260Characters)
     EXPECT_EQ(L"Global\\" + name253, accepted.GetName());
 
     const std::wstring name254(254, L'b');
-    try
     {
-        const CGlobalName rejected(name254);
-        FAIL() << "a 261-character name was accepted";
-    }
-    catch (const CException &e)
-    {
+        const CException e = Thrown<CException>([&] { const CGlobalName rejected(name254); });
         EXPECT_EQ(L"CKernelObjectNameImpl::CKernelObjectNameImpl()", e.GetWhere());
         EXPECT_EQ(L"Name is too long: 261 max is: 260 - \"Global\\" + name254 + L"\"", e.GetMessage());
     }

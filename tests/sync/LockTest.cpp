@@ -1,5 +1,5 @@
 #include "SyncTestSupport.h"
-#include "TestProcess.h"
+#include "TestUtilities.h"
 
 #include "win32/CriticalSection.h"
 #include "win32/Event.h"
@@ -15,6 +15,7 @@
 #include <vector>
 
 using namespace Halyard::Win32;
+using SyncTest::Thrown;
 using SyncTest::OptexState;
 using SyncTest::ReadOptexState;
 using SyncTest::UniqueName;
@@ -227,24 +228,14 @@ TEST(CriticalSectionHolders, PotentialOwnerRefusesASecondEntry)
     {
         ICriticalSection::PotentialOwner potential(lock);
         potential.Enter();
-        try
         {
-            potential.Enter();
-            FAIL() << "a held PotentialOwner entered again";
-        }
-        catch (const CException &e)
-        {
+            const CException e = Thrown<CException>([&] { potential.Enter(); });
             EXPECT_EQ(L"ICriticalSection::PotentialOwner::Enter()", e.GetWhere());
             EXPECT_EQ(L"Already locked", e.GetMessage());
         }
         EXPECT_EQ(1, lock.m_depth);
-        try
         {
-            potential.TryEnter();
-            FAIL();
-        }
-        catch (const CException &e)
-        {
+            const CException e = Thrown<CException>([&] { potential.TryEnter(); });
             EXPECT_EQ(L"ICriticalSection::PotentialOwner::TryEnter()", e.GetWhere());
         }
         EXPECT_EQ(1, lock.m_depth);
@@ -350,25 +341,15 @@ TEST(SingleWriterMultipleReaderLock, ConvertingWriterLetsWaitingReadersIn)
 TEST(SingleWriterMultipleReaderLock, MisuseIsReported)
 {
     CSingleWriterMultipleReaderLock lock;
-    try
     {
-        lock.Leave();
-        FAIL();
-    }
-    catch (const CException &e)
-    {
+        const CException e = Thrown<CException>([&] { lock.Leave(); });
         EXPECT_EQ(L"CSingleWriterMultipleReaderLock::Leave()", e.GetWhere());
         EXPECT_EQ(L"Lock is not currently locked!", e.GetMessage());
     }
 
     lock.EnterToRead();
-    try
     {
-        lock.ConvertFromWriteToRead();
-        FAIL();
-    }
-    catch (const CException &e)
-    {
+        const CException e = Thrown<CException>([&] { lock.ConvertFromWriteToRead(); });
         EXPECT_EQ(L"CSingleWriterMultipleReaderLock::ConvertFromWriteToRead()", e.GetWhere());
         EXPECT_EQ(L"Unexpected, readers already have control", e.GetMessage());
     }
@@ -377,13 +358,8 @@ TEST(SingleWriterMultipleReaderLock, MisuseIsReported)
     {
         ISingleWriterMultipleReaderLock::PotentialReader holder(lock);
         ASSERT_TRUE(holder.TryEnterToWrite());
-        try
         {
-            holder.EnterToRead();
-            FAIL();
-        }
-        catch (const CException &e)
-        {
+            const CException e = Thrown<CException>([&] { holder.EnterToRead(); });
             EXPECT_EQ(L"ISingleWriterMultipleReaderLock::PotentialReader::EnterToRead()", e.GetWhere());
             EXPECT_EQ(L"Already locked", e.GetMessage());
         }

@@ -1,3 +1,5 @@
+#include "TestUtilities.h"
+
 #include "win32/Exception.h"
 #include "win32/ProcessToken.h"
 
@@ -6,6 +8,7 @@
 #include <algorithm>
 
 using namespace Halyard::Win32;
+using SyncTest::Thrown;
 
 namespace {
 
@@ -139,13 +142,8 @@ TEST(ProcessToken, TryEnableAdjustsOnlyWhatIsNotEnabled)
     EXPECT_TRUE(token.TryEnablePrivilege(enabled));
     EXPECT_FALSE(token.TryEnablePrivilege(disabled));
     EXPECT_FALSE(token.IsPrivilegeEnabled(disabled));
-    try
     {
-        token.EnablePrivilege(disabled);
-        FAIL() << "a query-only token was adjusted";
-    }
-    catch (const CWin32Exception &e)
-    {
+        const CWin32Exception e = Thrown<CWin32Exception>([&] { token.EnablePrivilege(disabled); });
         EXPECT_EQ(L"CProcessToken::EnablePrivilege()", e.GetWhere());
         EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), e.GetError());
     }
@@ -171,13 +169,8 @@ TEST(ProcessToken, RemovedPrivilegeCountsAsAbsent)
 TEST(ProcessToken, UnknownPrivilegeNameThrowsFromTheLookUp)
 {
     CProcessToken token;
-    try
     {
-        token.HasPrivilege(L"SeNoSuchPrivilege");
-        FAIL();
-    }
-    catch (const CWin32Exception &e)
-    {
+        const CWin32Exception e = Thrown<CWin32Exception>([&] { token.HasPrivilege(L"SeNoSuchPrivilege"); });
         EXPECT_EQ(L"CSecurityPrivilege::GetPrivilegeValue()", e.GetWhere());
         EXPECT_EQ(static_cast<DWORD>(ERROR_NO_SUCH_PRIVILEGE), e.GetError());
     }

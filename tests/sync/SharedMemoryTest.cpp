@@ -1,4 +1,4 @@
-#include "TestProcess.h"
+#include "TestUtilities.h"
 
 #include "win32/Exception.h"
 #include "win32/MemoryMappedFile.h"
@@ -10,6 +10,7 @@
 #include <thread>
 
 using namespace Halyard::Win32;
+using SyncTest::Thrown;
 using SyncTest::UniqueName;
 
 namespace {
@@ -73,13 +74,10 @@ TEST(SharedMemory, ExistingSectionOfTheSameSizeIsOpenedWithItsContent)
     EXPECT_EQ(64u, second.GetSize());
     EXPECT_STREQ("counter values", static_cast<const char *>(second.GetMemory()));
 
-    try
     {
-        CSharedMemory refused(name, 64, CSharedMemory::ReadWrite, false, nullptr);
-        FAIL() << "an existing section was accepted though existing sections were not allowed";
-    }
-    catch (const CWin32Exception &e)
-    {
+        const CWin32Exception e = Thrown<CWin32Exception>([&] {
+            CSharedMemory refused(name, 64, CSharedMemory::ReadWrite, false, nullptr);
+        });
         EXPECT_EQ(L"CSharedMemory::CSharedMemory() - CreateFileMapping", e.GetWhere());
         EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), e.GetError());
     }
@@ -102,37 +100,28 @@ TEST(SharedMemory, ReadOnlyViewSeesWritesThroughAnotherView)
 
 TEST(SharedMemory, BadArgumentsAndMissingSectionsFail)
 {
-    try
     {
-        CSharedMemory tooBig(CUnqualifiedName(UniqueName(L"Big")), 0xFFFFFFFF, CSharedMemory::ReadWrite, true,
-                             nullptr);
-        FAIL();
-    }
-    catch (const CException &e)
-    {
+        const CException e = Thrown<CException>([&] {
+            CSharedMemory tooBig(CUnqualifiedName(UniqueName(L"Big")), 0xFFFFFFFF, CSharedMemory::ReadWrite, true,
+                                 nullptr);
+        });
         EXPECT_EQ(L"CSharedMemory::CalculateSize()", e.GetWhere());
         EXPECT_EQ(L"Size is too big: 4294967295 max is:4294967291", e.GetMessage());
     }
 
-    try
     {
-        CSharedMemory badMode(CUnqualifiedName(UniqueName(L"Mode")), 8, static_cast<CSharedMemory::AccessMode>(2),
-                              true, nullptr);
-        FAIL();
-    }
-    catch (const CException &e)
-    {
+        const CException e = Thrown<CException>([&] {
+            CSharedMemory badMode(CUnqualifiedName(UniqueName(L"Mode")), 8, static_cast<CSharedMemory::AccessMode>(2),
+                                  true, nullptr);
+        });
         EXPECT_EQ(L"CSharedMemory::GetProtection()", e.GetWhere());
         EXPECT_EQ(L"Unexpected protection flag: 2", e.GetMessage());
     }
 
-    try
     {
-        CSharedMemory missing(CUnqualifiedName(UniqueName(L"Missing")), CSharedMemory::ReadWrite);
-        FAIL();
-    }
-    catch (const CWin32Exception &e)
-    {
+        const CWin32Exception e = Thrown<CWin32Exception>([&] {
+            CSharedMemory missing(CUnqualifiedName(UniqueName(L"Missing")), CSharedMemory::ReadWrite);
+        });
         EXPECT_EQ(L"CSharedMemory::CSharedMemory()", e.GetWhere());
         EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), e.GetError());
     }
@@ -190,13 +179,10 @@ TEST(SharedMemory, SectionSmallerThanItsSizeWordIsRefused)
     *raw.SizeWord() = 100000;
 
     EXPECT_EQ(static_cast<DWORD>(ERROR_BAD_LENGTH), ErrorOf(name, 100000));
-    try
     {
-        CSharedMemory opened(CUnqualifiedName(name), CSharedMemory::ReadOnly);
-        FAIL() << "a section of one page was accepted with a size word of 100000";
-    }
-    catch (const CWin32Exception &e)
-    {
+        const CWin32Exception e = Thrown<CWin32Exception>([&] {
+            CSharedMemory opened(CUnqualifiedName(name), CSharedMemory::ReadOnly);
+        });
         EXPECT_EQ(static_cast<DWORD>(ERROR_BAD_LENGTH), e.GetError());
     }
 
@@ -267,37 +253,24 @@ TEST_F(MemoryMappedFileTest, MappingFromAHandleLeavesTheHandleWithTheCaller)
 TEST_F(MemoryMappedFileTest, MissingFilesAndBadModesFail)
 {
     const std::wstring missing = m_path + L".missing";
-    try
     {
-        CMemoryMappedFile mapped(missing, CMemoryMappedFile::ReadOnly);
-        FAIL();
-    }
-    catch (const CWin32Exception &e)
-    {
+        const CWin32Exception e = Thrown<CWin32Exception>([&] {
+            CMemoryMappedFile mapped(missing, CMemoryMappedFile::ReadOnly);
+        });
         EXPECT_EQ(L"CMemoryMappedFile::OpenFile() -\"" + missing + L"\"", e.GetWhere());
         EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), e.GetError());
     }
 
     const auto badMode = static_cast<CMemoryMappedFile::AccessMode>(2);
-    try
     {
-        CMemoryMappedFile mapped(m_path, badMode);
-        FAIL();
-    }
-    catch (const CException &e)
-    {
+        const CException e = Thrown<CException>([&] { CMemoryMappedFile mapped(m_path, badMode); });
         EXPECT_EQ(L"CMemoryMappedFile::OpenFile()", e.GetWhere());
         EXPECT_EQ(L"Unexpected access mode: 2", e.GetMessage());
     }
     const CSmartHandle file(::CreateFileW(m_path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                           FILE_ATTRIBUTE_NORMAL, nullptr));
-    try
     {
-        CMemoryMappedFile mapped(file.GetHandle(), badMode);
-        FAIL();
-    }
-    catch (const CException &e)
-    {
+        const CException e = Thrown<CException>([&] { CMemoryMappedFile mapped(file.GetHandle(), badMode); });
         EXPECT_EQ(L"CMemoryMappedFile::GetPageMode()", e.GetWhere());
         EXPECT_EQ(L"Unexpected access mode: 2", e.GetMessage());
     }

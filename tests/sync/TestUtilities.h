@@ -65,16 +65,33 @@ inline DWORD WaitForHelper(const Halyard::Win32::CSmartHandle &process, DWORD mi
 inline OptexState ReadOptexState(const std::wstring &name)
 {
     OptexState state = {};
-    const Halyard::Win32::CSmartHandle mapping(::OpenFileMappingW(FILE_MAP_READ, FALSE, (name + L"_Optext_MMF").c_str()));
+    const std::wstring mappingName = name + L"_Optext_MMF";
+    const Halyard::Win32::CSmartHandle mapping(::OpenFileMappingW(FILE_MAP_READ, FALSE, mappingName.c_str()));
     if (mapping.IsValid())
     {
-        const Halyard::Win32::CMappedView view(::MapViewOfFile(mapping.GetHandle(), FILE_MAP_READ, 0, 0, sizeof(OptexState)));
+        const Halyard::Win32::CMappedView view(::MapViewOfFile(mapping.GetHandle(), FILE_MAP_READ, 0, 0, 0));
         if (view.IsValid())
         {
             std::memcpy(&state, view.Get(), sizeof(state));
         }
     }
     return state;
+}
+
+// The exception that body throws; a failure of the test when it throws none.
+template <typename Exception, typename Body>
+Exception Thrown(Body body)
+{
+    try
+    {
+        body();
+    }
+    catch (const Exception &e)
+    {
+        return e;
+    }
+    ADD_FAILURE() << "no exception was thrown";
+    return Exception(L"", L"");
 }
 
 } // namespace SyncTest
