@@ -35,12 +35,14 @@ std::wstring CSecurityPrivilege::GetPrivilegeName(const std::wstring &system, co
 {
     LUID value = luid;
     DWORD length = 0;
+    // Cleared first: a platform that fails without setting an error must not look like a size answer.
+    ::SetLastError(ERROR_SUCCESS);
     if (::LookupPrivilegeNameW(SystemOrNull(system), &value, nullptr, &length))
     {
         throw CException(L"CSecurityPrivilege::GetPrivilegeName()",
                          L"Unexpected - first call to LookupPrivilegeName succeeded!");
     }
-    DWORD error = ::GetLastError();
+    const DWORD error = ::GetLastError();
     if (error != ERROR_INSUFFICIENT_BUFFER)
     {
         throw CWin32Exception(L"CSecurityPrivilege::GetPrivilegeName()", error);
@@ -59,6 +61,7 @@ std::wstring CSecurityPrivilege::GetPrivilegeDisplayName(const std::wstring &sys
                                                          DWORD &languageId)
 {
     DWORD length = 0;
+    ::SetLastError(ERROR_SUCCESS);
     if (::LookupPrivilegeDisplayNameW(SystemOrNull(system), name.c_str(), nullptr, &length, &languageId))
     {
         throw CException(L"CSecurityPrivilege::GetPrivilegeDisplayName()",
@@ -83,6 +86,7 @@ DWORD CSecurityPrivilege::GetDisplayNameLanguageId()
 {
     DWORD length = 0;
     DWORD languageId = 0;
+    ::SetLastError(ERROR_SUCCESS);
     if (::LookupPrivilegeDisplayNameW(nullptr, L"SeCreateTokenPrivilege", nullptr, &length, &languageId))
     {
         throw CException(L"CSecurityPrivilege::GetDisplayNameLanguageId()",

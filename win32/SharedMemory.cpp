@@ -63,8 +63,9 @@ CSharedMemory::CSharedMemory(const IKernelObjectName &name, DWORD size, AccessMo
 }
 
 CSharedMemory::CSharedMemory(const IKernelObjectName &name, AccessMode access)
-    : m_mapping(::OpenFileMappingW(FILE_MAP_WRITE, FALSE, name.GetName().c_str())), m_size(0)
+    : m_mapping(::OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, name.GetName().c_str())), m_size(0)
 {
+    // Write access alone does not let the platform map a read-only view, so read access is asked too.
     if (!m_mapping.IsValid())
     {
         throw CWin32Exception(kConstructorWhere, ::GetLastError());

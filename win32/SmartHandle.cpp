@@ -107,15 +107,12 @@ CSmartHandle::~CSmartHandle()
 
 void CSmartHandle::Close()
 {
-    if (IsValid())
+    // Emptied first: a handle that failed to close is not tried again.
+    const HANDLE handle = std::exchange(m_handle, INVALID_HANDLE_VALUE);
+    if (IsValidHandle(handle) && !::CloseHandle(handle))
     {
-        const HANDLE handle = std::exchange(m_handle, INVALID_HANDLE_VALUE);
-        if (!::CloseHandle(handle))
-        {
-            throw CWin32Exception(L"CSmartHandle::Close()", ::GetLastError());
-        }
+        throw CWin32Exception(L"CSmartHandle::Close()", ::GetLastError());
     }
-    m_handle = INVALID_HANDLE_VALUE;
 }
 
 void CSmartHandle::CloseNoThrow() noexcept

@@ -123,6 +123,11 @@ std::string ToStringA(long long value, DWORD hexFormat)
     return Hex<19>(kHex64, kHex64U, value, hexFormat);
 }
 
+std::string ToStringA(int value, DWORD hexFormat)
+{
+    return ToStringA(static_cast<long long>(value), hexFormat);
+}
+
 std::wstring ToStringW(unsigned char value, DWORD hexFormat) { return Widen<wchar_t>(ToStringA(value, hexFormat)); }
 std::wstring ToStringW(unsigned short value, DWORD hexFormat) { return Widen<wchar_t>(ToStringA(value, hexFormat)); }
 std::wstring ToStringW(unsigned int value, DWORD hexFormat) { return Widen<wchar_t>(ToStringA(value, hexFormat)); }
@@ -135,6 +140,7 @@ std::wstring ToStringW(unsigned long long value, DWORD hexFormat)
 }
 
 std::wstring ToStringW(long long value, DWORD hexFormat) { return Widen<wchar_t>(ToStringA(value, hexFormat)); }
+std::wstring ToStringW(int value, DWORD hexFormat) { return Widen<wchar_t>(ToStringA(value, hexFormat)); }
 
 std::string ToHexA(unsigned char value) { return Print<3>("ToHex", "%02X", static_cast<unsigned int>(value)); }
 std::wstring ToHexW(unsigned char value) { return Widen<wchar_t>(ToHexA(value)); }
@@ -171,58 +177,67 @@ std::wstring ToHexStringW(const void *bytes, size_t length, DWORD hexFormat)
     return Widen<wchar_t>(ToHexStringA(bytes, length, hexFormat));
 }
 
-std::string DumpDataA(const std::string &linePrefix, const BYTE *bytes, size_t length, size_t lineWidth,
-                      bool textOnly, bool useCRLF, bool prefixFirstLine, bool keepLastLineEnd)
+namespace {
+
+template <typename Char>
+std::basic_string<Char> Dump(const std::basic_string<Char> &linePrefix, const BYTE *bytes, size_t length,
+                             size_t lineWidth, bool textOnly, bool useCRLF, bool prefixFirstLine, bool keepLastLineEnd)
 {
-    const size_t bytesPerLine = lineWidth == 0 ? length : (lineWidth - 1) / 3;
+    // A width too narrow for one byte still shows one byte per line.
+    const size_t bytesPerLine = lineWidth == 0 ? length : std::max<size_t>((lineWidth - 1) / 3, 1);
     const std::string lineEnd = lineWidth == 0 ? "" : (useCRLF ? "\r\n" : "\n");
 
-    std::string result;
+    std::basic_string<Char> result;
     size_t offset = 0;
-    bool firstLine = true;
     while (offset < length)
     {
-        const size_t lineBytes = bytesPerLine == 0 ? length - offset : std::min(bytesPerLine, length - offset);
-        if (!firstLine || prefixFirstLine)
+        const size_t lineBytes = std::min(bytesPerLine, length - offset);
+        if (offset != 0 || prefixFirstLine)
         {
             result += linePrefix;
         }
+        std::string line;
         if (!textOnly)
         {
             for (size_t i = 0; i < lineBytes; ++i)
             {
-                result += ToHexA(bytes[offset + i]);
-                result += ' ';
+                line += ToHexA(bytes[offset + i]);
+                line += ' ';
             }
             if (lineWidth != 0)
             {
-                result.append((bytesPerLine - lineBytes) * 3, ' ');
+                line.append((bytesPerLine - lineBytes) * 3, ' ');
             }
-            result += " - ";
+            line += " - ";
         }
         for (size_t i = 0; i < lineBytes; ++i)
         {
             const unsigned char c = bytes[offset + i];
-            result += (std::isprint(c) ? static_cast<char>(c) : '.');
+            line += (c < 0x80 && std::isprint(c)) ? static_cast<char>(c) : '.';
         }
-        result += lineEnd;
+        line += lineEnd;
+        result += Widen<Char>(line);
         offset += lineBytes;
-        firstLine = false;
     }
-    if (!keepLastLineEnd && !lineEnd.empty() && result.size() >= lineEnd.size() &&
-        result.compare(result.size() - lineEnd.size(), lineEnd.size(), lineEnd) == 0)
+    if (!keepLastLineEnd && length != 0)
     {
         result.erase(result.size() - lineEnd.size());
     }
     return result;
 }
 
+} // namespace
+
+std::string DumpDataA(const std::string &linePrefix, const BYTE *bytes, size_t length, size_t lineWidth,
+                      bool textOnly, bool useCRLF, bool prefixFirstLine, bool keepLastLineEnd)
+{
+    return Dump(linePrefix, bytes, length, lineWidth, textOnly, useCRLF, prefixFirstLine, keepLastLineEnd);
+}
+
 std::wstring DumpDataW(const std::wstring &linePrefix, const BYTE *bytes, size_t length, size_t lineWidth,
                        bool textOnly, bool useCRLF, bool prefixFirstLine, bool keepLastLineEnd)
 {
-    const std::string narrowPrefix(linePrefix.begin(), linePrefix.end());
-    return Widen<wchar_t>(
-        DumpDataA(narrowPrefix, bytes, length, lineWidth, textOnly, useCRLF, prefixFirstLine, keepLastLineEnd));
+    return Dump(linePrefix, bytes, length, lineWidth, textOnly, useCRLF, prefixFirstLine, keepLastLineEnd);
 }
 
 std::wstring DumpData(const BYTE *bytes, size_t length, size_t lineWidth, bool useCRLF)

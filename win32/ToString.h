@@ -50,6 +50,8 @@ std::string ToStringA(long value, DWORD hexFormat);
 std::string ToStringA(unsigned long long value, DWORD hexFormat);
 // Signed 64-bit; pointer-sized signed values widen to it with their sign.
 std::string ToStringA(long long value, DWORD hexFormat);
+// Signed int (the pointer-sized signed type of 32-bit builds), widened with its sign to 64 bits.
+std::string ToStringA(int value, DWORD hexFormat);
 
 std::wstring ToStringW(unsigned char value, DWORD hexFormat);
 std::wstring ToStringW(unsigned short value, DWORD hexFormat);
@@ -58,6 +60,7 @@ std::wstring ToStringW(unsigned long value, DWORD hexFormat);
 std::wstring ToStringW(long value, DWORD hexFormat);
 std::wstring ToStringW(unsigned long long value, DWORD hexFormat);
 std::wstring ToStringW(long long value, DWORD hexFormat);
+std::wstring ToStringW(int value, DWORD hexFormat);
 
 // The library's text is wide; these are the default spellings.
 template <typename T>

@@ -1,0 +1,381 @@
+#include "win32/SEHException.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <stdexcept>
+
+using namespace Halyard::Win32;
+
+namespace {
+
+const DWORD kAccessViolation = 0xC0000005;
+const DWORD kIntDivideByZero = 0xC0000094;
+const DWORD kIllegalInstruction = 0xC000001D;
+const DWORD kPrivilegedInstruction = 0xC0000096;
+const DWORD kStackOverflow = 0xC00000FD;
+// A software exception that the test's own last-chance handler dismisses.
+const DWORD kTestException = 0xE0001234;
+
+volatile int *volatile g_nullPointer = nullptr;
+volatile int g_zero = 0;
+
+__attribute__((noinline)) void WriteThroughNull()
+{
+    *g_nullPointer = 1;
+}
+
+volatile int g_quotient = 0;
+
+__attribute__((noinline)) void DivideByZero()
+{
+    g_quotient = 7 / g_zero;
+}
+
+__attribute__((noinline)) void ExecuteUndefinedInstruction()
+{
+    asm volatile("ud2");
+}
+
+__attribute__((noinline)) void ExecutePrivilegedInstruction()
+{
+    asm volatile("hlt");
+}
+
+__attribute__((noinline)) void CallThroughNull()
+{
+    void (*volatile function)() = nullptr;
+    function();
+}
+
+// Recurses until the limit, which is far beyond any stack.
+volatile unsigned g_recursionLimit = 0xFFFFFFFF;
+
+__attribute__((noinline)) unsigned Recurse(unsigned depth)
+{
+    volatile char frame[512];
+    frame[0] = static_cast<char>(depth);
+    if (depth == g_recursionLimit)
+    {
+        return 0;
+    }
+    return Recurse(depth + 1) + frame[0];
+}
+
+DWORD_PTR &InstructionPointer(CONTEXT &context)
+{
+#if defined(__x86_64__)
+    return context.Rip;
+#else
+    return context.Eip;
+#endif
+}
+
+// Runs the call under a translator and reports the code of the CSEHException it threw (0 if none).
+DWORD TranslatedCode(const std::function<void()> &call)
+{
+    try
+    {
+        CSEHException::Translator translator;
+        call();
+    }
+    catch (const CSEHException &e)
+    {
+        return e.GetCode();
+    }
+    return 0;
+}
+
+// The test's own vectored handler, called after the translator's: counts and dismisses
+// kTestException, and steps over breakpoints.
+std::atomic<int> g_dismissed{0};
+
+LONG CALLBACK DismissTestExceptions(EXCEPTION_POINTERS *pointers)
+{
+    const DWORD code = pointers->ExceptionRecord->ExceptionCode;
+    if (code == kTestException)
+    {
+        ++g_dismissed;
+        return EXCEPTION_CONTINUE_EXECUTION;
+    }
+    if (code == EXCEPTION_BREAKPOINT)
+    {
+        ++g_dismissed;
+        DWORD_PTR &ip = InstructionPointer(*pointers->ContextRecord);
+        if (*reinterpret_cast<const BYTE *>(ip) == 0xCC)
+        {
+            ++ip;
+        }
+        return EXCEPTION_CONTINUE_EXECUTION;
+    }
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+class CSEHTranslatorTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        // Makes sure the translator's own handler is installed first, so this one comes after it.
+        { CSEHException::Translator translator; }
+        m_handler = ::AddVectoredExceptionHandler(0, DismissTestExceptions);
+        g_dismissed = 0;
+    }
+    void TearDown() override { ::RemoveVectoredExceptionHandler(m_handler); }
+
+    // True when the raised exception reached the handlers after the translator's.
+    static bool RaiseReachesOtherHandlers()
+    {
+        const int before = g_dismissed;
+        ::RaiseException(kTestException, 0, 0, nullptr);
+        return g_dismissed == before + 1;
+    }
+
+private:
+    void *m_handler = nullptr;
+};
+
+} // namespace
+
+TEST_F(CSEHTranslatorTest, ProcessorFaultsArriveWithTheirCodeAndName)
+{
+    struct Case
+    {
+        std::function<void()> call;
+        DWORD code;
+        const wchar_t *name;
+    };
+    const Case cases[] = {
+        {WriteThroughNull, kAccessViolation, L"ACCESS_VIOLATION"},
+        {CallThroughNull, kAccessViolation, L"ACCESS_VIOLATION"},
+        {DivideByZero, kIntDivideByZero, L"INT_DIVIDE_BY_ZERO"},
+        {ExecuteUndefinedInstruction, kIllegalInstruction, L"ILLEGAL_INSTRUCTION"},
+        {ExecutePrivilegedInstruction, kPrivilegedInstruction, L"PRIV_INSTRUCTION"},
+    };
+    for (const Case &c : cases)
+    {
+        try
+        {
+            CSEHException::Translator translator;
+            c.call();
+            ADD_FAILURE() << "no exception for " << std::hex << c.code;
+        }
+        catch (const CSEHException &e)
+        {
+            EXPECT_EQ(c.code, e.GetCode());
+            EXPECT_EQ(c.name, e.GetMessage());
+            ASSERT_NE(nullptr, e.GetExceptionPointers());
+            EXPECT_EQ(c.code, e.GetExceptionPointers()->ExceptionRecord->ExceptionCode);
+            EXPECT_EQ(e.GetExceptionPointers()->ContextRecord, e.GetContext());
+            EXPECT_EQ(L"", e.GetCallStack());
+        }
+    }
+}
+
+TEST_F(CSEHTranslatorTest, RecordsOfTheFaultStayUsableInTheCatch)
+{
+    try
+    {
+        CSEHException::Translator translator;
+        WriteThroughNull();
+        FAIL() << "no exception";
+    }
+    catch (const CSEHException &e)
+    {
+        const EXCEPTION_RECORD &record = *e.GetExceptionPointers()->ExceptionRecord;
+        // An access violation says whether it wrote (1) and where.
+        ASSERT_EQ(2u, record.NumberParameters);
+        EXPECT_EQ(1u, record.ExceptionInformation[0]);
+        EXPECT_EQ(0u, record.ExceptionInformation[1]);
+        // The faulting instruction lies in WriteThroughNull, and the context says so too.
+        const DWORD_PTR address = reinterpret_cast<DWORD_PTR>(record.ExceptionAddress);
+        EXPECT_EQ(address, InstructionPointer(*e.GetContext()));
+        const DWORD_PTR function = reinterpret_cast<DWORD_PTR>(&WriteThroughNull);
+        EXPECT_GE(address, function);
+        EXPECT_LT(address, function + 64);
+        wchar_t expected[16];
+        swprintf(expected, 16, L"0x%.8x", static_cast<unsigned int>(address));
+        EXPECT_EQ(expected, e.GetWhere());
+    }
+}
+
+namespace {
+
+struct CSetOnDestruction
+{
+    bool &destroyed;
+    ~CSetOnDestruction() { destroyed = true; }
+};
+
+__attribute__((noinline)) void FaultWithLocal(bool &destroyed)
+{
+    CSetOnDestruction guard{destroyed};
+    *g_nullPointer = 2;
+}
+
+__attribute__((noinline)) void CallFaultWithLocal(bool &outerDestroyed, bool &innerDestroyed)
+{
+    CSetOnDestruction guard{outerDestroyed};
+    FaultWithLocal(innerDestroyed);
+}
+
+} // namespace
+
+TEST_F(CSEHTranslatorTest, DestructorsOfTheFaultingFramesRun)
+{
+    bool outerDestroyed = false;
+    bool innerDestroyed = false;
+    EXPECT_EQ(kAccessViolation, TranslatedCode([&] { CallFaultWithLocal(outerDestroyed, innerDestroyed); }));
+    EXPECT_TRUE(innerDestroyed);
+    EXPECT_TRUE(outerDestroyed);
+}
+
+TEST_F(CSEHTranslatorTest, CppExceptionsPassUntouched)
+{
+    try
+    {
+        CSEHException::Translator translator;
+        throw std::runtime_error("plain");
+    }
+    catch (const std::runtime_error &e)
+    {
+        EXPECT_STREQ("plain", e.what());
+    }
+}
+
+TEST_F(CSEHTranslatorTest, DebuggerOutputAndBreakpointsAreLeftToOthers)
+{
+    CSEHException::Translator translator;
+    EXPECT_NO_THROW(::OutputDebugStringW(L"translator test: debugger output inside a translator scope\n"));
+    EXPECT_NO_THROW(::OutputDebugStringA("translator test: narrow debugger output\n"));
+    const int before = g_dismissed;
+    EXPECT_NO_THROW(__debugbreak());
+    EXPECT_EQ(before + 1, g_dismissed);
+}
+
+TEST_F(CSEHTranslatorTest, SoftwareExceptionsAreTranslatedOnlyInsideAScope)
+{
+    EXPECT_TRUE(RaiseReachesOtherHandlers());
+    try
+    {
+        CSEHException::Translator translator;
+        ::RaiseException(kTestException, 0, 0, nullptr);
+        FAIL() << "not translated";
+    }
+    catch (const CSEHException &e)
+    {
+        EXPECT_EQ(kTestException, e.GetCode());
+        EXPECT_EQ(L"Unknown exception", e.GetMessage());
+    }
+    // The scope has ended and the thread had none before: nothing is translated any more.
+    EXPECT_TRUE(RaiseReachesOtherHandlers());
+}
+
+TEST_F(CSEHTranslatorTest, NestedScopesRestoreTheOuterOne)
+{
+    {
+        CSEHException::Translator outer;
+        {
+            CSEHException::Translator inner;
+        }
+        EXPECT_THROW(::RaiseException(kTestException, 0, 0, nullptr), CSEHException);
+        EXPECT_EQ(kAccessViolation, TranslatedCode(WriteThroughNull));
+        EXPECT_THROW(::RaiseException(kTestException, 0, 0, nullptr), CSEHException);
+    }
+    EXPECT_TRUE(RaiseReachesOtherHandlers());
+}
+
+namespace {
+
+struct CRaiseResult
+{
+    bool reached = false;
+    bool threw = false;
+};
+
+DWORD WINAPI RaiseOnOtherThread(void *parameter)
+{
+    CRaiseResult &result = *static_cast<CRaiseResult *>(parameter);
+    try
+    {
+        const int before = g_dismissed;
+        ::RaiseException(kTestException, 0, 0, nullptr);
+        result.reached = g_dismissed == before + 1;
+    }
+    catch (...)
+    {
+        result.threw = true;
+    }
+    return 0;
+}
+
+struct COverflowResult
+{
+    DWORD codes[2] = {};
+    std::wstring callStack;
+};
+
+DWORD WINAPI OverflowTwice(void *parameter)
+{
+    COverflowResult &result = *static_cast<COverflowResult *>(parameter);
+    for (DWORD &code : result.codes)
+    {
+        try
+        {
+            CSEHException::Translator translator;
+            Recurse(0);
+        }
+        catch (const CSEHException &e)
+        {
+            code = e.GetCode();
+            result.callStack = e.GetCallStack();
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+TEST_F(CSEHTranslatorTest, OtherThreadsAreNotAffected)
+{
+    CSEHException::Translator translator;
+    CRaiseResult result;
+    HANDLE thread = ::CreateThread(nullptr, 0, RaiseOnOtherThread, &result, 0, nullptr);
+    ASSERT_NE(nullptr, thread);
+    ::WaitForSingleObject(thread, INFINITE);
+    ::CloseHandle(thread);
+    EXPECT_TRUE(result.reached);
+    EXPECT_FALSE(result.threw);
+}
+
+TEST_F(CSEHTranslatorTest, StackOverflowArrivesAndCanHappenAgain)
+{
+    // A small stack of its own keeps the recursion short.
+    COverflowResult result;
+    HANDLE thread =
+        ::CreateThread(nullptr, 256 * 1024, OverflowTwice, &result, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    ASSERT_NE(nullptr, thread);
+    ::WaitForSingleObject(thread, INFINITE);
+    ::CloseHandle(thread);
+    EXPECT_EQ(kStackOverflow, result.codes[0]);
+    EXPECT_EQ(kStackOverflow, result.codes[1]);
+    EXPECT_EQ(L"No callstack possible from EXCEPTION_STACK_OVERFLOW", result.callStack);
+}
+
+TEST(CSEHException, NamesAndWhereText)
+{
+    EXCEPTION_RECORD record = {};
+    CONTEXT context = {};
+    EXCEPTION_POINTERS pointers = {&record, &context};
+    record.ExceptionAddress = reinterpret_cast<void *>(0x1234);
+    const CSEHException divide(0xC0000094, &pointers);
+    EXPECT_EQ(L"INT_DIVIDE_BY_ZERO", divide.GetMessage());
+    EXPECT_EQ(L"0x00001234", divide.GetWhere());
+    EXPECT_EQ(&context, divide.GetContext());
+    EXPECT_EQ(L"Unknown exception", CSEHException(0xE0000001, &pointers).GetMessage());
+    EXPECT_EQ(L"GUARD_PAGE", CSEHException(0x80000001, &pointers).GetMessage());
+    EXPECT_EQ(L"STACK_OVERFLOW", CSEHException(0xC00000FD, &pointers).GetMessage());
+    record.ExceptionAddress = reinterpret_cast<void *>(0xABCDEF0);
+    EXPECT_EQ(L"0x0abcdef0", divide.GetWhere());
+}

@@ -1,0 +1,117 @@
+// Behaviour that only shows with a second real process: sync_helper.exe, started beside this program.
+#include "SyncTestSupport.h"
+#include "TestUtilities.h"
+
+#include "win32/CriticalSection.h"
+#include "win32/Event.h"
+#include "win32/Exception.h"
+#include "win32/Optex.h"
+#include "win32/Semaphore.h"
+#include "win32/SharedMemory.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+using namespace Halyard::Win32;
+using SyncTest::OptexState;
+using SyncTest::ReadOptexState;
+using SyncTest::StartHelper;
+using SyncTest::UniqueName;
+using SyncTest::WaitForHelper;
+
+namespace {
+
+const DWORD kSpinCount = 4000;
+
+} // namespace
+
+TEST(CrossProcess, OptexHeldInOneProcessBlocksTheOther)
+{
+    const std::wstring name = UniqueName(L"Optex");
+    const std::wstring readyName = UniqueName(L"Ready");
+    const std::wstring releaseName = UniqueName(L"Release");
+    COptex optex(CUnqualifiedName(name), nullptr, kSpinCount);
+    CEvent ready(nullptr, CEvent::ManualReset, CEvent::NotSignalled, CUnqualifiedName(readyName), CreateNew);
+    CEvent release(nullptr, CEvent::ManualReset, CEvent::NotSignalled, CUnqualifiedName(releaseName), CreateNew);
+
+    const CSmartHandle helper = StartHelper(L"optex-hold " + name + L" " + readyName + L" " + releaseName);
+    ASSERT_TRUE(helper.IsValid());
+    ASSERT_TRUE(ready.Wait(60000)) << "the helper did not take the lock";
+
+    // The helper's entry is visible in the shared state, byte for byte.
+    const OptexState held = ReadOptexState(name);
+    EXPECT_EQ(1, held.lockCount);
+    EXPECT_EQ(1, held.recursion);
+    EXPECT_NE(0u, held.ownerThreadId);
+    EXPECT_NE(::GetCurrentThreadId(), held.ownerThreadId);
+    EXPECT_FALSE(optex.TryEnter());
+
+    std::atomic<bool> entered(false);
+    std::thread waiter([&] {
+        ICriticalSection::Owner owner(optex);
+        entered = true;
+    });
+    ::Sleep(300);
+    EXPECT_FALSE(entered.load()) << "Enter returned while the other process held the lock";
+
+    release.Set();
+    EXPECT_EQ(0u, WaitForHelper(helper));
+    waiter.join();
+    EXPECT_TRUE(entered.load());
+    const OptexState after = ReadOptexState(name);
+    EXPECT_EQ(0, after.lockCount);
+    EXPECT_EQ(0u, after.ownerThreadId);
+}
+
+TEST(CrossProcess, CounterGuardedByASharedOptexIsExactAcrossProcesses)
+{
+    const unsigned long rounds = 100000;
+    const std::wstring name = UniqueName(L"CountLock");
+    const std::wstring memoryName = UniqueName(L"CountMemory");
+    const std::wstring readyName = UniqueName(L"CountReady");
+    const std::wstring startName = UniqueName(L"CountStart");
+    COptex optex(CUnqualifiedName(name), nullptr, kSpinCount);
+    CSharedMemory memory(CUnqualifiedName(memoryName), sizeof(LONG), CSharedMemory::ReadWrite, false, nullptr);
+    CSemaphore ready(nullptr, 0, 2, CUnqualifiedName(readyName), CreateNew);
+    CEvent start(nullptr, CEvent::ManualReset, CEvent::NotSignalled, CUnqualifiedName(startName), CreateNew);
+
+    const std::wstring arguments = L"optex-count " + name + L" " + memoryName + L" " + std::to_wstring(rounds) +
+                                   L" " + readyName + L" " + startName;
+    const CSmartHandle first = StartHelper(arguments);
+    const CSmartHandle second = StartHelper(arguments);
+    ASSERT_TRUE(first.IsValid() && second.IsValid());
+
+    // All three processes start counting together, so that they contend for the lock.
+    ASSERT_TRUE(ready.Wait(60000) && ready.Wait(60000)) << "the helpers did not get ready";
+    volatile LONG *counter = static_cast<volatile LONG *>(memory.GetMemory());
+    start.Set();
+    for (unsigned long i = 0; i < rounds; ++i)
+    {
+        ICriticalSection::Owner owner(optex);
+        SyncTest::IncrementUnsafely(counter);
+    }
+    EXPECT_EQ(0u, WaitForHelper(first));
+    EXPECT_EQ(0u, WaitForHelper(second));
+
+    EXPECT_EQ(static_cast<LONG>(3 * rounds), *counter);
+    const OptexState state = ReadOptexState(name);
+    EXPECT_EQ(0, state.lockCount);
+    EXPECT_EQ(0u, state.ownerThreadId);
+}
+
+TEST(CrossProcess, OpenerWithAnotherSizeFailsAndLeavesTheSectionAlone)
+{
+    const std::wstring name = UniqueName(L"Sized");
+    CSharedMemory memory(CUnqualifiedName(name), 64, CSharedMemory::ReadWrite, false, nullptr);
+    std::memcpy(memory.GetMemory(), "block layout", 13);
+
+    EXPECT_EQ(static_cast<DWORD>(ERROR_BAD_LENGTH), WaitForHelper(StartHelper(L"shm-open " + name + L" 32")));
+    EXPECT_EQ(0u, WaitForHelper(StartHelper(L"shm-open " + name + L" 64")));
+
+    EXPECT_EQ(64u, *(static_cast<const DWORD *>(memory.GetMemory()) - 1));
+    EXPECT_STREQ("block layout", static_cast<const char *>(memory.GetMemory()));
+    const CSharedMemory reopened(CUnqualifiedName(name), CSharedMemory::ReadOnly);
+    EXPECT_EQ(64u, reopened.GetSize());
+}

@@ -1,0 +1,887 @@
+#include "win32/RegistryKey.h"
+
+#include "win32/ToString.h"
+
+#include <cstring>
+
+namespace Halyard {
+namespace Win32 {
+
+namespace {
+
+bool IsTextType(DWORD type)
+{
+    return type == REG_SZ || type == REG_EXPAND_SZ;
+}
+
+bool IsDWORDType(DWORD type)
+{
+    return type == REG_DWORD || type == REG_DWORD_BIG_ENDIAN;
+}
+
+bool IsBinaryType(DWORD type)
+{
+    return type == REG_BINARY || type == REG_NONE;
+}
+
+// Registry data need not end with a null, so a text never runs past the bytes that hold it.
+std::wstring TextFromData(const BYTE *data, DWORD size)
+{
+    const wchar_t *text = reinterpret_cast<const wchar_t *>(data);
+    const size_t available = size / sizeof(wchar_t);
+    size_t length = 0;
+    while (length < available && text[length] != L'\0')
+    {
+        ++length;
+    }
+    return std::wstring(text, length);
+}
+
+std::wstring DataAsString(const BYTE *data, DWORD size, DWORD type)
+{
+    if (IsTextType(type) || type == REG_MULTI_SZ)
+    {
+        // Of a multi-string, its first string.
+        return TextFromData(data, size);
+    }
+    if (IsDWORDType(type))
+    {
+        return L"A number";
+    }
+    return ToHexStringW(data, size, HexUpperCase);
+}
+
+// The new counted key owns the handle; should it not be made, the handle is closed at once.
+CCountedRegKey *CountKey(HKEY key)
+{
+    try
+    {
+        return new CCountedRegKey(key);
+    }
+    catch (...)
+    {
+        ::RegCloseKey(key);
+        throw;
+    }
+}
+
+CRegistryKey OpenSubkey(HKEY key, const std::wstring &subKey, REGSAM access)
+{
+    return CRegistryKey(key, subKey, access);
+}
+
+DWORD SubkeyCount(HKEY key, const wchar_t *where)
+{
+    DWORD subkeys = 0;
+    const LONG result = ::RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr,
+                                           nullptr, nullptr, nullptr, nullptr);
+    if (result != ERROR_SUCCESS)
+    {
+        throw CRegistryKey::Exception(where, static_cast<DWORD>(result));
+    }
+    return subkeys;
+}
+
+} // namespace
+
+CCountedRegKey::CCountedRegKey(HKEY key)
+    : TReferenceCounted<HKEY, CCountedRegKey>(key)
+{
+}
+
+void CCountedRegKey::ReleaseHandle()
+{
+    const DWORD lastError = ::GetLastError();
+    ::RegCloseKey(m_handle);
+    ::SetLastError(lastError);
+}
+
+CCountedRegKey::~CCountedRegKey() = default;
+
+CRegKeyIterator::CRegKeyIterator()
+    : m_key(nullptr), m_index(0)
+{
+}
+
+CRegKeyIterator::CRegKeyIterator(CCountedRegKey *key)
+    : m_key(key ? key->AddRef() : nullptr), m_index(0)
+{
+}
+
+CRegKeyIterator::CRegKeyIterator(const CRegKeyIterator &rhs)
+    : m_key(rhs.m_key ? rhs.m_key->AddRef() : nullptr), m_index(rhs.m_index)
+{
+}
+
+CRegKeyIterator &CRegKeyIterator::operator=(const CRegKeyIterator &rhs)
+{
+    CCountedRegKey *key = rhs.m_key ? rhs.m_key->AddRef() : nullptr;
+    if (m_key)
+    {
+        m_key->Release();
+    }
+    m_key = key;
+    m_index = rhs.m_index;
+    return *this;
+}
+
+CRegKeyIterator::~CRegKeyIterator()
+{
+    if (m_key)
+    {
+        m_key->Release();
+    }
+}
+
+bool CRegKeyIterator::operator==(const CRegKeyIterator &rhs) const
+{
+    return m_key == rhs.m_key && m_index == rhs.m_index;
+}
+
+bool CRegKeyIterator::operator!=(const CRegKeyIterator &rhs) const
+{
+    return !(*this == rhs);
+}
+
+HKEY CRegKeyIterator::GetKey() const
+{
+    return m_key->GetHandle();
+}
+
+void CRegKeyIterator::Finish()
+{
+    if (m_key)
+    {
+        m_key->Release();
+        m_key = nullptr;
+    }
+    m_index = 0;
+}
+
+CRegistryKey::Exception::Exception(const wchar_t *where, DWORD error)
+    : CWin32Exception(where, error)
+{
+}
+
+CRegistryKey::Exception::~Exception() = default;
+
+CRegistryKey::Value::Exception::Exception()
+    : CRegistryKey::Exception(L"CRegistryKey::Value::Exception", ERROR_INVALID_PARAMETER)
+{
+}
+
+CRegistryKey::Value::Exception::~Exception() = default;
+
+CRegistryKey::Value::Value(const std::wstring &name, const BYTE *data, DWORD size, DWORD type)
+    : m_name(name), m_type(type), m_data(data, data + size), m_size(size), m_haveText(false)
+{
+}
+
+CRegistryKey::Value::Value(const std::wstring &name, const std::wstring &text, DWORD type)
+    : m_name(name), m_type(type), m_size(0), m_haveText(false)
+{
+    if (!IsTextType(type))
+    {
+        throw Exception();
+    }
+    const BYTE *bytes = reinterpret_cast<const BYTE *>(text.c_str());
+    m_size = static_cast<DWORD>((text.length() + 1) * sizeof(wchar_t));
+    m_data.assign(bytes, bytes + m_size);
+}
+
+CRegistryKey::Value::Value(const std::wstring &name, DWORD value, DWORD type)
+    : m_name(name), m_type(type), m_size(sizeof(DWORD)), m_haveText(false)
+{
+    if (!IsDWORDType(type))
+    {
+        throw Exception();
+    }
+    const BYTE *bytes = reinterpret_cast<const BYTE *>(&value);
+    m_data.assign(bytes, bytes + sizeof(DWORD));
+}
+
+CRegistryKey::Value::Value(const Value &rhs)
+    : m_name(rhs.m_name), m_type(rhs.m_type), m_data(rhs.m_data), m_size(rhs.m_size), m_haveText(false)
+{
+}
+
+CRegistryKey::Value &CRegistryKey::Value::operator=(const Value &rhs)
+{
+    if (this != &rhs)
+    {
+        m_name = rhs.m_name;
+        m_type = rhs.m_type;
+        m_data = rhs.m_data;
+        m_size = rhs.m_size;
+        m_text.clear();
+        m_haveText = false;
+    }
+    return *this;
+}
+
+CRegistryKey::Value::~Value() = default;
+
+const std::wstring &CRegistryKey::Value::GetName() const
+{
+    return m_name;
+}
+
+DWORD CRegistryKey::Value::GetType() const
+{
+    return m_type;
+}
+
+DWORD CRegistryKey::Value::GetSize() const
+{
+    return m_size;
+}
+
+const BYTE *CRegistryKey::Value::GetBytes() const
+{
+    if (!IsBinaryType(m_type))
+    {
+        throw Exception();
+    }
+    return m_data.data();
+}
+
+std::wstring CRegistryKey::Value::GetText() const
+{
+    if (!IsTextType(m_type))
+    {
+        throw Exception();
+    }
+    return TextFromData(m_data.data(), m_size);
+}
+
+DWORD CRegistryKey::Value::GetDWORD() const
+{
+    if (!IsDWORDType(m_type) || m_size < sizeof(DWORD))
+    {
+        throw Exception();
+    }
+    DWORD value = 0;
+    std::memcpy(&value, m_data.data(), sizeof(DWORD));
+    return value;
+}
+
+const std::wstring &CRegistryKey::Value::AsString() const
+{
+    if (!m_haveText)
+    {
+        m_text = DataAsString(m_data.data(), m_size, m_type);
+        m_haveText = true;
+    }
+    return m_text;
+}
+
+CRegistryKey::SubkeyIteratorImpl::SubkeyIteratorImpl(CCountedRegKey *key)
+    : CRegKeyIterator(key)
+{
+    GetKeyInfo(L"CRegistryKey::SubkeyIterator::SubkeyIterator()");
+}
+
+CRegistryKey::SubkeyIteratorImpl::~SubkeyIteratorImpl() = default;
+
+void CRegistryKey::SubkeyIteratorImpl::GetKeyInfo(const wchar_t *where)
+{
+    DWORD subkeys = 0;
+    DWORD longestName = 0;
+    DWORD longestClass = 0;
+    const LONG result = ::RegQueryInfoKeyW(GetKey(), nullptr, nullptr, nullptr, &subkeys, &longestName,
+                                           &longestClass, nullptr, nullptr, nullptr, nullptr, nullptr);
+    if (result != ERROR_SUCCESS)
+    {
+        throw Exception(where, static_cast<DWORD>(result));
+    }
+    // Room for the terminator; at least one character so the buffers always exist.
+    m_name.Resize(longestName + 1);
+    m_class.Resize(longestClass + 1);
+}
+
+void CRegistryKey::SubkeyIteratorImpl::Advance()
+{
+    if (!m_key)
+    {
+        return;
+    }
+    for (;;)
+    {
+        DWORD nameLength = static_cast<DWORD>(m_name.GetSize());
+        DWORD classLength = static_cast<DWORD>(m_class.GetSize());
+        FILETIME lastWriteTime;
+        const LONG result = ::RegEnumKeyExW(GetKey(), m_index, m_name, &nameLength, nullptr, m_class,
+                                            &classLength, &lastWriteTime);
+        if (result == ERROR_SUCCESS)
+        {
+            ++m_index;
+            return;
+        }
+        if (result == ERROR_NO_MORE_ITEMS)
+        {
+            Finish();
+            return;
+        }
+        if (result != ERROR_MORE_DATA)
+        {
+            throw Exception(L"CRegistryKey::SubkeyIterator::GetSubkeyInfo()", static_cast<DWORD>(result));
+        }
+        // A longer name appeared since the buffers were sized.
+        const size_t nameSize = m_name.GetSize();
+        const size_t classSize = m_class.GetSize();
+        GetKeyInfo(L"CRegistryKey::SubkeyIterator::GetSubkeyInfo()");
+        if (m_name.GetSize() == nameSize && m_class.GetSize() == classSize)
+        {
+            // The key claims no longer names than we have room for; grow anyway so we cannot loop.
+            m_name.Resize(nameSize * 2);
+            m_class.Resize(classSize * 2);
+        }
+    }
+}
+
+const wchar_t *CRegistryKey::SubkeyIteratorImpl::GetName() const
+{
+    return m_name;
+}
+
+const wchar_t *CRegistryKey::SubkeyIteratorImpl::GetClass() const
+{
+    return m_class;
+}
+
+CRegistryKey CRegistryKey::SubkeyIteratorImpl::OpenKey(REGSAM access) const
+{
+    return CRegistryKey(GetKey(), GetName(), access);
+}
+
+CRegistryKey::ValueIteratorImpl::ValueIteratorImpl(CCountedRegKey *key)
+    : CRegKeyIterator(key)
+{
+    GetKeyInfo(L"CRegistryKey::ValueIterator::ValueIterator()");
+}
+
+CRegistryKey::ValueIteratorImpl::~ValueIteratorImpl() = default;
+
+void CRegistryKey::ValueIteratorImpl::GetKeyInfo(const wchar_t *where)
+{
+    DWORD values = 0;
+    DWORD longestName = 0;
+    DWORD longestData = 0;
+    const LONG result = ::RegQueryInfoKeyW(GetKey(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values,
+                                           &longestName, &longestData, nullptr, nullptr);
+    if (result != ERROR_SUCCESS)
+    {
+        throw Exception(where, static_cast<DWORD>(result));
+    }
+    m_name.Resize(longestName + 1);
+    m_data.Resize(longestData + 1);
+}
+
+void CRegistryKey::ValueIteratorImpl::Advance()
+{
+    m_text.clear();
+    m_haveText = false;
+    if (!m_key)
+    {
+        return;
+    }
+    for (;;)
+    {
+        DWORD nameLength = static_cast<DWORD>(m_name.GetSize());
+        DWORD dataSize = static_cast<DWORD>(m_data.GetSize());
+        DWORD type = REG_NONE;
+        const LONG result = ::RegEnumValueW(GetKey(), m_index, m_name, &nameLength, nullptr, &type, m_data,
+                                            &dataSize);
+        if (result == ERROR_SUCCESS)
+        {
+            m_type = type;
+            m_dataSize = dataSize;
+            ++m_index;
+            return;
+        }
+        if (result == ERROR_NO_MORE_ITEMS)
+        {
+            m_type = REG_NONE;
+            m_dataSize = 0;
+            Finish();
+            return;
+        }
+        if (result != ERROR_MORE_DATA)
+        {
+            throw Exception(L"CRegistryKey::ValueIterator::GetValueInfo()", static_cast<DWORD>(result));
+        }
+        const size_t nameSize = m_name.GetSize();
+        const size_t dataCapacity = m_data.GetSize();
+        GetKeyInfo(L"CRegistryKey::ValueIterator::GetValueInfo()");
+        if (m_name.GetSize() == nameSize && m_data.GetSize() == dataCapacity)
+        {
+            m_name.Resize(nameSize * 2);
+            m_data.Resize(dataCapacity * 2);
+        }
+    }
+}
+
+const wchar_t *CRegistryKey::ValueIteratorImpl::GetName() const
+{
+    return m_name;
+}
+
+DWORD CRegistryKey::ValueIteratorImpl::GetType() const
+{
+    return m_type;
+}
+
+const BYTE *CRegistryKey::ValueIteratorImpl::GetData() const
+{
+    return m_data;
+}
+
+DWORD CRegistryKey::ValueIteratorImpl::GetDataSize() const
+{
+    return m_dataSize;
+}
+
+const std::wstring &CRegistryKey::ValueIteratorImpl::AsString() const
+{
+    if (!m_haveText)
+    {
+        m_text = DataAsString(m_data, m_dataSize, m_type);
+        m_haveText = true;
+    }
+    return m_text;
+}
+
+CRegistryKey::Value CRegistryKey::ValueIteratorImpl::GetValue() const
+{
+    return Value(GetName(), GetData(), GetDataSize(), GetType());
+}
+
+CRegistryKey::CRegistryKey(HKEY key, const std::wstring &subKey, REGSAM access, const wchar_t *machineName)
+    : m_key(nullptr)
+{
+    if (machineName)
+    {
+        const CRegistryKey remote(machineName, key);
+        m_key = remote.OpenKey(subKey, access).m_key->AddRef();
+        return;
+    }
+    HKEY opened = nullptr;
+    const LONG result = ::RegOpenKeyExW(key, subKey.c_str(), 0, access, &opened);
+    if (result != ERROR_SUCCESS)
+    {
+        throw Exception(L"CRegistryKey::CRegistryKey(HKEY hKey ...)", static_cast<DWORD>(result));
+    }
+    m_key = CountKey(opened);
+}
+
+CRegistryKey::CRegistryKey(const std::wstring &machineName, HKEY key)
+    : m_key(nullptr)
+{
+    HKEY connected = nullptr;
+    const LONG result = ::RegConnectRegistryW(machineName.c_str(), key, &connected);
+    if (result != ERROR_SUCCESS)
+    {
+        throw Exception(L"CRegistryKey::CRegistryKey() - RegConnectRegistry", static_cast<DWORD>(result));
+    }
+    m_key = CountKey(connected);
+}
+
+CRegistryKey::CRegistryKey(HKEY key)
+    : m_key(CountKey(key))
+{
+}
+
+CRegistryKey &CRegistryKey::operator=(HKEY key)
+{
+    CCountedRegKey *counted = CountKey(key);
+    if (m_key)
+    {
+        m_key->Release();
+    }
+    m_key = counted;
+    return *this;
+}
+
+CRegistryKey::CRegistryKey(const CRegistryKey &rhs)
+    : m_key(rhs.m_key ? rhs.m_key->AddRef() : nullptr)
+{
+}
+
+CRegistryKey &CRegistryKey::operator=(const CRegistryKey &rhs)
+{
+    // Referencing the new key first makes self-assignment harmless.
+    CCountedRegKey *key = rhs.m_key ? rhs.m_key->AddRef() : nullptr;
+    if (m_key)
+    {
+        m_key->Release();
+    }
+    m_key = key;
+    return *this;
+}
+
+CRegistryKey::~CRegistryKey()
+{
+    try
+    {
+        if (m_key)
+        {
+            m_key->Release();
+        }
+    }
+    catch (...)
+    {
+    }
+    m_key = nullptr;
+}
+
+CRegistryKey::operator HKEY() const
+{
+    return m_key ? m_key->GetHandle() : nullptr;
+}
+
+CRegistryKey CRegistryKey::ConnectRegistry(const std::wstring &machineName) const
+{
+    HKEY connected = nullptr;
+    const LONG result = ::RegConnectRegistryW(machineName.c_str(), *this, &connected);
+    if (result != ERROR_SUCCESS)
+    {
+        throw Exception(L"CRegistryKey::ConnectRegistry()", static_cast<DWORD>(result));
+    }
+    return CRegistryKey(connected);
+}
+
+CRegistryKey CRegistryKey::OpenKey(const std::wstring &subKey, REGSAM access) const
+{
+    return CRegistryKey(*this, subKey, access);
+}
+
+CRegistryKey CRegistryKey::CreateOrOpenKey(const std::wstring &subKey, DWORD *disposition,
+                                           const std::wstring &className, DWORD options, REGSAM access,
+                                           LPSECURITY_ATTRIBUTES security) const
+{
+    DWORD localDisposition = 0;
+    HKEY created = nullptr;
+    const LONG result = ::RegCreateKeyExW(*this, subKey.c_str(), 0, const_cast<LPWSTR>(className.c_str()), options,
+                                          access, security, &created,
+                                          disposition ? disposition : &localDisposition);
+    if (result != ERROR_SUCCESS)
+    {
+        throw Exception(L"CRegistryKey::CreateOrOpenKey()", static_cast<DWORD>(result));
+    }
+    return CRegistryKey(created);
+}
+
+CRegistryKey CRegistryKey::CreateKey(const std::wstring &subKey, const std::wstring &className, DWORD options,
+                                     REGSAM access, LPSECURITY_ATTRIBUTES security) const
+{
+    DWORD disposition = 0;
+    HKEY created = nullptr;
+    const LONG result = ::RegCreateKeyExW(*this, subKey.c_str(), 0, const_cast<LPWSTR>(className.c_str()), options,
+                                          access, security, &created, &disposition);
+    if (result != ERROR_SUCCESS)
+    {
+        throw Exception(L"CRegistryKey::CreateKey()", static_cast<DWORD>(result));
+    }
+    CRegistryKey key(created);
+    if (disposition != REG_CREATED_NEW_KEY)
+    {
+        throw Exception(L"CRegistryKey::CreateKey()", ERROR_ALREADY_EXISTS);
+    }
+    return key;
+}
+
+void CRegistryKey::DeleteKey(const std::wstring &subKey) const
+{
+    {
+        const CRegistryKey key = OpenSubkey(*this, subKey, KEY_ALL_ACCESS);
+        if (SubkeyCount(key, L"CRegistryKey::DeleteKey()") != 0)
+        {
+            throw Exception(L"CRegistryKey::DeleteKey()", ERROR_ACCESS_DENIED);
+        }
+    }
+    const LONG result = ::RegDeleteKeyW(*this, subKey.c_str());
+    if (result != ERROR_SUCCESS)
+    {
+        throw Exception(L"CRegistryKey::DeleteKey()", static_cast<DWORD>(result));
+    }
+}
+
+void CRegistryKey::DeleteKeyAndSubkeys(const std::wstring &subKey) const
+{
+    {
+        const CRegistryKey key = OpenSubkey(*this, subKey, KEY_ALL_ACCESS);
+        for (;;)
+        {
+            const SubkeyIterator first = key.BeginSubkeyIteration();
+            if (first == key.EndSubkeyIteration())
+            {
+                break;
+            }
+            key.DeleteKeyAndSubkeys(first.GetName());
+        }
+    }
+    DeleteKey(subKey);
+}
+
+bool CRegistryKey::SubkeyExists(const std::wstring &subKey, REGSAM access) const
+{
+    HKEY opened = nullptr;
+    if (::RegOpenKeyExW(*this, subKey.c_str(), 0, access, &opened) != ERROR_SUCCESS)
+    {
+        return false;
+    }
+    ::RegCloseKey(opened);
+    return true;
+}
+
+bool CRegistryKey::QueryValue(const std::wstring &name, DWORD &value) const
+{
+    DWORD type = REG_NONE;
+    DWORD data = 0;
+    DWORD size = sizeof(data);
+    const LONG result = ::RegQueryValueExW(*this, name.c_str(), nullptr, &type, reinterpret_cast<BYTE *>(&data),
+                                           &size);
+    if (result != ERROR_SUCCESS || !IsDWORDType(type) || size != sizeof(DWORD))
+    {
+        return false;
+    }
+    value = data;
+    return true;
+}
+
+bool CRegistryKey::QueryValue(const std::wstring &name, std::unique_ptr<wchar_t[]> &text) const
+{
+    text.reset();
+    try
+    {
+        const Value value = QueryValue(name);
+        if (!IsTextType(value.GetType()))
+        {
+            return false;
+        }
+        // Whole characters for the stored bytes plus one null of our own.
+        const size_t characters = (value.GetSize() + sizeof(wchar_t) - 1) / sizeof(wchar_t) + 1;
+        std::unique_ptr<wchar_t[]> buffer(new wchar_t[characters]());
+        std::memcpy(buffer.get(), value.m_data.data(), value.GetSize());
+        text = std::move(buffer);
+        return true;
+    }
+    catch (const CException &)
+    {
+        return false;
+    }
+    catch (const std::bad_alloc &)
+    {
+        return false;
+    }
+}
+
+bool CRegistryKey::QueryValue(const std::wstring &name, std::unique_ptr<BYTE[]> &data, DWORD &size) const
+{
+    data.reset();
+    try
+    {
+        const Value value = QueryValue(name);
+        if (!IsBinaryType(value.GetType()))
+        {
+            return false;
+        }
+        std::unique_ptr<BYTE[]> buffer(new BYTE[value.GetSize() ? value.GetSize() : 1]());
+        std::memcpy(buffer.get(), value.m_data.data(), value.GetSize());
+        data = std::move(buffer);
+        size = value.GetSize();
+        return true;
+    }
+    catch (const CException &)
+    {
+        return false;
+    }
+    catch (const std::bad_alloc &)
+    {
+        return false;
+    }
+}
+
+CRegistryKey::Value CRegistryKey::QueryValue(const std::wstring &name) const
+{
+    DWORD type = REG_NONE;
+    DWORD size = 0;
+    LONG result = ::RegQueryValueExW(*this, name.c_str(), nullptr, &type, nullptr, &size);
+    std::vector<BYTE> data;
+    while (result == ERROR_SUCCESS || result == ERROR_MORE_DATA)
+    {
+        // The value may grow between the two calls; ask again until it fits.
+        data.resize(size);
+        result = ::RegQueryValueExW(*this, name.c_str(), nullptr, &type, data.data(), &size);
+        if (result == ERROR_SUCCESS)
+        {
+            return Value(name, data.data(), size, type);
+        }
+    }
+    throw Exception(L"CRegistryKey::QueryValue()", static_cast<DWORD>(result));
+}
+
+void CRegistryKey::SetValue(const std::wstring &name, const std::wstring &text, DWORD type) const
+{
+    if (!IsTextType(type))
+    {
+        throw Exception(L"CRegistryKey::SetValue()", ERROR_INVALID_FLAGS);
+    }
+    SetValue(Value(name, text, type));
+}
+
+void CRegistryKey::SetValue(const std::wstring &name, DWORD value, DWORD type) const
+{
+    if (!IsDWORDType(type))
+    {
+        throw Exception(L"CRegistryKey::SetValue()", ERROR_INVALID_FLAGS);
+    }
+    SetValue(Value(name, value, type));
+}
+
+void CRegistryKey::SetValue(const std::wstring &name, const BYTE *data, DWORD size) const
+{
+    SetValue(Value(name, data, size, REG_BINARY));
+}
+
+void CRegistryKey::SetValue(const Value &value) const
+{
+    const LONG result = ::RegSetValueExW(*this, value.m_name.c_str(), 0, value.m_type, value.m_data.data(),
+                                         value.m_size);
+    if (result != ERROR_SUCCESS)
+    {
+        throw Exception(L"CRegistryKey::SetValue()", static_cast<DWORD>(result));
+    }
+}
+
+void CRegistryKey::DeleteValue(const std::wstring &name) const
+{
+    const LONG result = ::RegDeleteValueW(*this, name.c_str());
+    if (result != ERROR_SUCCESS)
+    {
+        throw Exception(L"CRegistryKey::DeleteValue()", static_cast<DWORD>(result));
+    }
+}
+
+void CRegistryKey::FlushKey() const
+{
+    const LONG result = ::RegFlushKey(*this);
+    if (result != ERROR_SUCCESS)
+    {
+        throw Exception(L"CRegistryKey::FlushKey()", static_cast<DWORD>(result));
+    }
+}
+
+void CRegistryKey::LoadKey(const std::wstring &subKey, const std::wstring &file) const
+{
+    const LONG result = ::RegLoadKeyW(*this, subKey.c_str(), file.c_str());
+    if (result != ERROR_SUCCESS)
+    {
+        throw Exception(L"CRegistryKey::LoadKey()", static_cast<DWORD>(result));
+    }
+}
+
+void CRegistryKey::UnLoadKey(const std::wstring &subKey) const
+{
+    const LONG result = ::RegUnLoadKeyW(*this, subKey.c_str());
+    if (result != ERROR_SUCCESS)
+    {
+        throw Exception(L"CRegistryKey::UnLoadKey()", static_cast<DWORD>(result));
+    }
+}
+
+void CRegistryKey::SaveKey(const std::wstring &file, LPSECURITY_ATTRIBUTES security) const
+{
+    const LONG result = ::RegSaveKeyW(*this, file.c_str(), security);
+    if (result != ERROR_SUCCESS)
+    {
+        throw Exception(L"CRegistryKey::SaveKey()", static_cast<DWORD>(result));
+    }
+}
+
+void CRegistryKey::RestoreKey(const std::wstring &file, DWORD flags) const
+{
+    const LONG result = ::RegRestoreKeyW(*this, file.c_str(), flags);
+    if (result != ERROR_SUCCESS)
+    {
+        throw Exception(L"CRegistryKey::RestoreKey()", static_cast<DWORD>(result));
+    }
+}
+
+void CRegistryKey::ReplaceKey(const std::wstring &newFile, const std::wstring &oldFile,
+                              const std::wstring &subKey) const
+{
+    const LONG result = ::RegReplaceKeyW(*this, subKey.c_str(), newFile.c_str(), oldFile.c_str());
+    if (result != ERROR_SUCCESS)
+    {
+        throw Exception(L"CRegistryKey::ReplaceKey()", static_cast<DWORD>(result));
+    }
+}
+
+std::vector<BYTE> CRegistryKey::GetKeySecurity(SECURITY_INFORMATION information) const
+{
+    DWORD size = 0;
+    LONG result = ::RegGetKeySecurity(*this, information, nullptr, &size);
+    std::vector<BYTE> descriptor;
+    while (result == ERROR_INSUFFICIENT_BUFFER)
+    {
+        descriptor.resize(size);
+        result = ::RegGetKeySecurity(*this, information, descriptor.data(), &size);
+    }
+    if (result != ERROR_SUCCESS)
+    {
+        throw Exception(L"CRegistryKey::GetKeySecurity()", static_cast<DWORD>(result));
+    }
+    descriptor.resize(size);
+    return descriptor;
+}
+
+void CRegistryKey::SetKeySecurity(SECURITY_INFORMATION information, PSECURITY_DESCRIPTOR descriptor) const
+{
+    const LONG result = ::RegSetKeySecurity(*this, information, descriptor);
+    if (result != ERROR_SUCCESS)
+    {
+        throw Exception(L"CRegistryKey::SetKeySecurity()", static_cast<DWORD>(result));
+    }
+}
+
+void CRegistryKey::RegNotifyChangeKeyValue(HANDLE event, bool watchSubtree, DWORD filter) const
+{
+    const LONG result = ::RegNotifyChangeKeyValue(*this, watchSubtree ? TRUE : FALSE, filter, event, TRUE);
+    if (result != ERROR_SUCCESS)
+    {
+        throw Exception(L"CRegistryKey::RegNotifyChangeKeyValue()", static_cast<DWORD>(result));
+    }
+}
+
+void CRegistryKey::RegNotifyChangeKeyValue(bool watchSubtree, DWORD filter) const
+{
+    const LONG result = ::RegNotifyChangeKeyValue(*this, watchSubtree ? TRUE : FALSE, filter, nullptr, FALSE);
+    if (result != ERROR_SUCCESS)
+    {
+        throw Exception(L"CRegistryKey::RegNotifyChangeKeyValue()", static_cast<DWORD>(result));
+    }
+}
+
+CRegistryKey::SubkeyIterator CRegistryKey::BeginSubkeyIteration() const
+{
+    return SubkeyIterator(m_key);
+}
+
+CRegistryKey::SubkeyIterator CRegistryKey::EndSubkeyIteration() const
+{
+    return SubkeyIterator();
+}
+
+CRegistryKey::ValueIterator CRegistryKey::BeginValueIteration() const
+{
+    return ValueIterator(m_key);
+}
+
+CRegistryKey::ValueIterator CRegistryKey::EndValueIteration() const
+{
+    return ValueIterator();
+}
+
+} // namespace Win32
+} // namespace Halyard

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace Halyard {
+namespace Win32 {
+
+// A structured (processor or system) exception that arrived as a C++ exception. The exception
+// pointers refer to copies kept for the faulting thread: they are valid while the exception is
+// being handled, until the thread's next translated fault.
+class CSEHException
+{
+public:
+    class Translator;
+
+    CSEHException(unsigned int code, EXCEPTION_POINTERS *pointers);
+
+    unsigned int GetCode() const;
+    EXCEPTION_POINTERS *GetExceptionPointers() const;
+
+    // The fault address as "0x" and eight lower-case hexadecimal digits.
+    std::wstring GetWhere() const;
+    // The name of the exception code, or "Unknown exception".
+    std::wstring GetMessage() const;
+    std::wstring GetCallStack() const;
+    CONTEXT *GetContext() const;
+
+private:
+    unsigned int m_code;
+    EXCEPTION_POINTERS *m_pointers;
+};
+
+// While one of these scopes is alive on a thread, a structured exception raised on that thread
+// and not claimed by a structured handler of other code on the way is thrown as a CSEHException
+// from the faulting instruction, so destructors of the frames it leaves run. Breakpoints, single
+// steps, debugger output and C++ exceptions are never translated. Scopes nest; when the outermost
+// one ends the thread is left exactly as it was found.
+class CSEHException::Translator
+{
+public:
+    Translator();
+    ~Translator();
+
+    Translator(const Translator &) = delete;
+    Translator &operator=(const Translator &) = delete;
+
+private:
+    const Translator *m_previous;
+};
+
+} // namespace Win32
+} // namespace Halyard
