@@ -1,0 +1,236 @@
+#include "tests/provider/ProviderTestSupport.h"
+
+#include "perfmon/PerformanceDataBlock.h"
+#include "perfmon/Schema.h"
+#include "tools/perfclient/DirectProvider.h"
+#include "tools/perfclient/PerfData.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+using namespace Halyard;
+using namespace Halyard::Testing;
+using Halyard::PerfClient::CDirectProvider;
+using Halyard::PerfClient::CPerformanceData;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+namespace {
+
+// The module loaded the way the performance library loads it, with "TARN" registered, and the
+// debugger channel read as a debugger reads it.
+class ProviderExports : public ::testing::Test
+{
+protected:
+    ProviderExports() : m_listener(10000), m_registration(TarnProductName, ProviderPath(), kFirstCounter) {}
+
+    // The debug lines this process wrote since the last call.
+    std::vector<std::string> DebugLines()
+    {
+        const std::wstring marker = UniqueName(L"end of lines");
+        ::OutputDebugStringW(marker.c_str());
+        EXPECT_TRUE(m_listener.WaitForLine(::GetCurrentProcessId(), marker, 15000).has_value());
+        std::vector<std::string> lines;
+        for (const PerfClient::CDebugChannelListener::Line &line : m_listener.TakeLines())
+        {
+            if (line.processId == ::GetCurrentProcessId())
+            {
+                lines.push_back(line.text);
+            }
+        }
+        return lines;
+    }
+
+    void RemoveFirstCounter()
+    {
+        const std::wstring key = m_registration.GetServiceKeyPath() + L"\\Performance";
+        ASSERT_EQ(ERROR_SUCCESS, ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"First Counter"));
+    }
+
+    PerfClient::CDebugChannelListener m_listener;
+    PerfClient::CProviderRegistration m_registration;
+};
+
+const PerfClient::CPerformanceData::Object &OnlyObject(const std::vector<CPerformanceData::Object> &objects)
+{
+    EXPECT_EQ(1u, objects.size());
+    return objects.at(0);
+}
+
+} // namespace
+
+TEST_F(ProviderExports, OpenBeforeTheServerCreatesAnEmptyBlockSilently)
+{
+    CDirectProvider provider(ProviderPath());
+    EXPECT_EQ(0u, provider.Open(L""));
+
+    const CDirectProvider::CollectResult r = provider.Collect(L"Global", 65536);
+    EXPECT_EQ(0u, r.result);
+    EXPECT_EQ(1u, r.objects);
+    EXPECT_EQ(static_cast<std::ptrdiff_t>(r.bytes), r.cursorAdvance);
+    EXPECT_FALSE(r.overran);
+    const std::vector<CPerformanceData::Object> objects =
+        CPerformanceData::ParseObjects(r.data.data(), r.bytes, r.objects);
+    const CPerformanceData::Object &object = OnlyObject(objects);
+    EXPECT_EQ(kFirstCounter, object.header.ObjectNameTitleIndex);
+    EXPECT_EQ(26u, object.header.NumCounters);
+    EXPECT_EQ(0, object.header.NumInstances);
+
+    EXPECT_EQ(0u, provider.Close());
+    EXPECT_THAT(DebugLines(), ElementsAre());
+}
+
+TEST_F(ProviderExports, ServersInstancesAndValuesAreCollected)
+{
+    CTarnServer server(L"alpha 4242");
+    CDirectProvider provider(ProviderPath());
+    ASSERT_EQ(0u, provider.Open(L""));
+    const CDirectProvider::CollectResult r = provider.Collect(std::to_wstring(kFirstCounter), 65536);
+    ASSERT_EQ(0u, r.result);
+    const std::vector<CPerformanceData::Object> objects =
+        CPerformanceData::ParseObjects(r.data.data(), r.bytes, r.objects);
+    const CPerformanceData::Object &object = OnlyObject(objects);
+    ASSERT_EQ(1u, object.instances.size());
+    EXPECT_EQ(L"alpha", object.instances[0].name);
+    EXPECT_EQ(4242u, PerfClient::ReadCounterValue(object.counters.at(0), object.instances[0].counterBlock));
+    EXPECT_EQ(0u, provider.Close());
+}
+
+TEST_F(ProviderExports, EveryTooSmallBufferGivesMoreDataAndWritesNothing)
+{
+    CTarnServer server(L"alpha 1");
+    CDirectProvider provider(ProviderPath());
+    ASSERT_EQ(0u, provider.Open(L""));
+    const DWORD needed = provider.Collect(L"Global", 65536).bytes;
+    ASSERT_GT(needed, 0u);
+    for (DWORD size = 0; size < needed; ++size)
+    {
+        const CDirectProvider::CollectResult r = provider.Collect(L"Global", size);
+        ASSERT_EQ(static_cast<DWORD>(ERROR_MORE_DATA), r.result) << size;
+        ASSERT_EQ(0u, r.bytes) << size;
+        ASSERT_EQ(0u, r.objects) << size;
+        ASSERT_EQ(0, r.cursorAdvance) << size;
+        ASSERT_FALSE(r.overran) << size;
+    }
+    EXPECT_EQ(0u, provider.Collect(L"Global", needed).result);
+    EXPECT_EQ(0u, provider.Collect(L"Costly", 0).result);
+    EXPECT_THAT(DebugLines(), ElementsAre());
+}
+
+TEST_F(ProviderExports, OpenTwiceAndCloseTwiceAreReportedNotFailed)
+{
+    CDirectProvider provider(ProviderPath());
+    EXPECT_EQ(0u, provider.Open(L""));
+    EXPECT_EQ(0u, provider.Open(L""));
+    EXPECT_EQ(0u, provider.Close());
+    EXPECT_EQ(0u, provider.Close());
+    EXPECT_THAT(DebugLines(),
+                ElementsAre("CPerformanceDataCollector::Open() -  Exception: CPerformanceDataCollector::Open() - Error: "
+                            "collector is alread open",
+                            "CPerformanceDataCollector::Close() -  Exception: CPerformanceDataCollector::Close() - "
+                            "Error: collector has not been opened"));
+}
+
+TEST_F(ProviderExports, WithoutAFirstCounterThereIsNoCollectorAndNoData)
+{
+    RemoveFirstCounter();
+    CDirectProvider provider(ProviderPath());
+    EXPECT_EQ(1u, provider.Open(L""));
+    const CDirectProvider::CollectResult r = provider.Collect(L"Global", 4096);
+    EXPECT_EQ(0u, r.result);
+    EXPECT_EQ(0u, r.bytes);
+    EXPECT_EQ(0u, r.objects);
+    EXPECT_EQ(0, r.cursorAdvance);
+    EXPECT_EQ(0u, provider.Close());
+    EXPECT_THAT(DebugLines(), ElementsAre(StartsWith("CreatePerformanceDataCollector() -  Exception: ")));
+}
+
+TEST_F(ProviderExports, BlockOfAnotherSizeFailsTheOpenAndCollectGivesNothing)
+{
+    PerfMon::CPerformanceDataSchema other(L"009");
+    other.AddObject(L"Other", L"help", 100).AddCounter(L"One", L"one", 100, 0, 0x10000);
+    PerfMon::CPerformanceDataBlock squatter(Win32::CGlobalName(TarnProductName), other, 1, nullptr);
+
+    CDirectProvider provider(ProviderPath());
+    EXPECT_EQ(0u, provider.Open(L""));
+    const CDirectProvider::CollectResult r = provider.Collect(L"Global", 4096);
+    EXPECT_EQ(0u, r.result);
+    EXPECT_EQ(0u, r.bytes);
+    EXPECT_EQ(0u, r.objects);
+    EXPECT_EQ(0u, provider.Close());
+    const std::vector<std::string> lines = DebugLines();
+    ASSERT_EQ(3u, lines.size());
+    EXPECT_THAT(lines[0], StartsWith("CPerformanceDataCollector::Open() -  Exception: "));
+    EXPECT_THAT(lines[0], HasSubstr("Already exists and not the same size"));
+    EXPECT_THAT(lines[1], HasSubstr("Error: collector has not been opened"));
+}
+
+TEST_F(ProviderExports, CorruptBlockGivesOneLineAndNoData)
+{
+    const PerfMon::CPerformanceDataSchema schema = CreateTarnCounterSet();
+    PerfMon::CPerformanceDataBlock server(Win32::CGlobalName(TarnProductName), schema, kFirstCounter, nullptr);
+    CDirectProvider provider(ProviderPath());
+    ASSERT_EQ(0u, provider.Open(L""));
+    server.GetObjectDefinition(0)->NumCounters = 4000;
+
+    const CDirectProvider::CollectResult r = provider.Collect(L"Global", 65536);
+    EXPECT_EQ(0u, r.result);
+    EXPECT_EQ(0u, r.bytes);
+    EXPECT_EQ(0u, r.objects);
+    EXPECT_EQ(0, r.cursorAdvance);
+    EXPECT_FALSE(r.overran);
+    EXPECT_THAT(DebugLines(), ElementsAre(StartsWith("CPerformanceDataCollector::Collect() -  Exception: "
+                                                     "CPerformanceDataCollector::Collect() - Data block is corrupt")));
+}
+
+// A fault inside a collect (here the caller's buffer is not memory at all) is translated, reported
+// once, and leaves the caller's cursor and counts as if nothing had been asked.
+TEST_F(ProviderExports, FaultInsideCollectIsAbsorbed)
+{
+    CDirectProvider provider(ProviderPath());
+    ASSERT_EQ(0u, provider.Open(L""));
+    auto collect = reinterpret_cast<CDirectProvider::CollectFunction>(
+        reinterpret_cast<void *>(::GetProcAddress(provider.GetModule(), "PerfData_Collect")));
+    ASSERT_NE(nullptr, collect);
+
+    void *cursor = reinterpret_cast<void *>(static_cast<UINT_PTR>(0x10));
+    DWORD bytes = 65536;
+    DWORD objects = 5;
+    wchar_t query[] = L"Global";
+    EXPECT_EQ(0u, collect(query, &cursor, &bytes, &objects));
+    EXPECT_EQ(reinterpret_cast<void *>(static_cast<UINT_PTR>(0x10)), cursor);
+    EXPECT_EQ(0u, bytes);
+    EXPECT_EQ(0u, objects);
+    const std::vector<std::string> lines = DebugLines();
+    ASSERT_EQ(1u, lines.size());
+    const std::string prefix = "CPerformanceDataCollector::Collect() -  Exception: 0x";
+    const std::string suffix = " - ACCESS_VIOLATION";
+    ASSERT_EQ(prefix.size() + 8 + suffix.size(), lines[0].size()) << lines[0];
+    EXPECT_THAT(lines[0], StartsWith(prefix));
+    EXPECT_THAT(lines[0], ::testing::EndsWith(suffix));
+    EXPECT_EQ(0u, provider.Close());
+}
+
+TEST_F(ProviderExports, UnloadingWithTheCollectorOpenOrAbsentIsClean)
+{
+    {
+        CDirectProvider provider(ProviderPath());
+        ASSERT_EQ(0u, provider.Open(L""));
+    }
+    {
+        CDirectProvider provider(ProviderPath());
+        EXPECT_EQ(0u, provider.Open(L""));
+        EXPECT_EQ(0u, provider.Close());
+    }
+    RemoveFirstCounter();
+    {
+        CDirectProvider provider(ProviderPath());
+        EXPECT_EQ(1u, provider.Open(L""));
+    }
+    const std::vector<std::string> lines = DebugLines();
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_THAT(lines[0], StartsWith("CreatePerformanceDataCollector() -  Exception: "));
+}
