@@ -39,7 +39,8 @@ halyard_start_wine() {
         wineboot -i >/dev/null 2>&1 || true
         wineserver -w
     fi
-    wineserver -p
+    # A server already running for this prefix (an earlier run's) serves as well.
+    wineserver -p 2>/dev/null || true
     # Start Wine's own services now, detached from our output: a test run that started them
     # would leave them holding its output pipe, and CTest would wait for them for ever.
     wine cmd /c exit </dev/null >/dev/null 2>&1 || true
