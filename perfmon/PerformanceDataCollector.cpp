@@ -30,9 +30,35 @@ DWORD RoundUpTo8(DWORD value)
     return (value + 7) & ~static_cast<DWORD>(7);
 }
 
-void Corrupt(const std::wstring &what)
+[[noreturn]] void Corrupt(const std::wstring &what)
 {
     throw CException(kCollectWhere, L"Data block is corrupt: " + what);
+}
+
+// Messages are only composed once a check has failed: the checks run on every collect.
+[[noreturn]] void CorruptObject(DWORD offset, const std::wstring &what)
+{
+    Corrupt(L"object at " + ToString(offset) + L": " + what);
+}
+
+[[noreturn]] void CorruptSlot(DWORD offset, LONG slot, const std::wstring &what)
+{
+    CorruptObject(offset, L"slot " + ToString(slot) + L" " + what);
+}
+
+// "Global" in any mix of upper and lower case.
+bool IsGlobalQuery(const wchar_t *query)
+{
+    const wchar_t global[] = L"global";
+    for (size_t i = 0; i < sizeof(global) / sizeof(global[0]); ++i)
+    {
+        const wchar_t c = query[i];
+        if ((c >= L'A' && c <= L'Z' ? c + (L'a' - L'A') : c) != global[i])
+        {
+            return false;
+        }
+    }
+    return true;
 }
 
 // Counter values are written by the server without the lock, one 8-byte value at a time; reading
@@ -174,7 +200,9 @@ void CPerformanceDataCollector::Open(const wchar_t *)
     m_dataBlock = std::move(dataBlock);
     TakeSnapshot();
 
-    // Entries point into the private copy, which keeps its address from here until Close.
+    // Sizes and slots are read from the private copy, which keeps its address until Close;
+    // definitions and values from the block itself.
+    const BYTE *block = m_dataBlock->GetBlock();
     for (DWORD i = 0; i < m_objectCount; ++i)
     {
         const Layout &layout = m_layout[i];
@@ -186,8 +214,9 @@ void CPerformanceDataCollector::Open(const wchar_t *)
         entry.hasInstances = layout.numInstances != PERF_NO_INSTANCES;
         entry.definitionLength = layout.definitionLength;
         entry.objectTemplate = &m_snapshot[layout.offset];
+        entry.counterDefinitions = block + layout.offset + kObjectHeaderSize;
         entry.counterDataLength = layout.counterDataLength;
-        entry.counterData = &m_snapshot[m_counterDataOffset + layout.counterDataOffset];
+        entry.counterData = block + m_counterDataOffset + layout.counterDataOffset;
     }
     m_objects = std::move(objects);
 }
@@ -202,13 +231,20 @@ void CPerformanceDataCollector::Close()
     m_objects.reset();
 }
 
+// Only what decides sizes and positions is copied under the lock: the block header, the object
+// headers and the instance slots. Counter definitions and values go straight to the caller's
+// buffer, and the definitions are checked there, where no other process can change them.
 void CPerformanceDataCollector::TakeSnapshot()
 {
     Win32::ICriticalSection::Owner lock(*m_dataBlock);
     const BYTE *block = m_dataBlock->GetBlock();
-    std::memcpy(m_snapshot.data(), block, m_counterDataOffset);
-    CopyCounterValues(m_snapshot.data() + m_counterDataOffset, block + m_counterDataOffset,
-                      m_blockSize - m_counterDataOffset);
+    std::memcpy(m_snapshot.data(), block, kHeaderSize);
+    for (const Layout &layout : m_layout)
+    {
+        std::memcpy(&m_snapshot[layout.offset], block + layout.offset, kObjectHeaderSize);
+        const DWORD slots = layout.offset + layout.definitionLength;
+        std::memcpy(&m_snapshot[slots], block + slots, layout.totalLength - layout.definitionLength);
+    }
 }
 
 void CPerformanceDataCollector::ValidateSnapshot() const
@@ -235,7 +271,6 @@ void CPerformanceDataCollector::ValidateObject(const Layout &layout) const
 {
     const BYTE *base = &m_snapshot[layout.offset];
     const PERF_OBJECT_TYPE *object = reinterpret_cast<const PERF_OBJECT_TYPE *>(base);
-    const std::wstring which = L"object at " + ToString(layout.offset) + L": ";
 
     if (object->TotalByteLength != layout.totalLength || object->DefinitionLength != layout.definitionLength ||
         object->HeaderLength != kObjectHeaderSize || object->NumCounters != layout.numCounters ||
@@ -244,17 +279,7 @@ void CPerformanceDataCollector::ValidateObject(const Layout &layout) const
         static_cast<DWORD>(object->PerfTime.HighPart) != layout.nameSpace ||
         object->PerfFreq.LowPart != layout.counterDataLength)
     {
-        Corrupt(which + L"definition does not match the schema");
-    }
-
-    const PERF_COUNTER_DEFINITION *counters = reinterpret_cast<const PERF_COUNTER_DEFINITION *>(base + kObjectHeaderSize);
-    for (DWORD k = 0; k < layout.numCounters; ++k)
-    {
-        if (counters[k].ByteLength != kCounterDefinitionSize || counters[k].CounterSize != kCounterSize ||
-            counters[k].CounterOffset != kCounterBlockSize + kCounterSize * k)
-        {
-            Corrupt(which + L"counter " + ToString(k) + L" does not match the schema");
-        }
+        CorruptObject(layout.offset, L"definition does not match the schema");
     }
 
     if (layout.numInstances == PERF_NO_INSTANCES)
@@ -265,7 +290,7 @@ void CPerformanceDataCollector::ValidateObject(const Layout &layout) const
     const LONG inUse = object->PerfFreq.HighPart;
     if (inUse < 0 || inUse > layout.numInstances)
     {
-        Corrupt(which + L"instances in use " + ToString(inUse));
+        CorruptObject(layout.offset, L"instances in use " + ToString(inUse));
     }
     const DWORD slotSize = kInstanceDefinitionSize + layout.nameSpace;
     for (LONG i = 0; i < layout.numInstances; ++i)
@@ -276,10 +301,9 @@ void CPerformanceDataCollector::ValidateObject(const Layout &layout) const
         {
             continue;
         }
-        const std::wstring where = which + L"slot " + ToString(i) + L" ";
         if (slot->ByteLength < kInstanceDefinitionSize || slot->ByteLength > slotSize || slot->ByteLength % 4 != 0)
         {
-            Corrupt(where + L"length " + ToString(slot->ByteLength));
+            CorruptSlot(layout.offset, i, L"length " + ToString(slot->ByteLength));
         }
         if (slot->NameLength != 0)
         {
@@ -287,18 +311,18 @@ void CPerformanceDataCollector::ValidateObject(const Layout &layout) const
             if (slot->NameOffset != kInstanceDefinitionSize || slot->NameLength % sizeof(wchar_t) != 0 ||
                 slot->NameLength > slot->ByteLength - kInstanceDefinitionSize)
             {
-                Corrupt(where + L"name " + ToString(slot->NameOffset) + L", " + ToString(slot->NameLength));
+                CorruptSlot(layout.offset, i, L"name " + ToString(slot->NameOffset) + L", " + ToString(slot->NameLength));
             }
             wchar_t last;
             std::memcpy(&last, slotBase + kInstanceDefinitionSize + slot->NameLength - sizeof(wchar_t), sizeof(last));
             if (last != L'\0')
             {
-                Corrupt(where + L"name is not terminated");
+                CorruptSlot(layout.offset, i, L"name is not terminated");
             }
         }
         else if (layout.maxNameLength != 0)
         {
-            Corrupt(where + L"has no name");
+            CorruptSlot(layout.offset, i, L"has no name");
         }
     }
 }
@@ -381,10 +405,31 @@ DWORD CPerformanceDataCollector::GetObjectSize(ObjectEntry &entry)
     return RoundUpTo8(size);
 }
 
+// Counter definitions are checked in the caller's buffer, after they were copied there.
+void CPerformanceDataCollector::ValidateCounterDefinitions(const ObjectEntry &entry, const BYTE *copy) const
+{
+    const DWORD counters = (entry.definitionLength - kObjectHeaderSize) / kCounterDefinitionSize;
+    for (DWORD k = 0; k < counters; ++k)
+    {
+        PERF_COUNTER_DEFINITION counter;
+        std::memcpy(&counter, copy + k * kCounterDefinitionSize, sizeof(counter));
+        if (counter.ByteLength != kCounterDefinitionSize || counter.CounterSize != kCounterSize ||
+            counter.CounterOffset != kCounterBlockSize + kCounterSize * k)
+        {
+            Corrupt(L"object " + ToString(entry.titleIndex) + L": counter " + ToString(k) +
+                    L" does not match the schema");
+        }
+    }
+}
+
 DWORD CPerformanceDataCollector::WriteObject(const ObjectEntry &entry, CBoundedWriter &writer)
 {
     BYTE *start = writer.Position();
-    writer.Copy(entry.objectTemplate, entry.definitionLength);
+    writer.Copy(entry.objectTemplate, kObjectHeaderSize);
+    const DWORD definitionsLength = entry.definitionLength - kObjectHeaderSize;
+    BYTE *definitions = writer.Reserve(definitionsLength);
+    std::memcpy(definitions, entry.counterDefinitions, definitionsLength);
+    ValidateCounterDefinitions(entry, definitions);
     PERF_OBJECT_TYPE *object = reinterpret_cast<PERF_OBJECT_TYPE *>(start);
 
     const DWORD counterBlockLength = kCounterBlockSize + entry.counterDataLength;
@@ -392,7 +437,7 @@ DWORD CPerformanceDataCollector::WriteObject(const ObjectEntry &entry, CBoundedW
     if (!entry.hasInstances)
     {
         writer.Copy(&counterBlockLength, sizeof(counterBlockLength));
-        writer.Copy(entry.counterData, entry.counterDataLength);
+        CopyCounterValues(writer.Reserve(entry.counterDataLength), entry.counterData, entry.counterDataLength);
     }
     else
     {
@@ -416,7 +461,9 @@ DWORD CPerformanceDataCollector::WriteObject(const ObjectEntry &entry, CBoundedW
                     copy->ParentObjectTitleIndex, static_cast<long>(copy->ParentObjectInstance) - 1);
             }
             writer.Copy(&counterBlockLength, sizeof(counterBlockLength));
-            writer.Copy(entry.counterData + static_cast<DWORD>(i) * entry.counterDataLength, entry.counterDataLength);
+            CopyCounterValues(writer.Reserve(entry.counterDataLength),
+                              entry.counterData + static_cast<DWORD>(i) * entry.counterDataLength,
+                              entry.counterDataLength);
             ++written;
         }
     }
@@ -444,7 +491,7 @@ bool CPerformanceDataCollector::Collect(const wchar_t *query, void **data, DWORD
     CResetCountsOnFailure resetCounts(totalBytes, numObjectTypes);
 
     // A null query asks for everything, as "Global" does.
-    const bool global = query == nullptr || ::lstrcmpiW(query, L"Global") == 0;
+    const bool global = query == nullptr || IsGlobalQuery(query);
     const std::wstring paddedQuery = global ? std::wstring() : L" " + std::wstring(query) + L" ";
 
     TakeSnapshot();

@@ -31,6 +31,7 @@ public:
         bool hasInstances;
         DWORD definitionLength;
         const BYTE *objectTemplate;
+        const BYTE *counterDefinitions;
         DWORD counterDataLength;
         const BYTE *counterData;
     };
@@ -75,6 +76,7 @@ private:
     void ValidateObject(const Layout &layout) const;
     DWORD GetObjectSize(ObjectEntry &entry);
     DWORD WriteObject(const ObjectEntry &entry, CBoundedWriter &writer);
+    void ValidateCounterDefinitions(const ObjectEntry &entry, const BYTE *copy) const;
     const PERF_INSTANCE_DEFINITION *GetSlot(const ObjectEntry &entry, DWORD slot) const;
 
     Win32::CKernelObjectNameImpl m_name;
