@@ -1,6 +1,7 @@
 #include "win32/FileUtils.h"
 
 #include "win32/Exception.h"
+#include "win32/StringConverter.h"
 #include "win32/ToString.h"
 
 #include <objbase.h>
@@ -86,24 +87,6 @@ public:
 private:
     void *m_view;
 };
-
-// Narrow to wide text in the given code page. Stands in for CStringConverter (AtoW and the UTF-8
-// form) until that class joins the library; switch these calls over then.
-std::wstring WidenText(const char *text, size_t length, UINT codePage)
-{
-    if (length == 0)
-    {
-        return std::wstring();
-    }
-    const int needed = ::MultiByteToWideChar(codePage, 0, text, static_cast<int>(length), nullptr, 0);
-    if (needed <= 0)
-    {
-        throw CWin32Exception(L"LoadFileAsUnicodeString() - MultiByteToWideChar", ::GetLastError());
-    }
-    std::wstring wide(static_cast<size_t>(needed), L'\0');
-    ::MultiByteToWideChar(codePage, 0, text, static_cast<int>(length), &wide[0], needed);
-    return wide;
-}
 
 std::wstring Quoted(const std::wstring &path)
 {
@@ -468,9 +451,9 @@ std::wstring LoadFileAsUnicodeString(const std::wstring &path, bool *wasUnicode)
     case Utf16:
         return std::wstring(reinterpret_cast<const wchar_t *>(bytes.data()), bytes.size() / sizeof(wchar_t));
     case Utf8:
-        return WidenText(bytes.data(), bytes.size(), CP_UTF8);
+        return CStringConverter::UTF8toW(reinterpret_cast<const BYTE *>(bytes.data()), bytes.size());
     default:
-        return WidenText(bytes.data(), bytes.size(), CP_ACP);
+        return CStringConverter::AtoW(bytes.data(), bytes.size());
     }
 }
 
@@ -828,7 +811,7 @@ std::string LoadFileAsString(HANDLE file, const std::wstring &path)
 std::wstring LoadFileAsStringW(const std::wstring &path)
 {
     const std::string bytes = LoadFileAsString(path);
-    return WidenText(bytes.data(), bytes.size(), CP_ACP);
+    return CStringConverter::AtoW(bytes.data(), bytes.size());
 }
 
 std::vector<BYTE> LoadFileAsBinaryData(const std::wstring &path)

@@ -1,33 +1,10 @@
 #include "win32/LibraryLoader.h"
 
 #include "win32/Exception.h"
+#include "win32/StringConverter.h"
 
 namespace Halyard {
 namespace Win32 {
-
-namespace {
-
-// Wide to narrow text in the system's default code page. Stands in for CStringConverter::WtoA
-// until that class joins the library; switch this call over then.
-std::string NarrowText(const std::wstring &text)
-{
-    if (text.empty())
-    {
-        return std::string();
-    }
-    const int needed = ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.length()), nullptr, 0,
-                                             nullptr, nullptr);
-    if (needed <= 0)
-    {
-        return std::string();
-    }
-    std::string narrow(static_cast<size_t>(needed), '\0');
-    ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.length()), &narrow[0], needed, nullptr,
-                          nullptr);
-    return narrow;
-}
-
-} // namespace
 
 CLibraryLoader::CLibraryLoader(HMODULE module)
     : m_module(module)
@@ -127,7 +104,7 @@ FARPROC CLibraryLoader::TryGetProcAddress(const std::wstring &name) const
         ::SetLastError(ERROR_MOD_NOT_FOUND);
         return nullptr;
     }
-    return ::GetProcAddress(m_module, NarrowText(name).c_str());
+    return ::GetProcAddress(m_module, CStringConverter::WtoA(name).c_str());
 }
 
 bool CLibraryLoader::HasProcAddress(const std::wstring &name) const
