@@ -110,6 +110,34 @@ private:
     bool m_completed = false;
 };
 
+using ObjectEntry = CPerformanceDataCollector::ObjectEntry;
+
+// Instance slot i of an object's private copy: slots follow the counter definitions.
+const PERF_INSTANCE_DEFINITION *GetSlot(const ObjectEntry &entry, DWORD slot)
+{
+    const PERF_OBJECT_TYPE *object = reinterpret_cast<const PERF_OBJECT_TYPE *>(entry.objectTemplate);
+    const DWORD slotSize = kInstanceDefinitionSize + static_cast<DWORD>(object->PerfTime.HighPart);
+    return reinterpret_cast<const PERF_INSTANCE_DEFINITION *>(entry.objectTemplate + entry.definitionLength +
+                                                              slot * slotSize);
+}
+
+// Visits the slots in use in slot order, stopping once as many as the object counts were seen.
+template <typename Visit>
+void ForEachSlotInUse(const ObjectEntry &entry, Visit visit)
+{
+    const PERF_OBJECT_TYPE *object = reinterpret_cast<const PERF_OBJECT_TYPE *>(entry.objectTemplate);
+    LONG remaining = object->PerfFreq.HighPart;
+    for (LONG i = 0; i < object->NumInstances && remaining != 0; ++i)
+    {
+        const PERF_INSTANCE_DEFINITION *slot = GetSlot(entry, static_cast<DWORD>(i));
+        if (slot->ByteLength != 0)
+        {
+            --remaining;
+            visit(static_cast<DWORD>(i), slot);
+        }
+    }
+}
+
 } // namespace
 
 // Writes into the caller's buffer, never past the total that was sized for it.
@@ -340,14 +368,6 @@ CPerformanceDataCollector::ObjectEntry &CPerformanceDataCollector::FindObjectByI
                      L"Object not found for: " + ToString(static_cast<unsigned long>(titleIndex)));
 }
 
-const PERF_INSTANCE_DEFINITION *CPerformanceDataCollector::GetSlot(const ObjectEntry &entry, DWORD slot) const
-{
-    const PERF_OBJECT_TYPE *object = reinterpret_cast<const PERF_OBJECT_TYPE *>(entry.objectTemplate);
-    const DWORD slotSize = kInstanceDefinitionSize + static_cast<DWORD>(object->PerfTime.HighPart);
-    return reinterpret_cast<const PERF_INSTANCE_DEFINITION *>(entry.objectTemplate + entry.definitionLength +
-                                                              slot * slotSize);
-}
-
 DWORD CPerformanceDataCollector::GetActiveInstanceFromIndex(DWORD titleIndex, long slotIndex)
 {
     const ObjectEntry &entry = FindObjectByIndex(titleIndex);
@@ -380,17 +400,8 @@ DWORD CPerformanceDataCollector::GetObjectSize(ObjectEntry &entry)
         return RoundUpTo8(entry.definitionLength + kCounterBlockSize + entry.counterDataLength);
     }
 
-    const PERF_OBJECT_TYPE *object = reinterpret_cast<const PERF_OBJECT_TYPE *>(entry.objectTemplate);
     DWORD size = entry.definitionLength;
-    LONG remaining = object->PerfFreq.HighPart;
-    for (LONG i = 0; i < object->NumInstances && remaining != 0; ++i)
-    {
-        const PERF_INSTANCE_DEFINITION *slot = GetSlot(entry, static_cast<DWORD>(i));
-        if (slot->ByteLength == 0)
-        {
-            continue;
-        }
-        --remaining;
+    ForEachSlotInUse(entry, [&](DWORD, const PERF_INSTANCE_DEFINITION *slot) {
         size += slot->ByteLength + kCounterBlockSize + entry.counterDataLength;
         if (slot->ParentObjectTitleIndex != 0)
         {
@@ -401,7 +412,7 @@ DWORD CPerformanceDataCollector::GetObjectSize(ObjectEntry &entry)
                 size += GetObjectSize(parent);
             }
         }
-    }
+    });
     return RoundUpTo8(size);
 }
 
@@ -442,15 +453,7 @@ DWORD CPerformanceDataCollector::WriteObject(const ObjectEntry &entry, CBoundedW
     else
     {
         written = 0;
-        LONG remaining = object->PerfFreq.HighPart;
-        for (LONG i = 0; i < object->NumInstances && remaining != 0; ++i)
-        {
-            const PERF_INSTANCE_DEFINITION *slot = GetSlot(entry, static_cast<DWORD>(i));
-            if (slot->ByteLength == 0)
-            {
-                continue;
-            }
-            --remaining;
+        ForEachSlotInUse(entry, [&](DWORD i, const PERF_INSTANCE_DEFINITION *slot) {
             PERF_INSTANCE_DEFINITION *copy = reinterpret_cast<PERF_INSTANCE_DEFINITION *>(writer.Position());
             writer.Copy(slot, slot->ByteLength);
             if (copy->ParentObjectTitleIndex != 0)
@@ -461,11 +464,10 @@ DWORD CPerformanceDataCollector::WriteObject(const ObjectEntry &entry, CBoundedW
                     copy->ParentObjectTitleIndex, static_cast<long>(copy->ParentObjectInstance) - 1);
             }
             writer.Copy(&counterBlockLength, sizeof(counterBlockLength));
-            CopyCounterValues(writer.Reserve(entry.counterDataLength),
-                              entry.counterData + static_cast<DWORD>(i) * entry.counterDataLength,
+            CopyCounterValues(writer.Reserve(entry.counterDataLength), entry.counterData + i * entry.counterDataLength,
                               entry.counterDataLength);
             ++written;
-        }
+        });
     }
 
     object->CodePage = 0;

@@ -77,7 +77,6 @@ private:
     DWORD GetObjectSize(ObjectEntry &entry);
     DWORD WriteObject(const ObjectEntry &entry, CBoundedWriter &writer);
     void ValidateCounterDefinitions(const ObjectEntry &entry, const BYTE *copy) const;
-    const PERF_INSTANCE_DEFINITION *GetSlot(const ObjectEntry &entry, DWORD slot) const;
 
     Win32::CKernelObjectNameImpl m_name;
     const CPerformanceDataSchema &m_schema;
