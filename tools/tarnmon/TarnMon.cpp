@@ -12,6 +12,8 @@
 #include <shellapi.h>
 
 #include <cstdio>
+#include <fcntl.h>
+#include <io.h>
 #include <cwchar>
 #include <cwctype>
 #include <memory>
@@ -400,6 +402,9 @@ int Run(const Options &options)
     }
     if (options.format == L"prometheus")
     {
+        // The exposition format separates lines with a bare line feed.
+        std::fflush(stdout);
+        _setmode(_fileno(stdout), _O_BINARY);
         Print(FormatPrometheus(*previous));
         return ExitOk;
     }
