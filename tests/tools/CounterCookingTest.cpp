@@ -1,0 +1,187 @@
+#include "tools/tarnmon/CounterCooking.h"
+#include "win32/Exception.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+
+using namespace Halyard;
+using namespace Halyard::TarnMon;
+
+namespace {
+
+const LONGLONG kFrequency = 10000000;
+
+Counter Make(const std::wstring &name, DWORD type, LONG scale = 0, DWORD offset = 8, DWORD size = 8)
+{
+    return Counter{name, L"help of " + name, type, scale, offset, size};
+}
+
+SYSTEMTIME Time(WORD hour, WORD minute, WORD second, WORD milliseconds)
+{
+    SYSTEMTIME t = {};
+    t.wYear = 2024;
+    t.wMonth = 3;
+    t.wDay = 7;
+    t.wHour = hour;
+    t.wMinute = minute;
+    t.wSecond = second;
+    t.wMilliseconds = milliseconds;
+    return t;
+}
+
+} // namespace
+
+TEST(Cooking, RawCountsAreShownAsTheyAre)
+{
+    EXPECT_EQ(13.0, *Cook(Make(L"Connections Active", PERF_COUNTER_RAWCOUNT), nullptr, 13, 0, 0));
+    const ULONGLONG previous = 1;
+    EXPECT_EQ(5000000000.0, *Cook(Make(L"Bytes In", PERF_COUNTER_LARGE_RAWCOUNT), &previous, 5000000000ull,
+                                  kFrequency, kFrequency));
+}
+
+TEST(Cooking, RatesAreTheIncreaseOverTheElapsedTimeBase)
+{
+    const Counter counter = Make(L"Sockets In Use +/sec", PERF_COUNTER_COUNTER);
+    const Counter bulk = Make(L"Bytes In/sec", PERF_COUNTER_BULK_COUNT);
+    const ULONGLONG before = 1000;
+    // 600 more in 1.5 s: 400 per second.
+    EXPECT_DOUBLE_EQ(400.0, *Cook(counter, &before, 1600, 15000000, kFrequency));
+    // Beyond 32 bits: 3,000,000 more in 0.5 s at a 1 MHz time base.
+    const ULONGLONG large = 5000000000ull;
+    EXPECT_DOUBLE_EQ(6000000.0, *Cook(bulk, &large, large + 3000000, 500000, 1000000));
+
+    EXPECT_FALSE(Cook(counter, nullptr, 1600, 15000000, kFrequency)) << "no previous sample";
+    EXPECT_FALSE(Cook(counter, &before, 1600, 0, kFrequency)) << "no time passed";
+    EXPECT_EQ(0.0, *Cook(bulk, &large, 10, kFrequency, kFrequency)) << "a value that went down";
+    EXPECT_FALSE(Cook(Make(L"odd", PERF_COUNTER_TIMER), &before, 1600, kFrequency, kFrequency));
+}
+
+TEST(Cooking, DefaultScaleMultipliesByItsPowerOfTen)
+{
+    EXPECT_DOUBLE_EQ(12.345678, ApplyDefaultScale(12345678, -6));
+    EXPECT_DOUBLE_EQ(4.0, ApplyDefaultScale(400, -2));
+    EXPECT_DOUBLE_EQ(400.0, ApplyDefaultScale(400, 0));
+    EXPECT_DOUBLE_EQ(4000.0, ApplyDefaultScale(400, 1));
+}
+
+TEST(Cooking, RawValueIsReadWithTheCountersSizeInsideItsBlock)
+{
+    std::vector<BYTE> block(24, 0);
+    const ULONGLONG value = 0x1122334455667788ull;
+    std::memcpy(block.data() + 8, &value, sizeof(value));
+    EXPECT_EQ(value, ReadRawValue(Make(L"large", PERF_COUNTER_BULK_COUNT, 0, 8, 8), block));
+    EXPECT_EQ(0x55667788u, ReadRawValue(Make(L"dword", PERF_COUNTER_RAWCOUNT, 0, 8, 4), block));
+    EXPECT_THROW(ReadRawValue(Make(L"outside", PERF_COUNTER_BULK_COUNT, 0, 20, 8), block), Win32::CException);
+    EXPECT_THROW(ReadRawValue(Make(L"odd size", PERF_COUNTER_BULK_COUNT, 0, 8, 2), block), Win32::CException);
+}
+
+// Counters are found by their installed title indexes, named from the built-in set, and the values
+// of every instance read from its own block.
+TEST(Cooking, SampleTakesCountersByTitleIndexAndNamesThemFromTheSet)
+{
+    const DWORD first = 7000;
+    PerfClient::CPerformanceData::Object object = {};
+    object.header.ObjectNameTitleIndex = first;
+    PERF_COUNTER_DEFINITION bytesInPerSec = {};
+    bytesInPerSec.CounterNameTitleIndex = first + 2 + 2 * 1;
+    bytesInPerSec.CounterType = PERF_COUNTER_BULK_COUNT;
+    bytesInPerSec.DefaultScale = -4;
+    bytesInPerSec.CounterSize = 8;
+    bytesInPerSec.CounterOffset = 4 + 8;
+    PERF_COUNTER_DEFINITION queue = bytesInPerSec;
+    queue.CounterNameTitleIndex = first + 2 + 2 * 23;
+    queue.CounterType = PERF_COUNTER_RAWCOUNT;
+    queue.DefaultScale = 0;
+    queue.CounterOffset = 4;
+    PERF_COUNTER_DEFINITION unknown = queue;
+    unknown.CounterNameTitleIndex = 9999;
+    object.counters = {queue, bytesInPerSec, unknown};
+    for (ULONGLONG n : {1ull, 2ull})
+    {
+        PerfClient::CPerformanceData::Instance instance = {};
+        instance.name = L"gw" + std::to_wstring(n);
+        instance.counterBlock.assign(20, 0);
+        const ULONGLONG queueLength = 10 * n;
+        const ULONGLONG bytes = 1000 * n;
+        std::memcpy(instance.counterBlock.data() + 4, &queueLength, 8);
+        std::memcpy(instance.counterBlock.data() + 12, &bytes, 8);
+        object.instances.push_back(instance);
+    }
+
+    const Sample sample = ExtractSample(object, first, 123, kFrequency, Time(1, 2, 3, 4));
+    ASSERT_EQ(2u, sample.counters.size());
+    EXPECT_EQ(L"Bytes In/sec", sample.counters[0].name) << "in counter-set order";
+    EXPECT_EQ(L"The number of bytes into the server per second", sample.counters[0].help);
+    EXPECT_EQ(-4, sample.counters[0].defaultScale);
+    EXPECT_EQ(L"Business Logic Queue", sample.counters[1].name);
+    ASSERT_EQ(2u, sample.instances.size());
+    EXPECT_EQ((std::vector<ULONGLONG>{2000, 20}), sample.instances[1].raw);
+}
+
+// Two samples: each instance is matched with itself by name, whatever their order.
+TEST(Cooking, InstancesAreCookedAgainstTheirOwnPreviousValues)
+{
+    Sample before{0, kFrequency, Time(0, 0, 0, 0),
+                  {Make(L"Bytes In/sec", PERF_COUNTER_BULK_COUNT), Make(L"Sockets In Use", PERF_COUNTER_RAWCOUNT)},
+                  {{L"a", {100, 5}}, {L"b", {1000, 6}}}};
+    Sample after = before;
+    after.perfTime = 2 * kFrequency;
+    after.instances = {{L"c", {50, 1}}, {L"b", {1600, 7}}, {L"a", {300, 8}}};
+
+    const auto b = CookInstance(&before, after, after.instances[1]);
+    EXPECT_DOUBLE_EQ(300.0, *b[0]);
+    EXPECT_EQ(7.0, *b[1]);
+    const auto a = CookInstance(&before, after, after.instances[2]);
+    EXPECT_DOUBLE_EQ(100.0, *a[0]);
+    const auto c = CookInstance(&before, after, after.instances[0]);
+    EXPECT_FALSE(c[0]) << "a new instance has no rate yet";
+    EXPECT_EQ(1.0, *c[1]);
+}
+
+TEST(Cooking, CsvFollowsTypeperfsLayout)
+{
+    EXPECT_EQ(L"\"(PDH-CSV 4.0)\",\"\\\\HOST\\www.x:TARN(gw1)\\Bytes In\",\"\\\\HOST\\www.x:TARN(g\"\"2)\\Bytes In/sec\"",
+              CsvHeader(L"HOST", L"www.x:TARN", {{L"gw1", L"Bytes In"}, {L"g\"2", L"Bytes In/sec"}}));
+    EXPECT_EQ(L"\"03/07/2024 14:05:09.042\",\"12.000000\",\"1234.567891\",\" \"",
+              CsvRow(Time(14, 5, 9, 42), {12.0, 1234.5678912, std::nullopt}));
+}
+
+TEST(Cooking, PrometheusNamesCountersAndGaugesFromTheCounterNames)
+{
+    EXPECT_EQ(L"tarn_bytes_in", PrometheusMetricName(Make(L"Bytes In", PERF_COUNTER_LARGE_RAWCOUNT)));
+    EXPECT_EQ(L"tarn_bytes_in_total", PrometheusMetricName(Make(L"Bytes In/sec", PERF_COUNTER_BULK_COUNT)));
+    EXPECT_EQ(L"tarn_io_buffers_total_added_total",
+              PrometheusMetricName(Make(L"IO Buffers Total +/sec", PERF_COUNTER_COUNTER)));
+    EXPECT_EQ(L"tarn_business_logic_queue_removed_total",
+              PrometheusMetricName(Make(L"Business Logic Queue -/sec", PERF_COUNTER_COUNTER)));
+
+    // Every counter of the set gets a metric of its own.
+    std::vector<std::wstring> names;
+    for (const KnownCounter &known : TarnCounters(0))
+    {
+        const DWORD type = known.name.find(L"/sec") != std::wstring::npos ? PERF_COUNTER_COUNTER : PERF_COUNTER_RAWCOUNT;
+        const std::wstring name = PrometheusMetricName(Make(known.name, type));
+        EXPECT_EQ(names.end(), std::find(names.begin(), names.end(), name)) << name;
+        names.push_back(name);
+    }
+    EXPECT_EQ(26u, names.size());
+}
+
+TEST(Cooking, PrometheusExpositionOfOneSample)
+{
+    Sample sample{0, kFrequency, Time(0, 0, 0, 0),
+                  {Make(L"Bytes In/sec", PERF_COUNTER_BULK_COUNT, -4), Make(L"Sockets In Use", PERF_COUNTER_RAWCOUNT)},
+                  {{L"gw1", {5000000000ull, 3}}, {L"odd \"name\"\\", {7, 0}}}};
+    sample.counters[1].help = L"line one\nline \\two";
+    EXPECT_EQ(L"# HELP tarn_bytes_in_total help of Bytes In/sec\n"
+              L"# TYPE tarn_bytes_in_total counter\n"
+              L"tarn_bytes_in_total{instance=\"gw1\"} 5000000000\n"
+              L"tarn_bytes_in_total{instance=\"odd \\\"name\\\"\\\\\"} 7\n"
+              L"# HELP tarn_sockets_in_use line one\\nline \\\\two\n"
+              L"# TYPE tarn_sockets_in_use gauge\n"
+              L"tarn_sockets_in_use{instance=\"gw1\"} 3\n"
+              L"tarn_sockets_in_use{instance=\"odd \\\"name\\\"\\\\\"} 0\n",
+              FormatPrometheus(sample));
+}

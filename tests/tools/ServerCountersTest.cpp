@@ -1,0 +1,162 @@
+#include "provider/TarnServerCounters.h"
+#include "tests/support/ChildProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+using namespace Halyard;
+using namespace Halyard::Testing;
+
+namespace {
+
+const DWORD kFirstCounter = 4000;
+// Both halves of the 64-bit value move together, so a value read half before and half after an
+// update shows unequal halves.
+const LONGLONG kBothHalves = 0x100000001LL;
+
+class ServerCounters : public ::testing::Test
+{
+protected:
+    ServerCounters() : m_base(UniqueName(L"TarnServerTest")), m_counters(Win32::CGlobalName(m_base), kFirstCounter) {}
+
+    DWORD InstancesInUse()
+    {
+        return m_counters.GetBlock().GetNamedInstanceCount(m_counters.GetBlock().GetObjectDefinition(0));
+    }
+
+    std::wstring m_base;
+    CTarnServerCounters m_counters;
+};
+
+} // namespace
+
+// Two writer threads update the same instance while a collector in another process copies the block
+// over and over: every copied value is whole and no update is lost.
+TEST_F(ServerCounters, UpdatesAreAtomicAgainstWritersAndACollectorInAnotherProcess)
+{
+    CTarnInstance instance = m_counters.TakeInstance(L"atomic");
+    const std::wstring ready = UniqueName(L"TarnCollectorReady");
+    const std::wstring stop = UniqueName(L"TarnCollectorStop");
+    CNamedSignal readySignal(ready);
+    CNamedSignal stopSignal(stop);
+    CChildProcess collector(L"tools_helper.exe",
+                            L"collect " + m_base + L" " + std::to_wstring(kFirstCounter) + L" " + ready + L" " + stop);
+    ASSERT_TRUE(readySignal.Wait());
+
+    const LONGLONG kUpdates = 3000000;
+    auto writer = [&](bool first) {
+        for (LONGLONG i = 1; i <= kUpdates; ++i)
+        {
+            instance.Add(TarnCounter::BytesIn, kBothHalves);
+            instance.Increment(TarnCounter::SocketsInUse);
+            if (first)
+            {
+                instance.Set(TarnCounter::BytesOut, i * kBothHalves);
+                instance.Increment(TarnCounter::ConnectionsActive);
+            }
+            else
+            {
+                instance.Set(TarnCounter::BytesOut, (kUpdates - i) * kBothHalves);
+                instance.Decrement(TarnCounter::ConnectionsActive);
+            }
+        }
+    };
+    std::thread one(writer, true);
+    std::thread two(writer, false);
+    one.join();
+    two.join();
+    stopSignal.Set();
+
+    EXPECT_EQ(0u, collector.Wait()) << "1: a torn value was collected, 2: too few collects, 3: the collector failed";
+    EXPECT_EQ(2 * kUpdates * kBothHalves, instance.Get(TarnCounter::BytesIn));
+    EXPECT_EQ(2 * kUpdates, instance.Get(TarnCounter::SocketsInUse));
+    EXPECT_EQ(0, instance.Get(TarnCounter::ConnectionsActive));
+}
+
+TEST_F(ServerCounters, InstanceIsReleasedWhenItsOwnerGoesAway)
+{
+    {
+        CTarnInstance first = m_counters.TakeInstance(L"first");
+        EXPECT_TRUE(first.WasCreated());
+        EXPECT_EQ(1u, InstancesInUse());
+        CTarnInstance moved = std::move(first);
+        EXPECT_EQ(1u, moved.GetId());
+        EXPECT_EQ(1u, InstancesInUse());
+        moved = m_counters.TakeInstance(L"second");
+        EXPECT_EQ(L"second", moved.GetName());
+        EXPECT_EQ(1u, InstancesInUse()) << "the instance assigned over is released";
+    }
+    EXPECT_EQ(0u, InstancesInUse());
+
+    CTarnInstance explicitly = m_counters.TakeInstance(L"third");
+    explicitly.Release();
+    EXPECT_EQ(0u, InstancesInUse());
+}
+
+// A slot taken anew does not show the values its previous owner left in it.
+TEST_F(ServerCounters, NewInstanceStartsFromZero)
+{
+    DWORD firstId = 0;
+    {
+        CTarnInstance previous = m_counters.TakeInstance(L"previous");
+        previous.Add(TarnCounter::BytesIn, 12345);
+        previous.Set(TarnCounter::BusinessLogicQueueRemovedPerSec, 77);
+        firstId = previous.GetId();
+    }
+    CTarnInstance next = m_counters.TakeInstance(L"next");
+    EXPECT_EQ(firstId, next.GetId());
+    EXPECT_EQ(0, next.Get(TarnCounter::BytesIn));
+    EXPECT_EQ(0, next.Get(TarnCounter::BusinessLogicQueueRemovedPerSec));
+}
+
+// A server that ended without releasing its instance leaves it in use, values and all; a server
+// started again under the same name takes it over.
+TEST_F(ServerCounters, InstanceOfAnEndedProcessStaysInUseAndIsTakenOver)
+{
+    CChildProcess server(L"tools_helper.exe", L"take-and-exit " + m_base + L" " + std::to_wstring(kFirstCounter) +
+                                                  L" crashed");
+    ASSERT_EQ(0u, server.Wait());
+    EXPECT_EQ(1u, InstancesInUse());
+
+    {
+        CTarnInstance restarted = m_counters.TakeInstance(L"crashed");
+        EXPECT_FALSE(restarted.WasCreated());
+        EXPECT_EQ(42, restarted.Get(TarnCounter::ConnectionsActive));
+    }
+    EXPECT_EQ(0u, InstancesInUse());
+}
+
+TEST_F(ServerCounters, EachCounterUpdatesItsOwnValueInSchemaOrder)
+{
+    CTarnInstance instance = m_counters.TakeInstance(L"order");
+    for (DWORD k = 0; k < TarnCounterCount; ++k)
+    {
+        instance.Set(static_cast<TarnCounter>(k), 1000 + k);
+    }
+    const LONGLONG *values = reinterpret_cast<const LONGLONG *>(m_counters.GetBlock().GetInstanceCounterData(
+        m_counters.GetBlock().GetObjectDefinition(0), static_cast<long>(instance.GetId())));
+    for (DWORD k = 0; k < TarnCounterCount; ++k)
+    {
+        EXPECT_EQ(1000 + static_cast<LONGLONG>(k), values[k]) << k;
+    }
+    EXPECT_EQ(kFirstCounter, m_counters.GetFirstCounterIndex());
+}
+
+TEST_F(ServerCounters, TooLongNameAndFullTableAreRefused)
+{
+    EXPECT_THROW(m_counters.TakeInstance(std::wstring(26, L'n')), Win32::CException);
+    CTarnInstance a = m_counters.TakeInstance(std::wstring(25, L'n'));
+    CTarnInstance b = m_counters.TakeInstance(L"b");
+    CTarnInstance c = m_counters.TakeInstance(L"c");
+    try
+    {
+        m_counters.TakeInstance(L"d");
+        FAIL() << "a fourth instance was taken";
+    }
+    catch (const Win32::CException &e)
+    {
+        EXPECT_EQ(L"All 3 instances in use", e.GetMessage());
+    }
+    EXPECT_EQ(3u, InstancesInUse());
+}

@@ -1,0 +1,484 @@
+// tarnmon: shows the TARN server's counters as a monitor sees them, through the system's performance
+// library or by calling a provider module's exports directly.
+#include "tools/tarnmon/CounterCooking.h"
+
+#include "perfmon/PerformanceCounterInstaller.h"
+#include "provider/TarnCounterSet.h"
+#include "tools/perfclient/DirectProvider.h"
+#include "tools/perfclient/PerfData.h"
+#include "win32/Exception.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <io.h>
+#include <cwchar>
+#include <cwctype>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+using namespace Halyard;
+using namespace Halyard::TarnMon;
+
+namespace {
+
+enum ExitCode
+{
+    ExitOk = 0,
+    ExitFailed = 1,
+    ExitNotInstalled = 2,
+    ExitNoData = 3,
+    ExitNotRunning = 4
+};
+
+const wchar_t kUsage[] =
+    L"usage: tarnmon [options]\n"
+    L"  --direct <dll>      call the provider module's exports instead of the system performance library\n"
+    L"  --interval <s>      seconds between samples (default 1)\n"
+    L"  --samples <n>       number of samples to show (default 1); rates need one extra, earlier sample\n"
+    L"  --counter <name>    show only this counter (e.g. \"Bytes In/sec\")\n"
+    L"  --instance <name>   show only this instance\n"
+    L"  --format <f>        text (default), csv (typeperf's layout) or prometheus (one sample)\n"
+    L"exit codes: 0 shown, 1 failure or bad usage, 2 counters not installed, 3 no data from the provider,\n"
+    L"            4 the TARN server is not running (no instances)\n";
+
+// Stdout carries UTF-8, whatever the console's code page.
+void Print(const std::wstring &text)
+{
+    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                           nullptr, nullptr);
+    std::string bytes(static_cast<size_t>(size), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], size, nullptr, nullptr);
+    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+    std::fflush(stdout);
+}
+
+int Fail(int code, const std::wstring &message)
+{
+    std::fwprintf(stderr, L"tarnmon: %ls\n", message.c_str());
+    return code;
+}
+
+struct Options
+{
+    std::wstring direct;
+    double interval = 1.0;
+    unsigned samples = 1;
+    std::wstring counter;
+    std::wstring instance;
+    std::wstring format = L"text";
+};
+
+class CUsageError
+{
+public:
+    explicit CUsageError(std::wstring message) : m_message(std::move(message)) {}
+    const std::wstring &GetMessage() const { return m_message; }
+
+private:
+    std::wstring m_message;
+};
+
+double Number(const wchar_t *option, const wchar_t *text, double minimum, double maximum)
+{
+    wchar_t *end = nullptr;
+    const double value = std::wcstod(text, &end);
+    if (end == text || *end != L'\0' || !(value >= minimum && value <= maximum))
+    {
+        throw CUsageError(std::wstring(option) + L" takes a number from " + std::to_wstring(minimum) + L" to " +
+                          std::to_wstring(maximum) + L", not \"" + text + L"\"");
+    }
+    return value;
+}
+
+Options ParseOptions(int argc, wchar_t **argv)
+{
+    Options options;
+    for (int i = 1; i < argc; ++i)
+    {
+        const std::wstring option = argv[i];
+        if (option == L"--help" || option == L"-h" || option == L"/?")
+        {
+            throw CUsageError(L"");
+        }
+        if (i + 1 >= argc)
+        {
+            throw CUsageError(L"unknown option or missing value: " + option);
+        }
+        const wchar_t *value = argv[++i];
+        if (option == L"--direct")
+        {
+            options.direct = value;
+        }
+        else if (option == L"--interval")
+        {
+            options.interval = Number(L"--interval", value, 0.1, 3600);
+        }
+        else if (option == L"--samples")
+        {
+            options.samples = static_cast<unsigned>(Number(L"--samples", value, 1, 100000));
+        }
+        else if (option == L"--counter")
+        {
+            options.counter = value;
+        }
+        else if (option == L"--instance")
+        {
+            options.instance = value;
+        }
+        else if (option == L"--format")
+        {
+            options.format = value;
+            if (options.format != L"text" && options.format != L"csv" && options.format != L"prometheus")
+            {
+                throw CUsageError(L"--format is text, csv or prometheus, not \"" + options.format + L"\"");
+            }
+        }
+        else
+        {
+            throw CUsageError(L"unknown option: " + option);
+        }
+    }
+    return options;
+}
+
+SYSTEMTIME LocalNow()
+{
+    SYSTEMTIME now;
+    ::GetLocalTime(&now);
+    return now;
+}
+
+// One way of collecting the TARN object; empty when the provider returned no TARN object.
+class ISampler
+{
+public:
+    virtual ~ISampler() = default;
+    virtual std::optional<Sample> Take() = 0;
+};
+
+// Through HKEY_PERFORMANCE_DATA, as every monitor does; the time base is the data block's.
+class CLibrarySampler : public ISampler
+{
+public:
+    explicit CLibrarySampler(DWORD firstCounter) : m_firstCounter(firstCounter) {}
+
+    std::optional<Sample> Take() override
+    {
+        const PerfClient::CPerformanceData data =
+            PerfClient::CPerformanceData::Parse(PerfClient::QueryPerformanceData(std::to_wstring(m_firstCounter)));
+        const PerfClient::CPerformanceData::Object *object = data.FindObject(m_firstCounter);
+        if (object == nullptr)
+        {
+            return std::nullopt;
+        }
+        return ExtractSample(*object, m_firstCounter, data.GetHeader().PerfTime.QuadPart,
+                             data.GetHeader().PerfFreq.QuadPart, LocalNow());
+    }
+
+private:
+    DWORD m_firstCounter;
+};
+
+// The module's own exports, called as the performance library calls them; the time base is the
+// performance counter, read around each collect.
+class CDirectSampler : public ISampler
+{
+public:
+    CDirectSampler(const std::wstring &path, DWORD firstCounter)
+        : m_provider(path), m_firstCounter(firstCounter), m_opened(m_provider.Open(L"") == ERROR_SUCCESS)
+    {
+    }
+    ~CDirectSampler() override
+    {
+        if (m_opened)
+        {
+            m_provider.Close();
+        }
+    }
+    CDirectSampler(const CDirectSampler &) = delete;
+    CDirectSampler &operator=(const CDirectSampler &) = delete;
+
+    std::optional<Sample> Take() override
+    {
+        if (!m_opened)
+        {
+            return std::nullopt;
+        }
+        for (DWORD size = 64 * 1024; size <= 16 * 1024 * 1024; size *= 2)
+        {
+            LARGE_INTEGER before;
+            LARGE_INTEGER after;
+            LARGE_INTEGER frequency;
+            ::QueryPerformanceCounter(&before);
+            const PerfClient::CDirectProvider::CollectResult result =
+                m_provider.Collect(std::to_wstring(m_firstCounter), size);
+            ::QueryPerformanceCounter(&after);
+            ::QueryPerformanceFrequency(&frequency);
+            if (result.result == ERROR_MORE_DATA)
+            {
+                continue;
+            }
+            if (result.result != ERROR_SUCCESS || result.overran || result.bytes > size)
+            {
+                return std::nullopt;
+            }
+            for (const PerfClient::CPerformanceData::Object &object :
+                 PerfClient::CPerformanceData::ParseObjects(result.data.data(), result.bytes, result.objects))
+            {
+                if (object.header.ObjectNameTitleIndex == m_firstCounter)
+                {
+                    return ExtractSample(object, m_firstCounter, before.QuadPart + (after.QuadPart - before.QuadPart) / 2,
+                                         frequency.QuadPart, LocalNow());
+                }
+            }
+            return std::nullopt;
+        }
+        return std::nullopt;
+    }
+
+private:
+    PerfClient::CDirectProvider m_provider;
+    DWORD m_firstCounter;
+    bool m_opened;
+};
+
+bool SameText(const std::wstring &a, const std::wstring &b)
+{
+    return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_EQUAL;
+}
+
+// Keeps the selected counter and instance only.
+int Select(Sample &sample, const Options &options)
+{
+    if (!options.counter.empty())
+    {
+        size_t k = 0;
+        while (k < sample.counters.size() && !SameText(sample.counters[k].name, options.counter))
+        {
+            ++k;
+        }
+        if (k == sample.counters.size())
+        {
+            return Fail(ExitFailed, L"the TARN object has no counter \"" + options.counter + L"\"");
+        }
+        sample.counters = {sample.counters[k]};
+        for (Instance &instance : sample.instances)
+        {
+            instance.raw = {instance.raw[k]};
+        }
+    }
+    if (!options.instance.empty())
+    {
+        std::vector<Instance> kept;
+        for (Instance &instance : sample.instances)
+        {
+            if (instance.name == options.instance)
+            {
+                kept.push_back(std::move(instance));
+            }
+        }
+        sample.instances = std::move(kept);
+    }
+    return ExitOk;
+}
+
+std::wstring FormatNumber(const wchar_t *format, double value)
+{
+    wchar_t text[64];
+    std::swprintf(text, sizeof(text) / sizeof(text[0]), format, value);
+    return text;
+}
+
+std::wstring FormatText(const Sample *previous, const Sample &sample, unsigned number, unsigned count)
+{
+    const SYSTEMTIME &t = sample.localTime;
+    wchar_t heading[160];
+    std::swprintf(heading, sizeof(heading) / sizeof(heading[0]),
+                  L"Sample %u of %u at %04u-%02u-%02u %02u:%02u:%02u.%03u, %.3f s after the previous one\n", number,
+                  count, t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds,
+                  previous != nullptr && sample.perfFreq > 0
+                      ? static_cast<double>(sample.perfTime - previous->perfTime) / static_cast<double>(sample.perfFreq)
+                      : 0.0);
+    std::wstring text = heading;
+    wchar_t line[256];
+    for (const Instance &instance : sample.instances)
+    {
+        text += L"  Instance \"" + instance.name + L"\"\n";
+        std::swprintf(line, sizeof(line) / sizeof(line[0]), L"    %-36ls %20ls %9ls %20ls\n", L"Counter", L"Value",
+                      L"Scale", L"Scaled (graph)");
+        text += line;
+        const std::vector<std::optional<double>> values = CookInstance(previous, sample, instance);
+        for (size_t k = 0; k < sample.counters.size(); ++k)
+        {
+            const Counter &counter = sample.counters[k];
+            const std::optional<double> &value = values[k];
+            const std::wstring shown = !value ? L"-" : IsRate(counter.counterType) ? FormatNumber(L"%.3f", *value)
+                                                                                   : FormatNumber(L"%.0f", *value);
+            const std::wstring scaled = value ? FormatNumber(L"%.6g", ApplyDefaultScale(*value, counter.defaultScale))
+                                              : L"-";
+            std::swprintf(line, sizeof(line) / sizeof(line[0]), L"    %-36ls %20ls %9ls %20ls\n", counter.name.c_str(),
+                          shown.c_str(), (L"10^" + std::to_wstring(counter.defaultScale)).c_str(), scaled.c_str());
+            text += line;
+        }
+    }
+    return text;
+}
+
+std::wstring MachineName()
+{
+    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1];
+    DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+    return ::GetComputerNameW(name, &size) ? std::wstring(name, size) : std::wstring(L"localhost");
+}
+
+void Pause(double seconds)
+{
+    ::Sleep(static_cast<DWORD>(seconds * 1000));
+}
+
+// Takes one sample and checks that there is something to show.
+int TakeSample(ISampler &sampler, const Options &options, bool direct, std::optional<Sample> &sample)
+{
+    sample = sampler.Take();
+    if (!sample)
+    {
+        return Fail(ExitNoData,
+                    direct ? L"the provider module \"" + options.direct +
+                                 L"\" gave no TARN data; its debug line (see dbmon) says why"
+                           : std::wstring(L"the performance library returned no TARN data: the provider failed to load "
+                                          L"or to collect; its debug line (see dbmon) says why"));
+    }
+    const int selected = Select(*sample, options);
+    if (selected != ExitOk)
+    {
+        return selected;
+    }
+    if (sample->instances.empty())
+    {
+        return Fail(ExitNotRunning, options.instance.empty()
+                                        ? std::wstring(L"the TARN server is not running: the TARN object has no instances")
+                                        : L"the TARN server has no instance \"" + options.instance + L"\"");
+    }
+    return ExitOk;
+}
+
+int Run(const Options &options)
+{
+    const PerfMon::CPerformanceCounterInstaller installer;
+    const bool installed = installer.IsInstalled(TarnProductName);
+    const bool direct = !options.direct.empty();
+    if (!installed && !direct)
+    {
+        return Fail(ExitNotInstalled, L"the TARN counters are not installed (no \"First Counter\" under "
+                                      L"HKLM\\SYSTEM\\CurrentControlSet\\Services\\TARN\\Performance); install them "
+                                      L"with: tarnctr install <path to TARNCounters.dll>");
+    }
+    const DWORD firstCounter = installed ? installer.FirstCounterIndex(TarnProductName) : 0;
+    std::unique_ptr<ISampler> sampler;
+    if (direct)
+    {
+        sampler = std::make_unique<CDirectSampler>(options.direct, firstCounter);
+    }
+    else
+    {
+        sampler = std::make_unique<CLibrarySampler>(firstCounter);
+    }
+
+    std::optional<Sample> previous;
+    int result = TakeSample(*sampler, options, direct, previous);
+    if (result != ExitOk)
+    {
+        if (result == ExitNoData && direct && !installed)
+        {
+            Fail(ExitNoData, L"the TARN counters are not installed, so the provider has no first counter index");
+        }
+        return result;
+    }
+    if (options.format == L"prometheus")
+    {
+        // The exposition format separates lines with a bare line feed.
+        std::fflush(stdout);
+        _setmode(_fileno(stdout), _O_BINARY);
+        Print(FormatPrometheus(*previous));
+        return ExitOk;
+    }
+
+    // The columns stay those of the first sample; an instance that went away shows empty cells.
+    std::vector<std::wstring> columnInstances;
+    std::vector<Column> columns;
+    for (const Instance &instance : previous->instances)
+    {
+        columnInstances.push_back(instance.name);
+        for (const Counter &counter : previous->counters)
+        {
+            columns.push_back({instance.name, counter.name});
+        }
+    }
+    if (options.format == L"csv")
+    {
+        Print(CsvHeader(MachineName(), TarnObjectName, columns) + L"\n");
+    }
+    for (unsigned number = 1; number <= options.samples; ++number)
+    {
+        Pause(options.interval);
+        std::optional<Sample> sample;
+        result = TakeSample(*sampler, options, direct, sample);
+        if (result != ExitOk)
+        {
+            return result;
+        }
+        if (options.format == L"csv")
+        {
+            std::vector<std::optional<double>> row;
+            for (const std::wstring &name : columnInstances)
+            {
+                const Instance *instance = sample->FindInstance(name);
+                const std::vector<std::optional<double>> values =
+                    instance != nullptr ? CookInstance(&*previous, *sample, *instance)
+                                        : std::vector<std::optional<double>>(sample->counters.size());
+                row.insert(row.end(), values.begin(), values.end());
+            }
+            Print(CsvRow(sample->localTime, row) + L"\n");
+        }
+        else
+        {
+            Print(FormatText(&*previous, *sample, number, options.samples));
+        }
+        previous = std::move(sample);
+    }
+    return ExitOk;
+}
+
+} // namespace
+
+int main()
+{
+    int argc = 0;
+    wchar_t **argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
+    int result = ExitFailed;
+    try
+    {
+        result = Run(ParseOptions(argc, argv));
+    }
+    catch (const CUsageError &e)
+    {
+        if (!e.GetMessage().empty())
+        {
+            std::fwprintf(stderr, L"tarnmon: %ls\n", e.GetMessage().c_str());
+        }
+        std::fwprintf(stderr, L"%ls", kUsage);
+        result = e.GetMessage().empty() ? ExitOk : ExitFailed;
+    }
+    catch (const Win32::CException &e)
+    {
+        result = Fail(ExitFailed, e.GetWhere() + L" - " + e.GetMessage());
+    }
+    ::LocalFree(argv);
+    return result;
+}
