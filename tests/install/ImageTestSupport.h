@@ -262,9 +262,10 @@ inline ImageLayout ReadLayout(const std::vector<BYTE> &b)
     const size_t functions = toOffset(directory.AddressOfFunctions);
     const size_t names = toOffset(directory.AddressOfNames);
     const size_t ordinals = toOffset(directory.AddressOfNameOrdinals);
-    layout.exportTablesEnd = std::max({directoryOffset + sizeof(IMAGE_EXPORT_DIRECTORY),
-                                       functions + 4 * directory.NumberOfFunctions,
-                                       names + 4 * directory.NumberOfNames, ordinals + 2 * directory.NumberOfNames});
+    layout.exportTablesEnd = std::max<size_t>({directoryOffset + sizeof(IMAGE_EXPORT_DIRECTORY),
+                                               functions + 4 * size_t(directory.NumberOfFunctions),
+                                               names + 4 * size_t(directory.NumberOfNames),
+                                               ordinals + 2 * size_t(directory.NumberOfNames)});
     for (DWORD j = 0; j < directory.NumberOfNames; ++j)
     {
         const size_t name = toOffset(Get<DWORD>(b, names + 4 * j));
