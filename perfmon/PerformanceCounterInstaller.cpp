@@ -1,5 +1,6 @@
 #include "perfmon/PerformanceCounterInstaller.h"
 
+#include "perfmon/RawImage.h"
 #include "win32/Exception.h"
 #include "win32/RegistryKey.h"
 
@@ -7,6 +8,7 @@
 #include "win32/LibraryLoader.h"
 
 #include <memory>
+#include <utility>
 
 using Halyard::Win32::CException;
 using Halyard::Win32::CLibraryLoader;
@@ -231,12 +233,41 @@ void CPerformanceCounterInstaller::ValidateParameters(const std::wstring &applic
     }
 }
 
-// Temporary: the check reads the module as a PE image, and the image reader it needs arrives
-// with its own change. Until then every install that reaches a module check stops here.
-void CPerformanceCounterInstaller::ValidateDLL(const std::wstring &, bool, const std::wstring &,
-                                               const std::wstring &, const std::wstring &) const
+void CPerformanceCounterInstaller::ValidateDLL(const std::wstring &performanceCounterDll, bool is64Bit,
+                                               const std::wstring &openFunction,
+                                               const std::wstring &collectFunction,
+                                               const std::wstring &closeFunction) const
 {
-    throw CException(L"CPerformanceCounterInstaller::ValidateDLL()", L"Not implemented");
+    const wchar_t where[] = L"CPerformanceCounterInstaller::ValidateDLL()";
+    const std::wstring module = L"PerformanceCounterDll: \"" + performanceCounterDll + L"\"";
+    if (!FileExists(performanceCounterDll))
+    {
+        throw CException(where, module + L" does not exist.");
+    }
+    // Read as data, never loaded: no code of the module runs, whatever its word size.
+    const CRawImage image(performanceCounterDll, false);
+    if (!image.IsValid() || !image.IsDLL())
+    {
+        throw CException(where, module + L" is not a valid dll image file.");
+    }
+    if (is64Bit && !image.IsX64())
+    {
+        throw CException(where, module + L" is not an x64 dll.");
+    }
+    if (!is64Bit && !image.IsX86())
+    {
+        throw CException(where, module + L" is not a Win32 dll.");
+    }
+    const std::pair<const wchar_t *, const std::wstring *> entryPoints[] = {
+        {L"open", &openFunction}, {L"collect", &collectFunction}, {L"close", &closeFunction}};
+    for (const auto &entryPoint : entryPoints)
+    {
+        if (image.GetExportRVA(*entryPoint.second) == 0)
+        {
+            throw CException(where, module + L" does not export " + entryPoint.first + L" function: \"" +
+                                        *entryPoint.second + L"\"");
+        }
+    }
 }
 
 std::wstring CPerformanceCounterInstaller::CopyFileToSystemDirectory(const std::wstring &source,

@@ -1,0 +1,280 @@
+#pragma once
+
+// Images for the image reader's tests: files written to the temporary directory, small images
+// built byte by byte, and an independent reading of a trusted image's layout.
+
+#include "tests/support/ChildProcess.h"
+#include "win32/Exception.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace Halyard {
+namespace Testing {
+
+// A file of the test's own in the temporary directory, deleted when the object goes.
+class CTestFile
+{
+public:
+    explicit CTestFile(const std::wstring &stem)
+    {
+        wchar_t directory[MAX_PATH];
+        ::GetTempPathW(MAX_PATH, directory);
+        m_path = std::wstring(directory) + UniqueName(stem) + L".dll";
+    }
+    CTestFile(const std::wstring &stem, const std::vector<BYTE> &bytes) : CTestFile(stem) { Write(bytes); }
+    ~CTestFile() { ::DeleteFileW(m_path.c_str()); }
+    CTestFile(const CTestFile &) = delete;
+    CTestFile &operator=(const CTestFile &) = delete;
+
+    const std::wstring &Path() const { return m_path; }
+
+    void Write(const std::vector<BYTE> &bytes) const { Patch(0, bytes.data(), bytes.size(), CREATE_ALWAYS); }
+
+    // Overwrites bytes in place, leaving the file's length.
+    void Patch(size_t offset, const void *data, size_t size, DWORD disposition = OPEN_EXISTING) const
+    {
+        const HANDLE file =
+            ::CreateFileW(m_path.c_str(), GENERIC_WRITE, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE)
+        {
+            throw Win32::CWin32Exception(L"CTestFile::Patch()", ::GetLastError());
+        }
+        LARGE_INTEGER position;
+        position.QuadPart = static_cast<LONGLONG>(offset);
+        DWORD written = 0;
+        const bool ok = ::SetFilePointerEx(file, position, nullptr, FILE_BEGIN) &&
+                        (size == 0 || ::WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr));
+        const DWORD error = ::GetLastError();
+        ::CloseHandle(file);
+        if (!ok)
+        {
+            throw Win32::CWin32Exception(L"CTestFile::Patch()", error);
+        }
+    }
+
+    void Truncate(size_t length) const
+    {
+        const HANDLE file =
+            ::CreateFileW(m_path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        LARGE_INTEGER position;
+        position.QuadPart = static_cast<LONGLONG>(length);
+        const bool ok = file != INVALID_HANDLE_VALUE && ::SetFilePointerEx(file, position, nullptr, FILE_BEGIN) &&
+                        ::SetEndOfFile(file);
+        const DWORD error = ::GetLastError();
+        if (file != INVALID_HANDLE_VALUE)
+        {
+            ::CloseHandle(file);
+        }
+        if (!ok)
+        {
+            throw Win32::CWin32Exception(L"CTestFile::Truncate()", error);
+        }
+    }
+
+private:
+    std::wstring m_path;
+};
+
+inline std::vector<BYTE> ReadWholeFile(const std::wstring &path)
+{
+    const HANDLE file =
+        ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+    {
+        throw Win32::CWin32Exception(L"ReadWholeFile()", ::GetLastError());
+    }
+    LARGE_INTEGER size = {};
+    ::GetFileSizeEx(file, &size);
+    std::vector<BYTE> bytes(static_cast<size_t>(size.QuadPart));
+    DWORD read = 0;
+    const bool ok = bytes.empty() || ::ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
+    ::CloseHandle(file);
+    if (!ok || read != bytes.size())
+    {
+        throw Win32::CWin32Exception(L"ReadWholeFile()", ::GetLastError());
+    }
+    return bytes;
+}
+
+template <class T>
+T Get(const std::vector<BYTE> &bytes, size_t offset)
+{
+    T value;
+    std::memcpy(&value, &bytes.at(offset + sizeof(T) - 1) - (sizeof(T) - 1), sizeof(T));
+    return value;
+}
+
+template <class T>
+void Put(std::vector<BYTE> &bytes, size_t offset, const T &value)
+{
+    std::memcpy(&bytes.at(offset + sizeof(T) - 1) - (sizeof(T) - 1), &value, sizeof(T));
+}
+
+// A minimal image built byte by byte: one section holding the export directory, its tables and
+// names, placed so that the last name's terminating null is the file's last byte. The file is one
+// page long, so a read past its end leaves the view.
+struct ImageSpec
+{
+    WORD machine = IMAGE_FILE_MACHINE_AMD64;
+    WORD characteristics = IMAGE_FILE_EXECUTABLE_IMAGE | IMAGE_FILE_DLL;
+    std::vector<std::string> exports;
+    bool exportDirectory = true;
+    bool managed = false;
+};
+
+struct BuiltImage
+{
+    std::vector<BYTE> bytes;
+    size_t ntHeaders = 0;
+    size_t fileHeader = 0;
+    size_t optionalHeader = 0;
+    size_t sectionTable = 0;
+    size_t sectionData = 0; // the export directory
+    size_t functions = 0;
+    size_t names = 0;
+    size_t ordinals = 0;
+    std::vector<size_t> nameOffsets;
+
+    static DWORD FunctionRva(size_t index) { return static_cast<DWORD>(0x1000 + 0x10 * index); }
+};
+
+const size_t kBuiltImageSize = 4096;
+const DWORD kBuiltSectionRva = 0x2000;
+
+inline BuiltImage BuildImage(const ImageSpec &spec)
+{
+    BuiltImage image;
+    image.bytes.assign(kBuiltImageSize, 0);
+    std::vector<BYTE> &b = image.bytes;
+    const bool x86 = spec.machine == IMAGE_FILE_MACHINE_I386;
+    const WORD optionalSize = x86 ? sizeof(IMAGE_OPTIONAL_HEADER32) : sizeof(IMAGE_OPTIONAL_HEADER64);
+    const size_t dataDirectory =
+        x86 ? offsetof(IMAGE_OPTIONAL_HEADER32, DataDirectory) : offsetof(IMAGE_OPTIONAL_HEADER64, DataDirectory);
+
+    Put<WORD>(b, 0, IMAGE_DOS_SIGNATURE);
+    image.ntHeaders = 0x80;
+    Put<LONG>(b, offsetof(IMAGE_DOS_HEADER, e_lfanew), static_cast<LONG>(image.ntHeaders));
+    Put<DWORD>(b, image.ntHeaders, IMAGE_NT_SIGNATURE);
+    image.fileHeader = image.ntHeaders + 4;
+    IMAGE_FILE_HEADER fileHeader = {};
+    fileHeader.Machine = spec.machine;
+    fileHeader.NumberOfSections = 1;
+    fileHeader.SizeOfOptionalHeader = optionalSize;
+    fileHeader.Characteristics = spec.characteristics;
+    Put(b, image.fileHeader, fileHeader);
+    image.optionalHeader = image.fileHeader + sizeof(IMAGE_FILE_HEADER);
+    Put<WORD>(b, image.optionalHeader, x86 ? IMAGE_NT_OPTIONAL_HDR32_MAGIC : IMAGE_NT_OPTIONAL_HDR64_MAGIC);
+    Put<DWORD>(b, image.optionalHeader + offsetof(IMAGE_OPTIONAL_HEADER32, AddressOfEntryPoint), 0x1234);
+    Put<DWORD>(b, image.optionalHeader + dataDirectory - 4, IMAGE_NUMBEROF_DIRECTORY_ENTRIES);
+    if (spec.managed)
+    {
+        Put<DWORD>(b, image.optionalHeader + dataDirectory + 8 * IMAGE_DIRECTORY_ENTRY_COM_DESCRIPTOR, 0x3000);
+        Put<DWORD>(b, image.optionalHeader + dataDirectory + 8 * IMAGE_DIRECTORY_ENTRY_COM_DESCRIPTOR + 4, 72);
+    }
+    image.sectionTable = image.optionalHeader + optionalSize;
+
+    // The export data: directory, address table, name table, ordinal table, names.
+    const size_t count = spec.exports.size();
+    size_t dataSize = sizeof(IMAGE_EXPORT_DIRECTORY) + count * (4 + 4 + 2);
+    for (const std::string &name : spec.exports)
+    {
+        dataSize += name.size() + 1;
+    }
+    image.sectionData = kBuiltImageSize - dataSize;
+    image.functions = image.sectionData + sizeof(IMAGE_EXPORT_DIRECTORY);
+    image.names = image.functions + 4 * count;
+    image.ordinals = image.names + 4 * count;
+    const auto rva = [&](size_t offset) { return static_cast<DWORD>(kBuiltSectionRva + offset - image.sectionData); };
+
+    IMAGE_SECTION_HEADER section = {};
+    std::memcpy(section.Name, ".edata", 6);
+    section.Misc.VirtualSize = static_cast<DWORD>(dataSize);
+    section.VirtualAddress = kBuiltSectionRva;
+    section.SizeOfRawData = static_cast<DWORD>(dataSize);
+    section.PointerToRawData = static_cast<DWORD>(image.sectionData);
+    Put(b, image.sectionTable, section);
+
+    if (spec.exportDirectory)
+    {
+        Put<DWORD>(b, image.optionalHeader + dataDirectory, kBuiltSectionRva);
+        Put<DWORD>(b, image.optionalHeader + dataDirectory + 4, static_cast<DWORD>(dataSize));
+    }
+    IMAGE_EXPORT_DIRECTORY directory = {};
+    directory.NumberOfFunctions = static_cast<DWORD>(count);
+    directory.NumberOfNames = static_cast<DWORD>(count);
+    directory.AddressOfFunctions = rva(image.functions);
+    directory.AddressOfNames = rva(image.names);
+    directory.AddressOfNameOrdinals = rva(image.ordinals);
+    Put(b, image.sectionData, directory);
+    size_t name = image.ordinals + 2 * count;
+    for (size_t i = 0; i < count; ++i)
+    {
+        Put<DWORD>(b, image.functions + 4 * i, BuiltImage::FunctionRva(i));
+        Put<DWORD>(b, image.names + 4 * i, rva(name));
+        Put<WORD>(b, image.ordinals + 2 * i, static_cast<WORD>(i));
+        image.nameOffsets.push_back(name);
+        std::memcpy(&b[name], spec.exports[i].c_str(), spec.exports[i].size() + 1);
+        name += spec.exports[i].size() + 1;
+    }
+    return image;
+}
+
+// Where the parts of a trusted image lie, read independently of the reader under test.
+struct ImageLayout
+{
+    size_t headersEnd = 0;
+    size_t exportTablesEnd = 0; // directory and its three tables
+    std::vector<std::pair<std::string, size_t>> nameEnds; // each name with the offset after its null
+    std::vector<std::pair<std::string, DWORD>> exports;   // name and function address
+};
+
+inline ImageLayout ReadLayout(const std::vector<BYTE> &b)
+{
+    ImageLayout layout;
+    const size_t nt = static_cast<size_t>(Get<LONG>(b, offsetof(IMAGE_DOS_HEADER, e_lfanew)));
+    const IMAGE_FILE_HEADER fileHeader = Get<IMAGE_FILE_HEADER>(b, nt + 4);
+    const size_t optional = nt + 4 + sizeof(IMAGE_FILE_HEADER);
+    const size_t sections = optional + fileHeader.SizeOfOptionalHeader;
+    layout.headersEnd = sections + fileHeader.NumberOfSections * sizeof(IMAGE_SECTION_HEADER);
+    const size_t dataDirectory = fileHeader.Machine == IMAGE_FILE_MACHINE_I386
+                                     ? offsetof(IMAGE_OPTIONAL_HEADER32, DataDirectory)
+                                     : offsetof(IMAGE_OPTIONAL_HEADER64, DataDirectory);
+    const auto toOffset = [&](DWORD rva) -> size_t {
+        for (WORD i = 0; i < fileHeader.NumberOfSections; ++i)
+        {
+            const IMAGE_SECTION_HEADER s = Get<IMAGE_SECTION_HEADER>(b, sections + i * sizeof(IMAGE_SECTION_HEADER));
+            const DWORD extent = s.Misc.VirtualSize != 0 ? s.Misc.VirtualSize : s.SizeOfRawData;
+            if (s.VirtualAddress <= rva && rva < s.VirtualAddress + extent)
+            {
+                return rva - s.VirtualAddress + s.PointerToRawData;
+            }
+        }
+        throw Win32::CException(L"ReadLayout()", L"an address outside every section");
+    };
+    const size_t directoryOffset = toOffset(Get<DWORD>(b, optional + dataDirectory));
+    const IMAGE_EXPORT_DIRECTORY directory = Get<IMAGE_EXPORT_DIRECTORY>(b, directoryOffset);
+    const size_t functions = toOffset(directory.AddressOfFunctions);
+    const size_t names = toOffset(directory.AddressOfNames);
+    const size_t ordinals = toOffset(directory.AddressOfNameOrdinals);
+    layout.exportTablesEnd = std::max<size_t>({directoryOffset + sizeof(IMAGE_EXPORT_DIRECTORY),
+                                               functions + 4 * size_t(directory.NumberOfFunctions),
+                                               names + 4 * size_t(directory.NumberOfNames),
+                                               ordinals + 2 * size_t(directory.NumberOfNames)});
+    for (DWORD j = 0; j < directory.NumberOfNames; ++j)
+    {
+        const size_t name = toOffset(Get<DWORD>(b, names + 4 * j));
+        const std::string text(reinterpret_cast<const char *>(&b.at(name)));
+        layout.nameEnds.emplace_back(text, name + text.size() + 1);
+        layout.exports.emplace_back(text, Get<DWORD>(b, functions + 4 * Get<WORD>(b, ordinals + 2 * j)));
+    }
+    return layout;
+}
+
+} // namespace Testing
+} // namespace Halyard
