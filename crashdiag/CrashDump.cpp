@@ -118,12 +118,13 @@ std::wstring ThisModulePath()
 
 void RequestCrashDump(EXCEPTION_POINTERS *pointers, bool counted)
 {
+    const DWORD lastError = ::GetLastError();
     CDumpPolicy &policy = Policy();
     if (policy.enabled == 0 || ServedRequest() != nullptr)
     {
+        ::SetLastError(lastError);
         return;
     }
-    const DWORD lastError = ::GetLastError();
     // The caller may have faulted with its stack all but used up (a stack overflow leaves a few
     // kilobytes): everything that takes stack runs on a thread of its own while the caller waits,
     // which also keeps the exception records valid for as long as the dump reads them.

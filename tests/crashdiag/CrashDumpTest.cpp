@@ -160,13 +160,12 @@ TEST(CrashDumps, ExistingDumpFilesLowerTheLimit)
     // Neither of these is named like a dump of the helper.
     SaveStringAsFile(folder.HelperPath() + L".dmp", "other");
     SaveStringAsFile(folder.Path() + L"\\other.exe-1.dmp", "other");
-    CreateDirectory(folder.HelperPath() + L"-folder.d");
+    folder.CreateSubfolder(L"crash_helper.exe-folder.d");
 
-    const CCrashFolder::Run run = folder.RunHelper(L"limit 10 8");
-    ASSERT_EQ(8u, run.exitCode);
-
+    const CCrashFolder::Run run = folder.RunHelper(L"limit 10 search");
+    ASSERT_EQ(0u, run.exitCode);
     const std::vector<std::string> lines = Lines(folder.Log());
-    ASSERT_EQ(1u + 3 + 1 + 6 + 2, lines.size()) << folder.Log();
+    ASSERT_EQ(1u + 3 + 1, lines.size()) << folder.Log();
     EXPECT_EQ(kHeader, lines[0]);
     std::vector<std::string> expectedExisting;
     for (const std::wstring &file : existing)
@@ -176,20 +175,24 @@ TEST(CrashDumps, ExistingDumpFilesLowerTheLimit)
     EXPECT_THAT(std::vector<std::string>(lines.begin() + 1, lines.begin() + 4),
                 UnorderedElementsAreArray(expectedExisting));
     EXPECT_EQ(Prefixed(run.mainThreadId, "Max dumps to produce reduced to 7 due to existing dump files"), lines[4]);
-    for (size_t i = 5; i < 11; ++i)
-    {
-        EXPECT_EQ(0u, lines[i].find(Prefixed(run.mainThreadId, "Default crash dump created: "))) << lines[i];
-    }
-    EXPECT_EQ(Prefixed(run.mainThreadId, "Did not create crash dump. Already created: 7"), lines[11]);
-    EXPECT_EQ(lines[11], lines[12]);
-    // The six new dumps beside the one that was there.
-    EXPECT_EQ(7u, folder.Dumps().size());
+    ::DeleteFileW((folder.Path() + L"\\Halyard.log").c_str());
+
+    // The lowered limit is the one that counts: a limit of 4 less three files refuses the first fault.
+    const CCrashFolder::Run lowered = folder.RunHelper(L"limit 4 search fault 2");
+    ASSERT_EQ(2u, lowered.exitCode);
+    const std::vector<std::string> refused = Lines(folder.Log());
+    ASSERT_EQ(1u + 3 + 1 + 2, refused.size()) << folder.Log();
+    EXPECT_EQ(Prefixed(lowered.mainThreadId, "Max dumps to produce reduced to 1 due to existing dump files"), refused[4]);
+    EXPECT_EQ(Prefixed(lowered.mainThreadId, "Did not create crash dump. Already created: 1"), refused[5]);
+    EXPECT_EQ(refused[5], refused[6]);
+    // Only the one that was there.
+    EXPECT_EQ(1u, folder.Dumps().size());
 }
 
 TEST(CrashDumps, DisabledDumpsWriteNothing)
 {
     CCrashFolder folder;
-    const CCrashFolder::Run run = folder.RunHelper(L"disabled 3");
+    const CCrashFolder::Run run = folder.RunHelper(L"disable fault 3");
     ASSERT_EQ(3u, run.exitCode);
     EXPECT_THAT(folder.Files(L"*"), ElementsAre(folder.HelperPath()));
 }
@@ -197,10 +200,11 @@ TEST(CrashDumps, DisabledDumpsWriteNothing)
 TEST(CrashDumps, UncountedRequestsAlwaysDumpAndLeaveTheCountAlone)
 {
     CCrashFolder folder;
-    const CCrashFolder::Run run = folder.RunHelper(L"uncounted 3 10");
-    ASSERT_EQ(10u, run.exitCode);
+    // With a limit of 3 two counted faults are dumped, whatever came before them uncounted.
+    const CCrashFolder::Run run = folder.RunHelper(L"limit 3 keep uncounted 2 fault 3");
+    ASSERT_EQ(3u, run.exitCode);
     const std::vector<std::wstring> dumps = folder.Dumps();
-    ASSERT_EQ(3u + 9u, dumps.size());
+    ASSERT_EQ(2u + 2u, dumps.size());
     size_t withException = 0;
     for (const std::wstring &dump : dumps)
     {
@@ -209,22 +213,10 @@ TEST(CrashDumps, UncountedRequestsAlwaysDumpAndLeaveTheCountAlone)
         withException += contents.hasException ? 1 : 0;
     }
     // The uncounted requests dump the process as it is, without an exception.
-    EXPECT_EQ(9u, withException);
-    const std::string log = folder.Log();
-    EXPECT_NE(std::string::npos, log.find("Did not create crash dump. Already created: 10\r\n"));
-}
-
-TEST(CrashDumps, StackOverflowIsDumpedFromTheExhaustedStack)
-{
-    CCrashFolder folder;
-    const CCrashFolder::Run run = folder.RunHelper(L"overflow");
-    ASSERT_EQ(1u, run.exitCode);
-    const std::vector<std::wstring> dumps = folder.Dumps();
-    ASSERT_EQ(1u, dumps.size());
-    const CDumpContents contents = ReadDump(dumps[0]);
-    EXPECT_TRUE(contents.signature);
-    EXPECT_EQ(static_cast<DWORD>(EXCEPTION_STACK_OVERFLOW), contents.code);
-    EXPECT_NE(run.mainThreadId, contents.threadId);
+    EXPECT_EQ(2u, withException);
+    const std::vector<std::string> lines = Lines(folder.Log());
+    ASSERT_EQ(1u + 4 + 1, lines.size());
+    EXPECT_EQ(Prefixed(run.mainThreadId, "Did not create crash dump. Already created: 3"), lines[5]);
 }
 
 namespace {

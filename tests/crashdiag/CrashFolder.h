@@ -26,7 +26,8 @@ public:
         DWORD mainThreadId;
     };
 
-    CCrashFolder() : m_path(Win32::GetTempPath() + UniqueName(L"crashdiag"))
+    // Process ids come round again from one Wine server to the next: the GUID keeps the name new.
+    CCrashFolder() : m_path(Win32::GetTempPath() + UniqueName(L"crashdiag") + L"_" + Win32::CreateGUIDAsString())
     {
         Win32::CreateDirectory(m_path);
         Win32::CopyFile(ExecutableDirectory() + L"\\crash_helper.exe", HelperPath(), false);
@@ -38,6 +39,10 @@ public:
         {
             ::DeleteFileW(file.c_str());
         }
+        for (const std::wstring &folder : m_subfolders)
+        {
+            ::RemoveDirectoryW(folder.c_str());
+        }
         ::RemoveDirectoryW(m_path.c_str());
     }
 
@@ -46,6 +51,13 @@ public:
 
     const std::wstring &Path() const { return m_path; }
     std::wstring HelperPath() const { return m_path + L"\\crash_helper.exe"; }
+
+    // An empty folder inside this one, removed with it.
+    void CreateSubfolder(const std::wstring &name)
+    {
+        m_subfolders.push_back(m_path + L"\\" + name);
+        Win32::CreateDirectory(m_subfolders.back());
+    }
 
     // Runs the helper with the folder as its current directory.
     Run RunHelper(const std::wstring &arguments) const
@@ -60,7 +72,7 @@ public:
             throw Win32::CWin32Exception(L"CCrashFolder::RunHelper() - CreateProcessW", ::GetLastError());
         }
         Run run = {STILL_ACTIVE, info.dwProcessId, info.dwThreadId};
-        if (::WaitForSingleObject(info.hProcess, 120000) == WAIT_OBJECT_0)
+        if (::WaitForSingleObject(info.hProcess, 600000) == WAIT_OBJECT_0)
         {
             ::GetExitCodeProcess(info.hProcess, &run.exitCode);
         }
@@ -94,6 +106,7 @@ public:
 
 private:
     std::wstring m_path;
+    std::vector<std::wstring> m_subfolders;
 };
 
 } // namespace Testing

@@ -1,6 +1,11 @@
 // Faults inside a translator scope as a test asks, so that the process-wide dump policy writes its
-// dumps beside this program, wherever the test has copied it. The exit code is the number of
-// faults that arrived as CSEHException; a broken command line gives 255.
+// dumps beside this program, wherever the test has copied it. The commands run in order:
+//   limit L keep|search   sets the limit, keeping it or lowering it by the existing dumps
+//   disable               switches dumps off
+//   uncounted U           asks U times for a dump of the present state, not counted
+//   fault N               N access violations
+// The exit code is the number of faults that arrived as CSEHException; a broken command line
+// gives 255.
 
 #include "crashdiag/CrashDump.h"
 #include "win32/SEHException.h"
@@ -21,19 +26,6 @@ __attribute__((noinline)) void WriteThroughNull()
     *g_nullPointer = 1;
 }
 
-volatile unsigned g_recursionLimit = 0xFFFFFFFF;
-
-__attribute__((noinline)) unsigned Recurse(unsigned depth)
-{
-    volatile char frame[512];
-    frame[0] = static_cast<char>(depth);
-    if (depth == g_recursionLimit)
-    {
-        return 0;
-    }
-    return Recurse(depth + 1) + frame[0];
-}
-
 int Fault(int times)
 {
     int translated = 0;
@@ -52,34 +44,6 @@ int Fault(int times)
     return translated;
 }
 
-DWORD WINAPI Overflow(void *)
-{
-    try
-    {
-        CSEHException::Translator translator;
-        Recurse(0);
-    }
-    catch (const CSEHException &e)
-    {
-        return e.GetCode() == EXCEPTION_STACK_OVERFLOW ? 1 : 0;
-    }
-    return 0;
-}
-
-int OverflowOnSmallStack()
-{
-    HANDLE thread = ::CreateThread(nullptr, 256 * 1024, Overflow, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-    if (thread == nullptr)
-    {
-        return 255;
-    }
-    ::WaitForSingleObject(thread, INFINITE);
-    DWORD code = 255;
-    ::GetExitCodeThread(thread, &code);
-    ::CloseHandle(thread);
-    return static_cast<int>(code);
-}
-
 int Number(const wchar_t *text)
 {
     return static_cast<int>(std::wcstol(text, nullptr, 10));
@@ -89,31 +53,34 @@ int Number(const wchar_t *text)
 
 int wmain(int argc, wchar_t **argv)
 {
-    if (argc == 3 && std::wcscmp(argv[1], L"fault") == 0)
+    int translated = 0;
+    for (int i = 1; i < argc; ++i)
     {
-        return Fault(Number(argv[2]));
-    }
-    if (argc == 4 && std::wcscmp(argv[1], L"limit") == 0)
-    {
-        SetDumpCreatorAndLimit(nullptr, Number(argv[2]), false);
-        return Fault(Number(argv[3]));
-    }
-    if (argc == 3 && std::wcscmp(argv[1], L"disabled") == 0)
-    {
-        DisableCrashDumps();
-        return Fault(Number(argv[2]));
-    }
-    if (argc == 4 && std::wcscmp(argv[1], L"uncounted") == 0)
-    {
-        for (int i = Number(argv[2]); i > 0; --i)
+        const int remaining = argc - i - 1;
+        if (std::wcscmp(argv[i], L"limit") == 0 && remaining >= 2)
         {
-            RequestCrashDump(false);
+            SetDumpCreatorAndLimit(nullptr, Number(argv[i + 1]), std::wcscmp(argv[i + 2], L"keep") == 0);
+            i += 2;
         }
-        return Fault(Number(argv[3]));
+        else if (std::wcscmp(argv[i], L"disable") == 0)
+        {
+            DisableCrashDumps();
+        }
+        else if (std::wcscmp(argv[i], L"uncounted") == 0 && remaining >= 1)
+        {
+            for (int n = Number(argv[++i]); n > 0; --n)
+            {
+                RequestCrashDump(false);
+            }
+        }
+        else if (std::wcscmp(argv[i], L"fault") == 0 && remaining >= 1)
+        {
+            translated += Fault(Number(argv[++i]));
+        }
+        else
+        {
+            return 255;
+        }
     }
-    if (argc == 2 && std::wcscmp(argv[1], L"overflow") == 0)
-    {
-        return OverflowOnSmallStack();
-    }
-    return 255;
+    return translated;
 }
