@@ -105,7 +105,8 @@ TEST(CrashDumps, NineFaultsWriteNineDumpsBesideTheExecutableAndLaterOnesAreRefus
     std::vector<std::wstring> dumps = folder.Dumps();
     ASSERT_EQ(9u, dumps.size());
     // Path, local date and time, process, faulting thread, sequence number.
-    const std::regex name(std::regex_replace(Narrow(folder.HelperPath()), std::regex(R"([\\.])"), R"(\$&)") +
+    const std::regex special(R"([\\.^$|()\[\]{}*+?])");
+    const std::regex name(std::regex_replace(Narrow(folder.HelperPath()), special, R"(\$&)") +
                           R"(-\d{8}-\d{6}-)" + std::to_string(run.processId) + "-" +
                           std::to_string(run.mainThreadId) + R"(-(\d+)\.dmp)");
     std::set<int> sequence;
