@@ -2,12 +2,51 @@
 
 #include <windows.h>
 
+#include <string>
+
 namespace Halyard {
 namespace Win32 {
 
+// Writes mini-dumps for the process-wide crash dump policy. A replacement set through
+// SetDumpCreatorAndLimit takes the place of the default CMiniDumper; it is not owned.
+class ICreateMiniDumps
+{
+public:
+    // The common beginning of this creator's dump file names.
+    virtual std::wstring GetDumpFileNamePrefix() = 0;
+    virtual std::wstring GetNextDumpFileName() = 0;
+    virtual bool CreateDump(const std::wstring &fileName, EXCEPTION_POINTERS *pointers) = 0;
+    // Writes to GetNextDumpFileName().
+    virtual bool CreateDump(EXCEPTION_POINTERS *pointers) = 0;
+
+protected:
+    ~ICreateMiniDumps() = default;
+};
+
 // Asks the crash-diagnostics facility for a mini-dump of a structured exception that is being
-// translated. With counted set the request counts against the facility's per-process limit.
+// translated. With counted set the request counts against the per-process limit (initially 10:
+// the first nine counted requests write dumps). The work runs on a thread of its own, since the
+// caller may be on a nearly exhausted stack, and every failure ends on the debug trace or the
+// debugger channel: nothing is thrown. The last-error value is kept.
 void RequestCrashDump(EXCEPTION_POINTERS *pointers, bool counted);
+
+// The same for the process's present state, without an exception.
+void RequestCrashDump(bool counted);
+
+// Writes one dump now, on the calling thread, through the replacement creator or the default
+// dumper; true when a dump was written.
+bool CreateCrashDump(EXCEPTION_POINTERS *pointers);
+
+// No request writes anything from now on.
+void DisableCrashDumps();
+
+// Replaces the dump creator (null: the default dumper) and sets the limit. Unless keepLimit is
+// set, every existing file named like this creator's dumps ("<prefix>-*.*") lowers the limit by one.
+void SetDumpCreatorAndLimit(ICreateMiniDumps *creator, LONG limit, bool keepLimit);
+
+// The thread whose fault a dump describes: on the thread that serves a request, the thread that
+// made it; anywhere else the calling thread.
+DWORD GetDumpedThreadId();
 
 } // namespace Win32
 } // namespace Halyard

@@ -1,5 +1,7 @@
 #include "win32/SEHException.h"
 
+#include "crashdiag/CrashDump.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,6 +11,15 @@
 using namespace Halyard::Win32;
 
 namespace {
+
+// These tests fault on purpose: no dumps of them beside the test program.
+class CNoCrashDumps : public ::testing::Environment
+{
+public:
+    void SetUp() override { DisableCrashDumps(); }
+};
+
+::testing::Environment *const g_noCrashDumps = ::testing::AddGlobalTestEnvironment(new CNoCrashDumps);
 
 const DWORD kAccessViolation = 0xC0000005;
 const DWORD kIntDivideByZero = 0xC0000094;

@@ -4,6 +4,8 @@
 #include "perfmon/Schema.h"
 #include "tools/perfclient/DirectProvider.h"
 #include "tools/perfclient/PerfData.h"
+#include "win32/FileUtils.h"
+#include "win32/StringConverter.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -187,31 +189,53 @@ TEST_F(ProviderExports, CorruptBlockGivesOneLineAndNoData)
 }
 
 // A fault inside a collect (here the caller's buffer is not memory at all) is translated, reported
-// once, and leaves the caller's cursor and counts as if nothing had been asked.
+// once, and leaves the caller's cursor and counts as if nothing had been asked. The module also
+// dumps the fault beside the host program and says so on its debug trace, which writes
+// "Halyard.log" in the current directory: both are removed again.
 TEST_F(ProviderExports, FaultInsideCollectIsAbsorbed)
 {
-    CDirectProvider provider(ProviderPath());
-    ASSERT_EQ(0u, provider.Open(L""));
-    auto collect = reinterpret_cast<CDirectProvider::CollectFunction>(
-        reinterpret_cast<void *>(::GetProcAddress(provider.GetModule(), "PerfData_Collect")));
-    ASSERT_NE(nullptr, collect);
+    const std::wstring folder = Win32::GetTempPath() + UniqueName(L"provider_fault");
+    Win32::CreateDirectory(folder);
+    const std::wstring previousDirectory = Win32::GetCurrentDirectory();
+    Win32::SetCurrentDirectory(folder);
+    std::vector<std::string> lines;
+    {
+        CDirectProvider provider(ProviderPath());
+        ASSERT_EQ(0u, provider.Open(L""));
+        auto collect = reinterpret_cast<CDirectProvider::CollectFunction>(
+            reinterpret_cast<void *>(::GetProcAddress(provider.GetModule(), "PerfData_Collect")));
+        ASSERT_NE(nullptr, collect);
 
-    void *cursor = reinterpret_cast<void *>(static_cast<UINT_PTR>(0x10));
-    DWORD bytes = 65536;
-    DWORD objects = 5;
-    wchar_t query[] = L"Global";
-    EXPECT_EQ(0u, collect(query, &cursor, &bytes, &objects));
-    EXPECT_EQ(reinterpret_cast<void *>(static_cast<UINT_PTR>(0x10)), cursor);
-    EXPECT_EQ(0u, bytes);
-    EXPECT_EQ(0u, objects);
-    const std::vector<std::string> lines = DebugLines();
-    ASSERT_EQ(1u, lines.size());
+        void *cursor = reinterpret_cast<void *>(static_cast<UINT_PTR>(0x10));
+        DWORD bytes = 65536;
+        DWORD objects = 5;
+        wchar_t query[] = L"Global";
+        EXPECT_EQ(0u, collect(query, &cursor, &bytes, &objects));
+        EXPECT_EQ(reinterpret_cast<void *>(static_cast<UINT_PTR>(0x10)), cursor);
+        EXPECT_EQ(0u, bytes);
+        EXPECT_EQ(0u, objects);
+        lines = DebugLines();
+        EXPECT_EQ(0u, provider.Close());
+    }
+    Win32::SetCurrentDirectory(previousDirectory);
+    // The module is gone, and with it the open log file.
+    EXPECT_TRUE(::DeleteFileW((folder + L"\\Halyard.log").c_str()));
+    EXPECT_TRUE(::RemoveDirectoryW(folder.c_str()));
+
+    ASSERT_EQ(2u, lines.size());
+    const std::string created = ": Default crash dump created: ";
+    const size_t nameStart = lines[0].find(created);
+    ASSERT_NE(std::string::npos, nameStart) << lines[0];
+    ASSERT_THAT(lines[0], ::testing::EndsWith(".dmp\"\n"));
+    const std::string dump = lines[0].substr(nameStart + created.size(), lines[0].size() - nameStart - created.size() - 2);
+    EXPECT_THAT(dump, StartsWith(Win32::CStringConverter::WtoA(Win32::GetModuleFileName(nullptr)) + "-"));
+    EXPECT_TRUE(::DeleteFileA(dump.c_str())) << dump;
+
     const std::string prefix = "CPerformanceDataCollector::Collect() -  Exception: 0x";
     const std::string suffix = " - ACCESS_VIOLATION";
-    ASSERT_EQ(prefix.size() + 8 + suffix.size(), lines[0].size()) << lines[0];
-    EXPECT_THAT(lines[0], StartsWith(prefix));
-    EXPECT_THAT(lines[0], ::testing::EndsWith(suffix));
-    EXPECT_EQ(0u, provider.Close());
+    ASSERT_EQ(prefix.size() + 8 + suffix.size(), lines[1].size()) << lines[1];
+    EXPECT_THAT(lines[1], StartsWith(prefix));
+    EXPECT_THAT(lines[1], ::testing::EndsWith(suffix));
 }
 
 TEST_F(ProviderExports, UnloadingWithTheCollectorOpenOrAbsentIsClean)

@@ -1,0 +1,125 @@
+#include "tests/crashdiag/CrashFolder.h"
+
+#include "crashdiag/MiniDumper.h"
+#include "win32/ToString.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+using namespace Halyard;
+using namespace Halyard::Testing;
+using namespace Halyard::Win32;
+
+TEST(CMiniDumper, DumpTypeDropsWhatOlderDbgHelpOrADebuggerCannotTake)
+{
+    struct Case
+    {
+        int kind;
+        int level;
+        bool debugger;
+        DWORD type;
+    };
+    const Case cases[] = {
+        {CMiniDumper::DataAndThreads, 68, false, 0x21A25},
+        {CMiniDumper::DataAndThreads, 63, false, 0x21A25},
+        {CMiniDumper::DataAndThreads, 62, false, 0x225},
+        {CMiniDumper::DataAndThreads, 61, false, 0x225},
+        {CMiniDumper::DataAndThreads, 52, false, 0x225},
+        {CMiniDumper::DataAndThreads, 40, false, 0x5},
+        {CMiniDumper::DataAndThreads, 68, true, 0x21825},
+        {CMiniDumper::DataAndThreads, 52, true, 0x25},
+        {CMiniDumper::ReferencedMemory, 68, false, 0x20050},
+        {CMiniDumper::ReferencedMemory, 0, false, 0x10},
+        {CMiniDumper::FullMemory, 68, false, 0x21826},
+        {CMiniDumper::FullMemory, 61, false, 0x26},
+        {CMiniDumper::FullMemory, 40, false, 0x6},
+    };
+    for (const Case &c : cases)
+    {
+        EXPECT_EQ(c.type, CMiniDumper::GetDumpType(c.kind, c.level, c.debugger))
+            << "kind " << c.kind << " level " << c.level << " debugger " << c.debugger;
+    }
+    EXPECT_THROW(CMiniDumper::GetDumpType(4, 68, false), CException);
+}
+
+TEST(CMiniDumper, LevelIsThatOfTheNewestExportFound)
+{
+    const auto levelWith = [](std::set<std::wstring> exports) {
+        return CMiniDumper::ProbeDbgHelpLevel([&](const wchar_t *name) { return exports.count(name) != 0; });
+    };
+    EXPECT_EQ(0, levelWith({}));
+    EXPECT_EQ(0, levelWith({L"MiniDumpWriteDump"}));
+    EXPECT_EQ(40, levelWith({L"MiniDumpReadDumpStream"}));
+    EXPECT_EQ(52, levelWith({L"MiniDumpReadDumpStream", L"EnumDirTree"}));
+    EXPECT_EQ(61, levelWith({L"EnumDirTree", L"SymEnumLines"}));
+    EXPECT_EQ(63, levelWith({L"SymEnumProcesses", L"SymEnumLines"}));
+    EXPECT_EQ(66, levelWith({L"SymFindDebugInfoFile", L"MiniDumpReadDumpStream"}));
+    EXPECT_EQ(68, levelWith({L"EnumerateLoadedModulesEx", L"EnumDirTree"}));
+}
+
+TEST(CMiniDumper, FileNamesFollowTheExecutableAndTheChosenParts)
+{
+    const std::wstring executable = ExecutableDirectory() + L"\\crashdiag_tests.exe";
+    CMiniDumper all(0, CMiniDumper::AllNameParts);
+    EXPECT_EQ(executable, all.GetDumpFileNamePrefix());
+    const std::wstring process = ToString(static_cast<unsigned long>(::GetCurrentProcessId()));
+    const std::wstring thread = ToString(static_cast<unsigned long>(::GetCurrentThreadId()));
+    EXPECT_EQ(executable + L"-" + process + L".dmp", CMiniDumper(0, CMiniDumper::ProcessId).GetNextDumpFileName());
+    EXPECT_EQ(executable + L"-" + thread + L".dmp", CMiniDumper(0, CMiniDumper::ThreadId).GetNextDumpFileName());
+    EXPECT_EQ(executable + L".dmp", CMiniDumper(0, 0).GetNextDumpFileName());
+
+    // The sequence number is the process's, whichever dumper asks.
+    CMiniDumper numbered(0, CMiniDumper::SequenceNumber);
+    const std::wstring first = numbered.GetNextDumpFileName();
+    all.GetNextDumpFileName();
+    const std::wstring third = numbered.GetNextDumpFileName();
+    const size_t start = executable.size() + 1;
+    EXPECT_EQ(std::stoi(first.substr(start)) + 2, std::stoi(third.substr(start)));
+
+    const std::wstring full = all.GetNextDumpFileName();
+    const std::wstring tail = full.substr(executable.size());
+    // "-YYYYMMDD-HHMMSS-pid-tid-n.dmp"
+    ASSERT_GT(tail.size(), 17u);
+    EXPECT_EQ(L'-', tail[0]);
+    EXPECT_EQ(L'-', tail[9]);
+    EXPECT_EQ(L'-', tail[16]);
+    EXPECT_EQ(L"-" + process + L"-" + thread + L"-", tail.substr(16, process.size() + thread.size() + 3));
+    EXPECT_EQ(L".dmp", tail.substr(tail.size() - 4));
+}
+
+TEST(CMiniDumper, WritesADumpOfTheRequestedKindToAnyName)
+{
+    CCrashFolder folder;
+    CMiniDumper dumper(1, 0);
+    ASSERT_TRUE(dumper.CanWrite());
+    EXPECT_GE(dumper.GetDbgHelpLevel(), 40);
+    const std::wstring name = folder.Path() + L"\\explicit.dmp";
+    EXCEPTION_RECORD record = {};
+    record.ExceptionCode = 0xE0000001;
+    CONTEXT context = {};
+    ::RtlCaptureContext(&context);
+    EXCEPTION_POINTERS pointers = {&record, &context};
+    ASSERT_TRUE(dumper.CreateDump(name, &pointers));
+    const std::string bytes = LoadFileAsString(name);
+    ASSERT_GE(bytes.size(), 4u);
+    EXPECT_EQ("MDMP", bytes.substr(0, 4));
+
+    // A name that cannot be created gives no dump and no file.
+    const std::wstring missing = folder.Path() + L"\\no such folder\\x.dmp";
+    EXPECT_FALSE(dumper.CreateDump(CMiniDumper::ReferencedMemory, missing, &pointers));
+    EXPECT_FALSE(FileExists(missing));
+}
+
+TEST(CMiniDumper, RequiredModulesAloneGiveTheirDataToMediumDumps)
+{
+    CMiniDumper dumper(0, 0);
+    const std::wstring executable = ExecutableDirectory() + L"\\crashdiag_tests.exe";
+    const std::wstring other = L"C:\\windows\\system32\\kernel32.dll";
+    EXPECT_TRUE(dumper.IncludeModuleData(CMiniDumper::DataAndThreads, executable));
+    EXPECT_FALSE(dumper.IncludeModuleData(CMiniDumper::DataAndThreads, other));
+    EXPECT_TRUE(dumper.IncludeModuleData(CMiniDumper::FullMemory, other));
+    dumper.AddRequiredModule(L"C:\\WINDOWS\\System32\\KERNEL32.DLL");
+    EXPECT_TRUE(dumper.IncludeModuleData(CMiniDumper::DataAndThreads, other));
+}
