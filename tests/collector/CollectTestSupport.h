@@ -5,6 +5,9 @@
 #include "perfmon/Schema.h"
 #include "provider/TarnCounterSet.h"
 #include "tests/support/ChildProcess.h"
+#include "tools/perfclient/PerfData.h"
+#include "win32/Exception.h"
+#include "win32/StringConverter.h"
 
 #include <windows.h>
 #include <winperf.h>
@@ -78,79 +81,30 @@ inline CollectResult CollectInto(PerfMon::ICollectPerformanceData &collector, co
     return r;
 }
 
-// Checks that what a collect wrote is a well-formed sequence of objects: every length and offset
-// inside the object, instances and counter blocks back to back, objects padded to 8 bytes.
+// Checks that what a collect wrote is a well-formed sequence of objects: the consumer's parser
+// accepts every length and offset, objects are padded to 8 bytes, fill the byte count exactly and
+// carry none of the block's private bookkeeping.
 inline std::string CheckObjects(const BYTE *data, DWORD bytes, DWORD objects)
 {
-    DWORD offset = 0;
-    for (DWORD n = 0; n < objects; ++n)
+    try
     {
-        if (bytes - offset < sizeof(PERF_OBJECT_TYPE))
+        DWORD total = 0;
+        for (const PerfClient::CPerformanceData::Object &object :
+             PerfClient::CPerformanceData::ParseObjects(data, bytes, objects))
         {
-            return "object header past the end";
-        }
-        PERF_OBJECT_TYPE object;
-        std::memcpy(&object, data + offset, sizeof(object));
-        if (object.TotalByteLength % 8 != 0 || object.TotalByteLength > bytes - offset ||
-            object.HeaderLength != sizeof(PERF_OBJECT_TYPE) ||
-            object.DefinitionLength != sizeof(PERF_OBJECT_TYPE) + object.NumCounters * sizeof(PERF_COUNTER_DEFINITION) ||
-            object.DefinitionLength > object.TotalByteLength || object.CodePage != 0 || object.PerfFreq.QuadPart != 0)
-        {
-            return "bad object header";
-        }
-        const BYTE *base = data + offset;
-        DWORD position = object.DefinitionLength;
-        const LONG instances = object.NumInstances == PERF_NO_INSTANCES ? 1 : object.NumInstances;
-        if (instances < 0)
-        {
-            return "bad instance count";
-        }
-        for (LONG i = 0; i < instances; ++i)
-        {
-            if (object.NumInstances != PERF_NO_INSTANCES)
+            if (object.header.TotalByteLength % 8 != 0 || object.header.CodePage != 0 ||
+                object.header.PerfTime.QuadPart != 0 || object.header.PerfFreq.QuadPart != 0)
             {
-                PERF_INSTANCE_DEFINITION instance;
-                if (object.TotalByteLength - position < sizeof(instance))
-                {
-                    return "instance past the object";
-                }
-                std::memcpy(&instance, base + position, sizeof(instance));
-                if (instance.ByteLength < sizeof(instance) || instance.ByteLength > object.TotalByteLength - position ||
-                    (instance.NameLength != 0 && (instance.NameOffset < sizeof(instance) ||
-                                                  instance.NameOffset + instance.NameLength > instance.ByteLength)))
-                {
-                    return "bad instance";
-                }
-                position += instance.ByteLength;
+                return "object header keeps private data or is not padded";
             }
-            PERF_COUNTER_BLOCK block;
-            if (object.TotalByteLength - position < sizeof(block))
-            {
-                return "counter block past the object";
-            }
-            std::memcpy(&block, base + position, sizeof(block));
-            if (block.ByteLength < sizeof(block) || block.ByteLength > object.TotalByteLength - position)
-            {
-                return "bad counter block";
-            }
-            for (DWORD k = 0; k < object.NumCounters; ++k)
-            {
-                PERF_COUNTER_DEFINITION counter;
-                std::memcpy(&counter, base + sizeof(PERF_OBJECT_TYPE) + k * sizeof(counter), sizeof(counter));
-                if (counter.CounterOffset + counter.CounterSize > block.ByteLength)
-                {
-                    return "counter outside its block";
-                }
-            }
-            position += block.ByteLength;
+            total += object.header.TotalByteLength;
         }
-        if (object.TotalByteLength - position >= 8)
-        {
-            return "object longer than its contents";
-        }
-        offset += object.TotalByteLength;
+        return total == bytes ? "" : "byte count does not match the objects";
     }
-    return offset == bytes ? "" : "byte count does not match the objects";
+    catch (const Win32::CException &e)
+    {
+        return Win32::CStringConverter::WtoA(e.GetMessage());
+    }
 }
 
 } // namespace Testing
