@@ -63,18 +63,12 @@ TEST(GetStringLength, CountsAndRefusesWhatTheSignedLengthCannotHold)
 TEST(CStringConverter, NarrowAndWideRoundTripInTheCodePage)
 {
     const CCodePage latin1(1252);
-    EXPECT_EQ(1u, latin1.GetMaxCharSize());
-    EXPECT_EQ(1252u, latin1.GetCodePage());
+    const CCodePage utf8(CP_UTF8);
     EXPECT_EQ(L"caf\u00e9", CStringConverter::AtoW(Bytes({'c', 'a', 'f', 0xE9}), latin1));
     EXPECT_EQ(Bytes({'c', 'a', 'f', 0xE9}), CStringConverter::WtoA(L"caf\u00e9", latin1));
-
-    const CCodePage utf8(CP_UTF8);
-    EXPECT_GT(utf8.GetMaxCharSize(), 1u);
-    EXPECT_EQ(L"\u20ac1", CStringConverter::AtoW(Bytes({0xE2, 0x82, 0xAC, '1'}), utf8));
     EXPECT_EQ(Bytes({0xE2, 0x82, 0xAC, '1'}), CStringConverter::WtoA(L"\u20ac1", utf8));
-
-    EXPECT_EQ(L"plain", CStringConverter::AtoW("plain"));
-    EXPECT_EQ("plain", CStringConverter::WtoA(L"plain"));
+    EXPECT_EQ(4u, CStringConverter::GetSpaceRequiredForWtoA(L"\u20ac1", utf8));
+    EXPECT_EQ(8u, CStringConverter::GetSpaceRequiredForAtoW("abcd", latin1));
 }
 
 TEST(CStringConverter, EmptyInputNeverReachesThePlatform)
@@ -173,37 +167,18 @@ TEST(CStringConverter, BytesAfterLastCompleteUTF8Character)
                   L"Need at least one byte");
 }
 
-TEST(CStringConverter, SpaceRequiredCountsBytesOfTheResult)
-{
-    const CCodePage latin1(1252);
-    const CCodePage utf8(CP_UTF8);
-    EXPECT_EQ(8u, CStringConverter::GetSpaceRequiredForAtoW("abcd", latin1));
-    EXPECT_EQ(4u, CStringConverter::GetSpaceRequiredForAtoW(Bytes({0xE2, 0x82, 0xAC, '1'}), utf8));
-    EXPECT_EQ(4u, CStringConverter::GetSpaceRequiredForWtoA(L"abcd", latin1));
-    EXPECT_EQ(4u, CStringConverter::GetSpaceRequiredForWtoA(L"\u20ac1", utf8));
-}
-
 TEST(CStringConverter, BSTRConversions)
 {
+    const CCodePage latin1(1252);
     const CBstr text{CStringConverter::WtoBSTR(L"caf\u00e9")};
     EXPECT_EQ(4u, ::SysStringLen(text.value));
-    EXPECT_EQ(L"caf\u00e9", CStringConverter::BSTRtoW(text.value));
-
-    const CCodePage latin1(1252);
-    EXPECT_EQ(Bytes({'c', 'a', 'f', 0xE9}), CStringConverter::BSTRtoA(text.value, latin1));
     const std::unique_ptr<char[]> buffer = CStringConverter::BSTRtoNewA(text.value, latin1);
     ASSERT_NE(nullptr, buffer);
     EXPECT_EQ(Bytes({'c', 'a', 'f', 0xE9}), std::string(buffer.get()));
 
     const CBstr empty{CStringConverter::AtoBSTR(nullptr)};
-    ASSERT_NE(nullptr, empty.value);
-    EXPECT_EQ(0u, ::SysStringLen(empty.value));
     EXPECT_EQ(nullptr, CStringConverter::BSTRtoNewA(empty.value));
-    EXPECT_EQ(L"", CStringConverter::BSTRtoW(empty.value));
     EXPECT_EQ("", CStringConverter::BSTRtoA(nullptr));
-
-    const CBstr narrow{CStringConverter::AtoBSTR(Bytes({'n', 0xE9}).c_str(), latin1)};
-    EXPECT_EQ(L"n\u00e9", std::wstring(narrow.value, ::SysStringLen(narrow.value)));
 
     // The wide form stops at an embedded NUL.
     const CBstr embedded{::SysAllocStringLen(L"ab\0cd", 5)};
