@@ -73,20 +73,6 @@ TEST(CrossProcessBlock, ExactlyOneOfSeveralStartingProcessesLaysTheBlockOut)
         << *seen.begin();
 }
 
-TEST(CrossProcessBlock, ServerOpensTheBlockAProviderLaidOutWithoutLayingItOutAgain)
-{
-    const std::wstring base = UniqueName(L"HalyardProviderFirst");
-    Signals signals;
-    const std::unique_ptr<CChildProcess> provider = StartHolder(base, 1000, signals);
-
-    const PerfMon::CPerformanceDataSchema schema = CreateTarnCounterSet();
-    PerfMon::CPerformanceDataBlock server(Win32::CGlobalName(base), schema, 2000, nullptr);
-    EXPECT_EQ(1000u, server.GetObjectDefinition(0)->ObjectNameTitleIndex);
-
-    signals.release.Set();
-    EXPECT_EQ(0u, provider->Wait());
-}
-
 TEST(CrossProcessBlock, InstancesTakenInOneProcessAreSeenInTheOther)
 {
     const std::wstring base = UniqueName(L"HalyardShared");
@@ -108,7 +94,8 @@ TEST(CrossProcessBlock, InstancesTakenInOneProcessAreSeenInTheOther)
     EXPECT_EQ(0u, server->Wait());
 }
 
-TEST(CrossProcessBlock, BlockOfAnotherSizeIsRefusedAndLeftUntouched)
+// A block laid out by a provider is opened as it is, never laid out again, and refused at another size.
+TEST(CrossProcessBlock, BlockLaidOutByAProviderIsKeptAndRefusedAtAnotherSize)
 {
     const std::wstring base = UniqueName(L"HalyardOtherSize");
     Signals signals;

@@ -78,7 +78,7 @@ const wchar_t kActive[] = L"CPerformanceDataBlock::GetActiveObjectInstance()";
 
 } // namespace
 
-TEST_F(InstanceAllocation, NamedInstancesAreFoundAgainAndFillTheLowestFreeSlot)
+TEST_F(InstanceAllocation, NamedInstancesAreFoundAgainFillTheLowestFreeSlotAndHaveLimitedNames)
 {
     EXPECT_EQ(1u, Allocate(L"a"));
     EXPECT_EQ(2u, Allocate(L"bb"));
@@ -101,10 +101,10 @@ TEST_F(InstanceAllocation, NamedInstancesAreFoundAgainAndFillTheLowestFreeSlot)
     EXPECT_EQ(3u, Allocate(L"A", 0));
     EXPECT_EQ(2u, Allocate(L"c"));
     EXPECT_EQ(3u, m_block.GetNamedInstanceCount(m_named));
-}
 
-TEST_F(InstanceAllocation, NamesAreLimitedToTheObjectsMaximum)
-{
+    // Names are limited to the object's maximum.
+    m_block.ReleaseObjectInstance(m_named, 1);
+    m_block.ReleaseObjectInstance(m_named, 2);
     const std::wstring longest(25, L'x');
     EXPECT_EQ(1u, Allocate(longest));
     EXPECT_EQ(76u, Slot(m_named, 0)->ByteLength);
@@ -186,18 +186,6 @@ TEST_F(InstanceAllocation, PlainInstanceInAFormerChildSlotHasNoParent)
     EXPECT_EQ(child, m_block.AllocateObjectInstance(m_numbered, 8, created));
     EXPECT_EQ(0u, Slot(m_numbered, child - 1)->ParentObjectTitleIndex);
     EXPECT_EQ(0u, Slot(m_numbered, child - 1)->ParentObjectInstance);
-}
-
-TEST_F(InstanceAllocation, ReleasedInstanceKeepsItsValuesUntilOverwritten)
-{
-    const DWORD id = Allocate(L"first");
-    const ULONGLONG value = 0x1122334455667788ull;
-    std::memcpy(m_block.GetInstanceCounterData(m_named, static_cast<long>(id)), &value, sizeof(value));
-    m_block.ReleaseObjectInstance(m_named, static_cast<long>(id));
-    EXPECT_EQ(id, Allocate(L"second"));
-    ULONGLONG seen = 0;
-    std::memcpy(&seen, m_block.GetInstanceCounterData(m_named, static_cast<long>(id)), sizeof(seen));
-    EXPECT_EQ(value, seen);
 }
 
 // Another process can scribble over the shared block; the instance operations must not walk

@@ -1,5 +1,4 @@
 // Behaviour that only shows with a second real process: sync_helper.exe, started beside this program.
-#include "SyncTestSupport.h"
 #include "TestUtilities.h"
 
 #include "win32/CriticalSection.h"
@@ -15,29 +14,32 @@
 #include <thread>
 
 using namespace Halyard::Win32;
+using Halyard::Testing::CChildProcess;
 using SyncTest::OptexState;
 using SyncTest::ReadOptexState;
-using SyncTest::StartHelper;
 using SyncTest::UniqueName;
-using SyncTest::WaitForHelper;
 
 namespace {
 
 const DWORD kSpinCount = 4000;
 
+CEvent NewEvent(const std::wstring &name)
+{
+    return CEvent(nullptr, CEvent::ManualReset, CEvent::NotSignalled, CUnqualifiedName(name), CreateNew);
+}
+
 } // namespace
 
 TEST(CrossProcess, OptexHeldInOneProcessBlocksTheOther)
 {
-    const std::wstring name = UniqueName(L"Optex");
-    const std::wstring readyName = UniqueName(L"Ready");
-    const std::wstring releaseName = UniqueName(L"Release");
+    const std::wstring name = UniqueName(L"SyncOptex");
+    const std::wstring readyName = UniqueName(L"SyncReady");
+    const std::wstring releaseName = UniqueName(L"SyncRelease");
     COptex optex(CUnqualifiedName(name), nullptr, kSpinCount);
-    CEvent ready(nullptr, CEvent::ManualReset, CEvent::NotSignalled, CUnqualifiedName(readyName), CreateNew);
-    CEvent release(nullptr, CEvent::ManualReset, CEvent::NotSignalled, CUnqualifiedName(releaseName), CreateNew);
+    CEvent ready = NewEvent(readyName);
+    CEvent release = NewEvent(releaseName);
 
-    const CSmartHandle helper = StartHelper(L"optex-hold " + name + L" " + readyName + L" " + releaseName);
-    ASSERT_TRUE(helper.IsValid());
+    CChildProcess helper(L"sync_helper.exe", L"optex-hold " + name + L" " + readyName + L" " + releaseName);
     ASSERT_TRUE(ready.Wait(60000)) << "the helper did not take the lock";
 
     // The helper's entry is visible in the shared state, byte for byte.
@@ -57,7 +59,7 @@ TEST(CrossProcess, OptexHeldInOneProcessBlocksTheOther)
     EXPECT_FALSE(entered.load()) << "Enter returned while the other process held the lock";
 
     release.Set();
-    EXPECT_EQ(0u, WaitForHelper(helper));
+    EXPECT_EQ(0u, helper.Wait(120000));
     waiter.join();
     EXPECT_TRUE(entered.load());
     const OptexState after = ReadOptexState(name);
@@ -68,20 +70,19 @@ TEST(CrossProcess, OptexHeldInOneProcessBlocksTheOther)
 TEST(CrossProcess, CounterGuardedByASharedOptexIsExactAcrossProcesses)
 {
     const unsigned long rounds = 100000;
-    const std::wstring name = UniqueName(L"CountLock");
-    const std::wstring memoryName = UniqueName(L"CountMemory");
-    const std::wstring readyName = UniqueName(L"CountReady");
-    const std::wstring startName = UniqueName(L"CountStart");
+    const std::wstring name = UniqueName(L"SyncCountLock");
+    const std::wstring memoryName = UniqueName(L"SyncCountMemory");
+    const std::wstring readyName = UniqueName(L"SyncCountReady");
+    const std::wstring startName = UniqueName(L"SyncCountStart");
     COptex optex(CUnqualifiedName(name), nullptr, kSpinCount);
     CSharedMemory memory(CUnqualifiedName(memoryName), sizeof(LONG), CSharedMemory::ReadWrite, false, nullptr);
     CSemaphore ready(nullptr, 0, 2, CUnqualifiedName(readyName), CreateNew);
-    CEvent start(nullptr, CEvent::ManualReset, CEvent::NotSignalled, CUnqualifiedName(startName), CreateNew);
+    CEvent start = NewEvent(startName);
 
     const std::wstring arguments = L"optex-count " + name + L" " + memoryName + L" " + std::to_wstring(rounds) +
                                    L" " + readyName + L" " + startName;
-    const CSmartHandle first = StartHelper(arguments);
-    const CSmartHandle second = StartHelper(arguments);
-    ASSERT_TRUE(first.IsValid() && second.IsValid());
+    CChildProcess first(L"sync_helper.exe", arguments);
+    CChildProcess second(L"sync_helper.exe", arguments);
 
     // All three processes start counting together, so that they contend for the lock.
     ASSERT_TRUE(ready.Wait(60000) && ready.Wait(60000)) << "the helpers did not get ready";
@@ -92,8 +93,8 @@ TEST(CrossProcess, CounterGuardedByASharedOptexIsExactAcrossProcesses)
         ICriticalSection::Owner owner(optex);
         SyncTest::IncrementUnsafely(counter);
     }
-    EXPECT_EQ(0u, WaitForHelper(first));
-    EXPECT_EQ(0u, WaitForHelper(second));
+    EXPECT_EQ(0u, first.Wait(120000));
+    EXPECT_EQ(0u, second.Wait(120000));
 
     EXPECT_EQ(static_cast<LONG>(3 * rounds), *counter);
     const OptexState state = ReadOptexState(name);
@@ -103,12 +104,12 @@ TEST(CrossProcess, CounterGuardedByASharedOptexIsExactAcrossProcesses)
 
 TEST(CrossProcess, OpenerWithAnotherSizeFailsAndLeavesTheSectionAlone)
 {
-    const std::wstring name = UniqueName(L"Sized");
+    const std::wstring name = UniqueName(L"SyncSized");
     CSharedMemory memory(CUnqualifiedName(name), 64, CSharedMemory::ReadWrite, false, nullptr);
     std::memcpy(memory.GetMemory(), "block layout", 13);
 
-    EXPECT_EQ(static_cast<DWORD>(ERROR_BAD_LENGTH), WaitForHelper(StartHelper(L"shm-open " + name + L" 32")));
-    EXPECT_EQ(0u, WaitForHelper(StartHelper(L"shm-open " + name + L" 64")));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_BAD_LENGTH), CChildProcess(L"sync_helper.exe", L"shm-open " + name + L" 32").Wait());
+    EXPECT_EQ(0u, CChildProcess(L"sync_helper.exe", L"shm-open " + name + L" 64").Wait());
 
     EXPECT_EQ(64u, *(static_cast<const DWORD *>(memory.GetMemory()) - 1));
     EXPECT_STREQ("block layout", static_cast<const char *>(memory.GetMemory()));

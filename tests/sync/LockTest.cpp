@@ -1,4 +1,3 @@
-#include "SyncTestSupport.h"
 #include "TestUtilities.h"
 
 #include "win32/CriticalSection.h"
@@ -10,14 +9,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <memory>
+#include <functional>
 #include <thread>
 #include <vector>
 
 using namespace Halyard::Win32;
-using SyncTest::Thrown;
 using SyncTest::OptexState;
 using SyncTest::ReadOptexState;
+using SyncTest::Thrown;
 using SyncTest::UniqueName;
 
 namespace {
@@ -42,6 +41,19 @@ bool TryEnterFromOtherThread(ICriticalSection &lock)
         }
     }).join();
     return entered;
+}
+
+bool WaitFor(const std::function<bool()> &condition)
+{
+    for (int i = 0; i < 1000; ++i)
+    {
+        if (condition())
+        {
+            return true;
+        }
+        ::Sleep(5);
+    }
+    return false;
 }
 
 // Many threads increment one counter without atomics, each increment under the lock.
@@ -70,15 +82,7 @@ LONG CountUnderLock(ICriticalSection &lock, int threads, int rounds)
 class RecordingLock : public ICriticalSection
 {
 public:
-    bool TryEnter() override
-    {
-        if (!m_available)
-        {
-            return false;
-        }
-        ++m_depth;
-        return true;
-    }
+    bool TryEnter() override { return m_available && ++m_depth > 0; }
     void Enter() override { ++m_depth; }
     void Leave() override { --m_depth; }
 
@@ -90,7 +94,7 @@ public:
 
 TEST(Optex, OwnerReentersAndMustLeaveAsOftenAsItEntered)
 {
-    const std::wstring name = UniqueName(L"Recursive");
+    const std::wstring name = UniqueName(L"SyncRecursive");
     COptex optex(CUnqualifiedName(name), nullptr, 0);
 
     optex.Enter();
@@ -113,7 +117,7 @@ TEST(Optex, OwnerReentersAndMustLeaveAsOftenAsItEntered)
 
 TEST(Optex, WaiterSleepsUntilTheHolderLeavesThenTakesOver)
 {
-    const std::wstring name = UniqueName(L"Handover");
+    const std::wstring name = UniqueName(L"SyncHandover");
     COptex optex(CUnqualifiedName(name), nullptr, 100);
     EXPECT_EQ(IsMultiProcessor() ? 100u : 0u, ReadOptexState(name).spinCount);
 
@@ -127,20 +131,12 @@ TEST(Optex, WaiterSleepsUntilTheHolderLeavesThenTakesOver)
     });
 
     // The waiter has counted itself in and sleeps on the event.
-    for (int i = 0; i < 1000 && ReadOptexState(name).lockCount != 2; ++i)
-    {
-        ::Sleep(5);
-    }
-    EXPECT_EQ(2, ReadOptexState(name).lockCount);
+    EXPECT_TRUE(WaitFor([&] { return ReadOptexState(name).lockCount == 2; }));
     ::Sleep(100);
     EXPECT_EQ(0u, enteredBy.load());
 
     optex.Leave();
-    for (int i = 0; i < 1000 && enteredBy.load() == 0; ++i)
-    {
-        ::Sleep(5);
-    }
-    EXPECT_NE(0u, enteredBy.load());
+    EXPECT_TRUE(WaitFor([&] { return enteredBy.load() != 0; }));
     EXPECT_EQ(enteredBy.load(), ReadOptexState(name).ownerThreadId);
     EXPECT_EQ(1, ReadOptexState(name).lockCount);
     leave.Set();
@@ -149,21 +145,14 @@ TEST(Optex, WaiterSleepsUntilTheHolderLeavesThenTakesOver)
     const OptexState s = ReadOptexState(name);
     EXPECT_EQ(0, s.lockCount);
     EXPECT_EQ(0u, s.ownerThreadId);
-}
 
-TEST(Optex, ConstructorsSharingANameShareOneState)
-{
-    const std::wstring name = UniqueName(L"Shared");
-    COptex first(CUnqualifiedName(name), nullptr, kSpinCount);
+    // A second constructor of the same name shares the state; its spin count wins.
     COptex second(CUnqualifiedName(name), nullptr, 10);
-    first.Enter();
+    optex.Enter();
     EXPECT_FALSE(TryEnterFromOtherThread(second));
-    first.Leave();
+    optex.Leave();
     EXPECT_TRUE(TryEnterFromOtherThread(second));
-    if (IsMultiProcessor())
-    {
-        EXPECT_EQ(10u, ReadOptexState(name).spinCount) << "the last constructor's spin count wins";
-    }
+    EXPECT_EQ(IsMultiProcessor() ? 10u : 0u, ReadOptexState(name).spinCount);
 }
 
 TEST(LockStress, CounterGuardedByEachLockIsExact)
@@ -176,7 +165,7 @@ TEST(LockStress, CounterGuardedByEachLockIsExact)
     EXPECT_EQ(expected, CountUnderLock(local, threads, rounds)) << "process-local optex";
     EXPECT_TRUE(TryEnterFromOtherThread(local));
 
-    const std::wstring name = UniqueName(L"Stress");
+    const std::wstring name = UniqueName(L"SyncStress");
     COptex shared(CUnqualifiedName(name), nullptr, kSpinCount);
     EXPECT_EQ(expected, CountUnderLock(shared, threads, rounds)) << "shared optex";
     EXPECT_EQ(0, ReadOptexState(name).lockCount);
@@ -189,7 +178,7 @@ TEST(LockStress, CounterGuardedByEachLockIsExact)
     EXPECT_EQ(expected, CountUnderLock(section, threads, rounds)) << "critical section";
 }
 
-TEST(CriticalSectionHolders, OwnersEnterAndLeaveAsTheyAreTold)
+TEST(CriticalSectionHolders, HoldersLeaveWhatTheyEnteredAndNothingMore)
 {
     RecordingLock lock;
     {
@@ -197,14 +186,9 @@ TEST(CriticalSectionHolders, OwnersEnterAndLeaveAsTheyAreTold)
         EXPECT_EQ(1, lock.m_depth);
     }
     EXPECT_EQ(0, lock.m_depth);
-
     {
         ICriticalSection::ConditionalOwner skipped(lock, false);
-        EXPECT_EQ(0, lock.m_depth);
         skipped.Leave();
-        EXPECT_EQ(0, lock.m_depth);
-    }
-    {
         ICriticalSection::ConditionalOwner taken(lock, true);
         EXPECT_EQ(1, lock.m_depth);
         taken.Leave();
@@ -212,33 +196,22 @@ TEST(CriticalSectionHolders, OwnersEnterAndLeaveAsTheyAreTold)
         EXPECT_EQ(0, lock.m_depth);
     }
     EXPECT_EQ(0, lock.m_depth);
+    {
+        ICriticalSection::PotentialOwner potential(lock);
+        potential.Enter();
+        const CException e = Thrown<CException>([&] { potential.Enter(); });
+        EXPECT_EQ(L"ICriticalSection::PotentialOwner::Enter()", e.GetWhere());
+        EXPECT_EQ(L"Already locked", e.GetMessage());
+        EXPECT_EQ(L"ICriticalSection::PotentialOwner::TryEnter()",
+                  Thrown<CException>([&] { potential.TryEnter(); }).GetWhere());
+        EXPECT_EQ(1, lock.m_depth);
+    }
+    EXPECT_EQ(0, lock.m_depth);
 
     lock.m_available = false;
     {
         ICriticalSection::PotentialOwner potential(lock);
         EXPECT_FALSE(potential.TryEnter());
-        EXPECT_EQ(0, lock.m_depth);
-    }
-    EXPECT_EQ(0, lock.m_depth);
-}
-
-TEST(CriticalSectionHolders, PotentialOwnerRefusesASecondEntry)
-{
-    RecordingLock lock;
-    {
-        ICriticalSection::PotentialOwner potential(lock);
-        potential.Enter();
-        {
-            const CException e = Thrown<CException>([&] { potential.Enter(); });
-            EXPECT_EQ(L"ICriticalSection::PotentialOwner::Enter()", e.GetWhere());
-            EXPECT_EQ(L"Already locked", e.GetMessage());
-        }
-        EXPECT_EQ(1, lock.m_depth);
-        {
-            const CException e = Thrown<CException>([&] { potential.TryEnter(); });
-            EXPECT_EQ(L"ICriticalSection::PotentialOwner::TryEnter()", e.GetWhere());
-        }
-        EXPECT_EQ(1, lock.m_depth);
     }
     EXPECT_EQ(0, lock.m_depth);
 }
@@ -254,14 +227,7 @@ public:
           m_release(nullptr, CEvent::ManualReset, CEvent::NotSignalled),
           m_thread([this, &lock, write] {
               ISingleWriterMultipleReaderLock::PotentialReader holder(lock);
-              if (write)
-              {
-                  holder.EnterToWrite();
-              }
-              else
-              {
-                  holder.EnterToRead();
-              }
+              write ? holder.EnterToWrite() : holder.EnterToRead();
               m_entered.Set();
               m_release.Wait(30000);
           })
@@ -283,16 +249,6 @@ private:
     std::thread m_thread;
 };
 
-// While a reader holds the lock, a read attempt fails only when a writer waits.
-void WaitUntilWriterQueues(CSingleWriterMultipleReaderLock &lock)
-{
-    for (int i = 0; i < 1000 && lock.TryEnterToRead(); ++i)
-    {
-        lock.Leave();
-        ::Sleep(5);
-    }
-}
-
 } // namespace
 
 TEST(SingleWriterMultipleReaderLock, WaitingWriterGoesBeforeLaterReaders)
@@ -304,8 +260,8 @@ TEST(SingleWriterMultipleReaderLock, WaitingWriterGoesBeforeLaterReaders)
     EXPECT_FALSE(lock.TryEnterToWrite());
 
     LockClient writer(lock, true);
-    WaitUntilWriterQueues(lock);
-    EXPECT_FALSE(lock.TryEnterToRead());
+    // While a reader holds the lock, a read attempt fails only when a writer waits.
+    EXPECT_TRUE(WaitFor([&] { return !lock.TryEnterToRead() || (lock.Leave(), false); }));
     LockClient lateReader(lock, false);
     EXPECT_FALSE(writer.HasEntered(100));
     EXPECT_FALSE(lateReader.HasEntered(0));
@@ -316,10 +272,9 @@ TEST(SingleWriterMultipleReaderLock, WaitingWriterGoesBeforeLaterReaders)
 
     writer.Release();
     EXPECT_TRUE(lateReader.HasEntered(10000));
-    lateReader.Release();
 }
 
-TEST(SingleWriterMultipleReaderLock, ConvertingWriterLetsWaitingReadersIn)
+TEST(SingleWriterMultipleReaderLock, ConvertingWriterLetsWaitingReadersInAndHoldersLeave)
 {
     CSingleWriterMultipleReaderLock lock;
     lock.EnterToWrite();
@@ -331,38 +286,13 @@ TEST(SingleWriterMultipleReaderLock, ConvertingWriterLetsWaitingReadersIn)
     EXPECT_FALSE(lock.TryEnterToWrite());
     lock.Leave();
     reader.Release();
-    for (int i = 0; i < 1000 && !lock.TryEnterToWrite(); ++i)
-    {
-        ::Sleep(5);
-    }
-    lock.Leave();
-}
-
-TEST(SingleWriterMultipleReaderLock, MisuseIsReported)
-{
-    CSingleWriterMultipleReaderLock lock;
-    {
-        const CException e = Thrown<CException>([&] { lock.Leave(); });
-        EXPECT_EQ(L"CSingleWriterMultipleReaderLock::Leave()", e.GetWhere());
-        EXPECT_EQ(L"Lock is not currently locked!", e.GetMessage());
-    }
-
-    lock.EnterToRead();
-    {
-        const CException e = Thrown<CException>([&] { lock.ConvertFromWriteToRead(); });
-        EXPECT_EQ(L"CSingleWriterMultipleReaderLock::ConvertFromWriteToRead()", e.GetWhere());
-        EXPECT_EQ(L"Unexpected, readers already have control", e.GetMessage());
-    }
+    EXPECT_TRUE(WaitFor([&] { return lock.TryEnterToWrite(); }));
     lock.Leave();
 
     {
         ISingleWriterMultipleReaderLock::PotentialReader holder(lock);
         ASSERT_TRUE(holder.TryEnterToWrite());
-        {
-            const CException e = Thrown<CException>([&] { holder.EnterToRead(); });
-            EXPECT_EQ(L"ISingleWriterMultipleReaderLock::PotentialReader::EnterToRead()", e.GetWhere());
-            EXPECT_EQ(L"Already locked", e.GetMessage());
-        }
+        EXPECT_EQ(L"Already locked", Thrown<CException>([&] { holder.EnterToRead(); }).GetMessage());
     }
     EXPECT_TRUE(lock.TryEnterToWrite()) << "the holder left the lock when it went";
     lock.Leave();

@@ -16,13 +16,12 @@ namespace {
 HANDLE DuplicateProcessToken()
 {
     HANDLE process = nullptr;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &process))
-    {
-        return nullptr;
-    }
     HANDLE duplicate = nullptr;
-    ::DuplicateTokenEx(process, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary, &duplicate);
-    ::CloseHandle(process);
+    if (::OpenProcessToken(::GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &process))
+    {
+        ::DuplicateTokenEx(process, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary, &duplicate);
+        ::CloseHandle(process);
+    }
     return duplicate;
 }
 
@@ -90,6 +89,9 @@ TEST(ProcessToken, PrivilegeListFollowsTheToken)
         EXPECT_TRUE(token.HasPrivilege(privilege.name)) << privilege.name;
         EXPECT_EQ((privilege.attributes & SE_PRIVILEGE_ENABLED) != 0, token.IsPrivilegeEnabled(privilege.name));
     }
+    const CWin32Exception unknown = Thrown<CWin32Exception>([&] { token.HasPrivilege(L"SeNoSuchPrivilege"); });
+    EXPECT_EQ(L"CSecurityPrivilege::GetPrivilegeValue()", unknown.GetWhere());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NO_SUCH_PRIVILEGE), unknown.GetError());
 
     if (!PlatformHasDisplayNames())
     {
@@ -108,12 +110,27 @@ TEST(ProcessToken, PrivilegeListFollowsTheToken)
     }
 }
 
-TEST(ProcessToken, EnableAndDisableChangeTheToken)
+TEST(ProcessToken, EnableDisableAndRemoveChangeTheToken)
 {
     CProcessToken token(DuplicateProcessToken());
     ASSERT_TRUE(token.IsValid());
     const std::wstring name = FindPrivilege(token.GetHandle(), false);
     ASSERT_FALSE(name.empty()) << "the token has no disabled privilege to work with";
+    const std::wstring enabled = FindPrivilege(token.GetHandle(), true);
+    ASSERT_FALSE(enabled.empty());
+
+    // A token opened for query only cannot be adjusted, so a true answer for an enabled privilege shows
+    // that no adjustment was attempted, and a disabled one cannot be enabled through it.
+    HANDLE queryOnly = nullptr;
+    ASSERT_TRUE(::DuplicateHandle(::GetCurrentProcess(), token.GetHandle(), ::GetCurrentProcess(), &queryOnly,
+                                  TOKEN_QUERY, FALSE, 0));
+    CProcessToken queryToken(queryOnly);
+    EXPECT_TRUE(queryToken.TryEnablePrivilege(enabled));
+    EXPECT_FALSE(queryToken.TryEnablePrivilege(name));
+    EXPECT_FALSE(queryToken.IsPrivilegeEnabled(name));
+    const CWin32Exception e = Thrown<CWin32Exception>([&] { queryToken.EnablePrivilege(name); });
+    EXPECT_EQ(L"CProcessToken::EnablePrivilege()", e.GetWhere());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), e.GetError());
 
     EXPECT_TRUE(token.TryEnablePrivilege(name));
     EXPECT_TRUE(token.IsPrivilegeEnabled(name));
@@ -122,40 +139,6 @@ TEST(ProcessToken, EnableAndDisableChangeTheToken)
     EXPECT_FALSE(token.IsPrivilegeEnabled(name));
     token.EnablePrivilege(name);
     EXPECT_TRUE(token.IsPrivilegeEnabled(name));
-}
-
-// A token opened for query only cannot be adjusted, so a true answer for an enabled privilege shows
-// that no adjustment was attempted, and a disabled one cannot be enabled through it.
-TEST(ProcessToken, TryEnableAdjustsOnlyWhatIsNotEnabled)
-{
-    CProcessToken adjustable(DuplicateProcessToken());
-    ASSERT_TRUE(adjustable.IsValid());
-    const std::wstring disabled = FindPrivilege(adjustable.GetHandle(), false);
-    const std::wstring enabled = FindPrivilege(adjustable.GetHandle(), true);
-    ASSERT_FALSE(disabled.empty());
-    ASSERT_FALSE(enabled.empty());
-
-    HANDLE queryOnly = nullptr;
-    ASSERT_TRUE(::DuplicateHandle(::GetCurrentProcess(), adjustable.GetHandle(), ::GetCurrentProcess(), &queryOnly,
-                                  TOKEN_QUERY, FALSE, 0));
-    CProcessToken token(queryOnly);
-    EXPECT_TRUE(token.TryEnablePrivilege(enabled));
-    EXPECT_FALSE(token.TryEnablePrivilege(disabled));
-    EXPECT_FALSE(token.IsPrivilegeEnabled(disabled));
-    {
-        const CWin32Exception e = Thrown<CWin32Exception>([&] { token.EnablePrivilege(disabled); });
-        EXPECT_EQ(L"CProcessToken::EnablePrivilege()", e.GetWhere());
-        EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), e.GetError());
-    }
-}
-
-TEST(ProcessToken, RemovedPrivilegeCountsAsAbsent)
-{
-    CProcessToken token(DuplicateProcessToken());
-    ASSERT_TRUE(token.IsValid());
-    const std::wstring name = FindPrivilege(token.GetHandle(), false);
-    ASSERT_FALSE(name.empty());
-    token.EnablePrivilege(name);
 
     token.RemovePrivilege(name);
     EXPECT_FALSE(token.HasPrivilege(name));
@@ -164,38 +147,4 @@ TEST(ProcessToken, RemovedPrivilegeCountsAsAbsent)
     const std::vector<ListedPrivilege> listed = ListPrivileges(token.GetHandle());
     EXPECT_TRUE(std::none_of(listed.begin(), listed.end(),
                              [&name](const ListedPrivilege &p) { return p.name == name; }));
-}
-
-TEST(ProcessToken, UnknownPrivilegeNameThrowsFromTheLookUp)
-{
-    CProcessToken token;
-    {
-        const CWin32Exception e = Thrown<CWin32Exception>([&] { token.HasPrivilege(L"SeNoSuchPrivilege"); });
-        EXPECT_EQ(L"CSecurityPrivilege::GetPrivilegeValue()", e.GetWhere());
-        EXPECT_EQ(static_cast<DWORD>(ERROR_NO_SUCH_PRIVILEGE), e.GetError());
-    }
-}
-
-TEST(SecurityPrivileges, NamesAndIdentifiersRoundTrip)
-{
-    CSecurityPrivileges privileges;
-    const LUID luid = privileges.GetPrivilege(L"SeCreateGlobalPrivilege");
-    EXPECT_EQ(L"SeCreateGlobalPrivilege", CSecurityPrivilege::GetPrivilegeName(std::wstring(), luid));
-
-    CSecurityPrivileges fresh;
-    EXPECT_EQ(L"SeCreateGlobalPrivilege", fresh.GetPrivilegeName(luid));
-    const LUID again = fresh.GetPrivilege(L"SeCreateGlobalPrivilege");
-    EXPECT_EQ(luid.LowPart, again.LowPart);
-    EXPECT_EQ(luid.HighPart, again.HighPart);
-
-    if (!PlatformHasDisplayNames())
-    {
-        return;
-    }
-    DWORD languageId = 0;
-    const std::wstring displayName =
-        CSecurityPrivilege::GetPrivilegeDisplayName(std::wstring(), L"SeCreateGlobalPrivilege", languageId);
-    EXPECT_FALSE(displayName.empty());
-    EXPECT_EQ(displayName, fresh.GetPrivilegeDisplayName(L"SeCreateGlobalPrivilege"));
-    EXPECT_EQ(languageId, CSecurityPrivilege::GetDisplayNameLanguageId());
 }

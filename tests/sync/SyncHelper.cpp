@@ -23,67 +23,57 @@ using namespace Halyard::Win32;
 
 namespace {
 
+// Exit codes beyond the Win32 errors the helper passes on.
+const DWORD kBadArguments = 1001;
+const DWORD kTimedOut = 1002;
+const DWORD kException = 1003;
 const DWORD kWaitMilliseconds = 60000;
 const DWORD kSpinCount = 4000;
-
-DWORD HoldOptex(const std::wstring &name, const std::wstring &ready, const std::wstring &release)
-{
-    COptex optex(CUnqualifiedName(name), nullptr, kSpinCount);
-    CEvent readyEvent(nullptr, CUnqualifiedName(ready));
-    CEvent releaseEvent(nullptr, CUnqualifiedName(release));
-    ICriticalSection::Owner owner(optex);
-    readyEvent.Set();
-    return releaseEvent.Wait(kWaitMilliseconds) ? 0 : SyncTest::kHelperTimedOut;
-}
-
-DWORD CountUnderOptex(const std::wstring &name, const std::wstring &memoryName, unsigned long rounds,
-                      const std::wstring &ready, const std::wstring &start)
-{
-    COptex optex(CUnqualifiedName(name), nullptr, kSpinCount);
-    CSharedMemory memory(CUnqualifiedName(memoryName), CSharedMemory::ReadWrite);
-    CEvent startEvent(nullptr, CUnqualifiedName(start));
-    CSemaphore(CUnqualifiedName(ready), CSemaphore::ModifyStateAccess).Increment(1);
-    if (!startEvent.Wait(kWaitMilliseconds))
-    {
-        return SyncTest::kHelperTimedOut;
-    }
-    volatile LONG *counter = static_cast<volatile LONG *>(memory.GetMemory());
-    for (unsigned long i = 0; i < rounds; ++i)
-    {
-        ICriticalSection::Owner owner(optex);
-        SyncTest::IncrementUnsafely(counter);
-    }
-    return 0;
-}
-
-DWORD OpenSharedMemory(const std::wstring &name, DWORD size)
-{
-    try
-    {
-        CSharedMemory memory(CUnqualifiedName(name), size, CSharedMemory::ReadWrite, true, nullptr);
-        return 0;
-    }
-    catch (const CWin32Exception &e)
-    {
-        return e.GetError();
-    }
-}
 
 DWORD Run(const std::vector<std::wstring> &args)
 {
     if (args.size() == 4 && args[0] == L"optex-hold")
     {
-        return HoldOptex(args[1], args[2], args[3]);
+        COptex optex(CUnqualifiedName(args[1]), nullptr, kSpinCount);
+        CEvent ready(nullptr, CUnqualifiedName(args[2]));
+        CEvent release(nullptr, CUnqualifiedName(args[3]));
+        ICriticalSection::Owner owner(optex);
+        ready.Set();
+        return release.Wait(kWaitMilliseconds) ? 0 : kTimedOut;
     }
     if (args.size() == 6 && args[0] == L"optex-count")
     {
-        return CountUnderOptex(args[1], args[2], std::wcstoul(args[3].c_str(), nullptr, 10), args[4], args[5]);
+        COptex optex(CUnqualifiedName(args[1]), nullptr, kSpinCount);
+        CSharedMemory memory(CUnqualifiedName(args[2]), CSharedMemory::ReadWrite);
+        const unsigned long rounds = std::wcstoul(args[3].c_str(), nullptr, 10);
+        CEvent start(nullptr, CUnqualifiedName(args[5]));
+        CSemaphore(CUnqualifiedName(args[4]), CSemaphore::ModifyStateAccess).Increment(1);
+        if (!start.Wait(kWaitMilliseconds))
+        {
+            return kTimedOut;
+        }
+        volatile LONG *counter = static_cast<volatile LONG *>(memory.GetMemory());
+        for (unsigned long i = 0; i < rounds; ++i)
+        {
+            ICriticalSection::Owner owner(optex);
+            SyncTest::IncrementUnsafely(counter);
+        }
+        return 0;
     }
     if (args.size() == 3 && args[0] == L"shm-open")
     {
-        return OpenSharedMemory(args[1], std::wcstoul(args[2].c_str(), nullptr, 10));
+        try
+        {
+            CSharedMemory memory(CUnqualifiedName(args[1]), std::wcstoul(args[2].c_str(), nullptr, 10),
+                                 CSharedMemory::ReadWrite, true, nullptr);
+            return 0;
+        }
+        catch (const CWin32Exception &e)
+        {
+            return e.GetError();
+        }
     }
-    return SyncTest::kHelperBadArguments;
+    return kBadArguments;
 }
 
 } // namespace
@@ -94,7 +84,7 @@ int main()
     wchar_t **argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
     if (argv == nullptr)
     {
-        return static_cast<int>(SyncTest::kHelperBadArguments);
+        return static_cast<int>(kBadArguments);
     }
     const std::vector<std::wstring> args(argv + 1, argv + argc);
     ::LocalFree(argv);
@@ -104,6 +94,6 @@ int main()
     }
     catch (const CException &)
     {
-        return static_cast<int>(SyncTest::kHelperException);
+        return static_cast<int>(kException);
     }
 }
