@@ -129,7 +129,7 @@ CPerformanceData ParseGuarded(const std::vector<BYTE> &bytes)
 
 } // namespace
 
-TEST(CPerformanceDataParse, ReadsObjectsAtHeaderLengthOrOneBlockHeaderBeyond)
+TEST(CPerformanceDataParse, ReadsObjectsAtHeaderLengthOrOneBlockHeaderBeyondAndAProvidersObjectsByCount)
 {
     for (const bool wineLayout : {false, true})
     {
@@ -158,6 +158,15 @@ TEST(CPerformanceDataParse, ReadsObjectsAtHeaderLengthOrOneBlockHeaderBeyond)
         EXPECT_EQ(nullptr, multi->FindCounter(2003));
         EXPECT_EQ(nullptr, data.FindObject(3000));
     }
+
+    // A provider's own output: the objects by count, without the block header.
+    const std::vector<BYTE> block = MakeBlock(false);
+    const auto objects = CPerformanceData::ParseObjects(&block[kObjects], block.size() - kObjects, 2);
+    ASSERT_EQ(2u, objects.size());
+    EXPECT_EQ(2000u, objects[1].header.ObjectNameTitleIndex);
+    EXPECT_EQ(kSecond - kObjects, objects[1].offset);
+    EXPECT_TRUE(CPerformanceData::ParseObjects(block.data(), 0, 0).empty());
+    EXPECT_THROW(CPerformanceData::ParseObjects(&block[kObjects], block.size() - kObjects, 3), CException);
 }
 
 TEST(CPerformanceDataParse, RejectsMalformedBlocks)
@@ -232,29 +241,15 @@ TEST(CPerformanceDataParse, NeverReadsOutsideTheBufferWhateverAFieldHolds)
     }
 }
 
-TEST(CPerformanceDataParseObjects, ReadsAProvidersObjectListByCount)
-{
-    const std::vector<BYTE> block = MakeBlock(false);
-    const std::vector<BYTE> objects(block.begin() + kObjects, block.end());
-    const auto parsed = CPerformanceData::ParseObjects(objects.data(), objects.size(), 2);
-    ASSERT_EQ(2u, parsed.size());
-    EXPECT_EQ(2000u, parsed[1].header.ObjectNameTitleIndex);
-    EXPECT_EQ(kSecond - kObjects, parsed[1].offset);
-    EXPECT_TRUE(CPerformanceData::ParseObjects(objects.data(), 0, 0).empty());
-    EXPECT_THROW(CPerformanceData::ParseObjects(objects.data(), objects.size(), 3), CException);
-}
-
 TEST(ReadCounterValue, TakesTheSizeFromTheCounterTypeAndStaysInTheBlock)
 {
     std::vector<BYTE> block;
-    Append<DWORD>(block, 16);
-    Append<DWORD>(block, 0xAABBCCDD);
-    Append(block, 0x1122334455667788ull);
+    AppendCounterBlock(block, 0x1122334455667788ull);
     PERF_COUNTER_DEFINITION counter = {};
     counter.CounterType = PERF_COUNTER_RAWCOUNT;
     counter.CounterSize = 4;
     counter.CounterOffset = 4;
-    EXPECT_EQ(0xAABBCCDDull, ReadCounterValue(counter, block));
+    EXPECT_EQ(0x55667788ull, ReadCounterValue(counter, block));
     counter.CounterOffset = 12;
     EXPECT_EQ(0x11223344ull, ReadCounterValue(counter, block));
     counter.CounterOffset = 13;
