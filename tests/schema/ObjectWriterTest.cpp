@@ -126,36 +126,26 @@ TEST(ObjectWriter, WritesFreeNamedSlotsForTheTarnObject)
     EXPECT_EQ(624u, allocator.BeginObject());
 }
 
-TEST(ObjectWriter, WritesUnnamedSlotsWithoutNameSpace)
+// Unnamed slots take no name space; the header and the counters carry the allocator's offsets.
+TEST(ObjectWriter, WritesUnnamedSlotsAndTakesItsOffsetsFromTheAllocatorInLayoutOrder)
 {
     CPerformanceDataSchema schema(L"009");
-    Object &object = schema.AddObjectWithInstances(L"Numbered", L"help", PERF_DETAIL_NOVICE, 2);
-    AddCounters(object, 1);
-    CCounterStorageAllocator allocator(schema.GetCounterDataSize());
-    DWORD titleIndex = 0;
-    const std::vector<BYTE> buffer = Write(object, titleIndex, allocator);
-    ASSERT_EQ(104u + 48, buffer.size());
-
-    EXPECT_EQ((Fields{152, 104, 64, 0, 0, 1, 0, PERF_DETAIL_NOVICE, 1, -1, 2, 0, 0, 8}), HeaderAt(buffer, 0));
-    EXPECT_EQ((Fields{0, 0, 0, PERF_NO_UNIQUE_ID, 24, 0}), InstanceAt(buffer, 104));
-    EXPECT_EQ((Fields{0, 0, 0, PERF_NO_UNIQUE_ID, 24, 0}), InstanceAt(buffer, 128));
-}
-
-TEST(ObjectWriter, CallsTheAllocatorInLayoutOrderAndUsesItsOffsets)
-{
-    CPerformanceDataSchema schema(L"009");
-    Object &object = schema.AddObjectWithInstances(L"Named", L"help", PERF_DETAIL_NOVICE, 5, 3);
+    Object &object = schema.AddObjectWithInstances(L"Numbered", L"help", PERF_DETAIL_NOVICE, 5);
     AddCounters(object, 2);
     object.SetDefaultCounter();
     CRecordingAllocator allocator;
     DWORD titleIndex = 0;
     const std::vector<BYTE> buffer = Write(object, titleIndex, allocator);
+    ASSERT_EQ(144u + 5 * 24, buffer.size());
 
     EXPECT_EQ(L"BeginObject;Allocate 8;Allocate 8;AllocateInstances 5;", allocator.calls);
-    EXPECT_EQ(4096, HeaderAt(buffer, 0)[11]);
-    EXPECT_EQ(1, HeaderAt(buffer, 0)[9]);
+    EXPECT_EQ((Fields{264, 144, 64, 0, 0, 1, 0, PERF_DETAIL_NOVICE, 2, 1, 5, 4096, 0, 16}), HeaderAt(buffer, 0));
     EXPECT_EQ(104, CounterAt(buffer, 64)[9]);
     EXPECT_EQ(204, CounterAt(buffer, 104)[9]);
+    for (size_t offset = 144; offset < 264; offset += 24)
+    {
+        EXPECT_EQ((Fields{0, 0, 0, PERF_NO_UNIQUE_ID, 24, 0}), InstanceAt(buffer, offset));
+    }
 }
 
 TEST(ObjectWriter, RefusesABufferOneByteShortWithoutTouchingAnything)
