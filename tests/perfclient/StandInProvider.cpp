@@ -2,10 +2,8 @@
 // ("StandIn ..." lines) so that a test can see how the performance library drives a provider, and answers
 // Collect with one object of one 8-byte counter whose value counts the Collect calls since the module was loaded.
 // The test steers it through environment variables of the process that loads it:
-//   PERFCLIENT_STANDIN_SERVICE  the service key whose "First Counter" gives the object's title index
-//   PERFCLIENT_STANDIN_MODE     empty: behave; "keepsize": write the object but leave the byte count as it came;
-//                               "moredata": always answer ERROR_MORE_DATA; "openfail": Open answers 1;
-//                               "collectfail": Collect answers ERROR_INVALID_DATA without writing
+//   PERFCLIENT_STANDIN_FIRST  the object's title index, as its registration's "First Counter"
+//   PERFCLIENT_STANDIN_MODE   empty: behave; "moredata": always answer ERROR_MORE_DATA
 #include <windows.h>
 #include <winperf.h>
 
@@ -51,20 +49,6 @@ std::wstring Quoted(const wchar_t *text)
     return text == nullptr ? L"(null)" : L"\"" + std::wstring(text) + L"\"";
 }
 
-DWORD FirstCounter()
-{
-    const std::wstring key = L"SYSTEM\\CurrentControlSet\\Services\\" + Environment(L"PERFCLIENT_STANDIN_SERVICE") +
-                             L"\\Performance";
-    DWORD value = 0;
-    DWORD size = sizeof(value);
-    if (::RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"First Counter", RRF_RT_REG_DWORD, nullptr, &value, &size) !=
-        ERROR_SUCCESS)
-    {
-        return 0;
-    }
-    return value;
-}
-
 bool Selected(const wchar_t *query, DWORD titleIndex)
 {
     if (query == nullptr || *query == L'\0' || ::lstrcmpiW(query, L"Global") == 0)
@@ -77,47 +61,23 @@ bool Selected(const wchar_t *query, DWORD titleIndex)
 
 } // namespace
 
-BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
-{
-    if (reason == DLL_PROCESS_ATTACH)
-    {
-        Report(L"attach");
-    }
-    else if (reason == DLL_PROCESS_DETACH)
-    {
-        Report(L"detach");
-    }
-    return TRUE;
-}
-
 DWORD WINAPI PerfData_Open(LPWSTR deviceNames)
 {
     Report(L"Open(" + Quoted(deviceNames) + L")");
-    return Environment(L"PERFCLIENT_STANDIN_MODE") == L"openfail" ? 1 : ERROR_SUCCESS;
+    return ERROR_SUCCESS;
 }
 
 DWORD WINAPI PerfData_Collect(LPWSTR query, LPVOID *data, LPDWORD bytes, LPDWORD objects)
 {
     ++g_collectCalls;
-    Report(L"Collect(" + Quoted(query) + L", bytes " + std::to_wstring(*bytes) + L", objects " +
-           std::to_wstring(*objects) + L", call " + std::to_wstring(g_collectCalls) + L")");
-    const std::wstring mode = Environment(L"PERFCLIENT_STANDIN_MODE");
-    const DWORD first = FirstCounter();
-    if (mode == L"collectfail")
-    {
-        return ERROR_INVALID_DATA;
-    }
-    if (mode == L"moredata" || (Selected(query, first) && *bytes < sizeof(StandInObject)))
+    Report(L"Collect(" + Quoted(query) + L", call " + std::to_wstring(g_collectCalls) + L")");
+    const DWORD first = std::wcstoul(Environment(L"PERFCLIENT_STANDIN_FIRST").c_str(), nullptr, 10);
+    const bool selected = Selected(query, first);
+    if (!selected || *bytes < sizeof(StandInObject) || Environment(L"PERFCLIENT_STANDIN_MODE") == L"moredata")
     {
         *bytes = 0;
         *objects = 0;
-        return ERROR_MORE_DATA;
-    }
-    if (!Selected(query, first))
-    {
-        *bytes = 0;
-        *objects = 0;
-        return ERROR_SUCCESS;
+        return selected ? ERROR_MORE_DATA : ERROR_SUCCESS;
     }
 
     StandInObject out = {};
@@ -128,7 +88,6 @@ DWORD WINAPI PerfData_Collect(LPWSTR query, LPVOID *data, LPDWORD bytes, LPDWORD
     out.object.ObjectHelpTitleIndex = first + 1;
     out.object.DetailLevel = PERF_DETAIL_NOVICE;
     out.object.NumCounters = 1;
-    out.object.DefaultCounter = 0;
     out.object.NumInstances = PERF_NO_INSTANCES;
     out.counter.ByteLength = sizeof(PERF_COUNTER_DEFINITION);
     out.counter.CounterNameTitleIndex = first + 2;
@@ -142,10 +101,7 @@ DWORD WINAPI PerfData_Collect(LPWSTR query, LPVOID *data, LPDWORD bytes, LPDWORD
 
     std::memcpy(*data, &out, sizeof(out));
     *data = static_cast<BYTE *>(*data) + sizeof(out);
-    if (mode != L"keepsize")
-    {
-        *bytes = sizeof(out);
-    }
+    *bytes = sizeof(out);
     *objects = 1;
     return ERROR_SUCCESS;
 }

@@ -1,11 +1,10 @@
-#include "perfmon/Schema.h"
+#include "TestSupport.h"
 
 #include "win32/Digest.h"
 #include "win32/ToString.h"
 
-#include <gtest/gtest.h>
-
-#include <winperf.h>
+#include <functional>
+#include <vector>
 
 using Halyard::PerfMon::CPerformanceDataSchema;
 typedef CPerformanceDataSchema::Object Object;
@@ -21,22 +20,43 @@ std::wstring DigestOfText(const std::wstring &text)
     return Halyard::Win32::ToHexStringW(digest, 16, Halyard::Win32::HexUpperCase);
 }
 
-// The schema of the worked example; the callback may change it before the counters are added.
-template <typename Change>
-std::wstring ExampleChecksum(Change change)
+const wchar_t kExampleCounters[] = L"[In|Out|-Received|Sent|{100:-6:65792}{100:-4:272696576}]]";
+
+typedef std::function<void(CPerformanceDataSchema &, Object &)> Change;
+
+// The worked example; `change` runs once its first counter is in, before the default counter is chosen.
+CPerformanceDataSchema Example(const Change &change = nullptr, bool swapCounters = false, bool chooseDefault = true)
 {
     CPerformanceDataSchema schema(L"009");
     Object &object = schema.AddObjectWithInstances(L"Server", L"Totals", 100, 3, 25);
-    change(object);
-    object.AddCounter(L"In", L"Received", 100, -6, 0x10100);
-    object.SetDefaultCounter();
-    object.AddCounter(L"Out", L"Sent", 100, -4, 0x10410500);
-    return schema.GetChecksum();
+    const std::function<void()> in = [&] { object.AddCounter(L"In", L"Received", 100, -6, 0x10100); };
+    const std::function<void()> out = [&] { object.AddCounter(L"Out", L"Sent", 100, -4, 0x10410500); };
+    (swapCounters ? out : in)();
+    if (change)
+    {
+        change(schema, object);
+    }
+    if (chooseDefault)
+    {
+        object.SetDefaultCounter();
+    }
+    (swapCounters ? in : out)();
+    return schema;
 }
 
-std::wstring ExampleChecksum()
+std::wstring ExampleChecksum(const Change &change = nullptr)
 {
-    return ExampleChecksum([](Object &) {});
+    return Example(change).GetChecksum();
+}
+
+Change ObjectLanguages(const std::vector<const wchar_t *> &languages)
+{
+    return [=](CPerformanceDataSchema &, Object &object) {
+        for (const wchar_t *language : languages)
+        {
+            object.AddSupportedLanguage(language, L"Server", L"Totals");
+        }
+    };
 }
 
 } // namespace
@@ -44,12 +64,10 @@ std::wstring ExampleChecksum()
 TEST(SchemaChecksum, ReproducesTheKnownDigests)
 {
     EXPECT_EQ(L"4131A6B4598B49835B412A9287D657AC", CPerformanceDataSchema(L"009").GetChecksum());
-
-    const std::wstring checksum = ExampleChecksum();
-    EXPECT_EQ(L"328442417082C7CB34F4A8E1FBB00D8D", checksum);
-    EXPECT_EQ(DigestOfText(L"CPerformanceDataSchema:v1.0:[009|Server|Totals|100:3:25:1:2[In|Out|-Received|Sent|"
-                           L"{100:-6:65792}{100:-4:272696576}]]"),
-              checksum);
+    EXPECT_EQ(L"328442417082C7CB34F4A8E1FBB00D8D", ExampleChecksum());
+    EXPECT_EQ(DigestOfText(std::wstring(L"CPerformanceDataSchema:v1.0:[009|Server|Totals|100:3:25:1:2") +
+                           kExampleCounters),
+              ExampleChecksum());
 }
 
 TEST(SchemaChecksum, RendersEveryObjectFormAndSignedValues)
@@ -70,67 +88,30 @@ TEST(SchemaChecksum, RendersEveryObjectFormAndSignedValues)
               schema.GetChecksum());
 }
 
-TEST(SchemaChecksum, ChangesWithObjectLanguagesButNotCounterOrSchemaLanguages)
+TEST(SchemaChecksum, ChangesWithObjectLanguagesCounterOrderAndDefaultCounterOnly)
 {
     const std::wstring base = ExampleChecksum();
+    EXPECT_EQ(base, ExampleChecksum([](CPerformanceDataSchema &schema, Object &object) {
+                  schema.AddSupportedLanguage(L"007");
+                  object.AddCounterSupportedLanguage(L"007", L"Ein", L"Empfangen");
+              }));
 
-    const std::wstring withObjectLanguage =
-        ExampleChecksum([](Object &object) { object.AddSupportedLanguage(L"007", L"Server", L"Totals"); });
-    EXPECT_NE(base, withObjectLanguage);
-    EXPECT_EQ(DigestOfText(L"CPerformanceDataSchema:v1.0:[007|Server|Totals|009|Server|Totals|100:3:25:1:2"
-                           L"[In|Out|-Received|Sent|{100:-6:65792}{100:-4:272696576}]]"),
-              withObjectLanguage);
+    // An object's languages count, in language order whatever order they were added in.
+    EXPECT_EQ(DigestOfText(std::wstring(L"CPerformanceDataSchema:v1.0:[007|Server|Totals|009|Server|Totals|"
+                                        L"100:3:25:1:2") +
+                           kExampleCounters),
+              ExampleChecksum(ObjectLanguages({L"007"})));
+    EXPECT_EQ(ExampleChecksum(ObjectLanguages({L"00C", L"007"})), ExampleChecksum(ObjectLanguages({L"007", L"00C"})));
 
-    CPerformanceDataSchema schema(L"009");
-    schema.AddSupportedLanguage(L"007");
-    Object &object = schema.AddObjectWithInstances(L"Server", L"Totals", 100, 3, 25);
-    object.AddCounter(L"In", L"Received", 100, -6, 0x10100);
-    object.AddCounterSupportedLanguage(L"007", L"Ein", L"Empfangen");
-    object.SetDefaultCounter();
-    object.AddCounter(L"Out", L"Sent", 100, -4, 0x10410500);
-    EXPECT_EQ(base, schema.GetChecksum());
-}
-
-TEST(SchemaChecksum, RendersObjectLanguagesInLanguageOrder)
-{
-    const std::wstring oneOrder = ExampleChecksum([](Object &object) {
-        object.AddSupportedLanguage(L"00C", L"Serveur", L"Totaux");
-        object.AddSupportedLanguage(L"007", L"Rechner", L"Summen");
-    });
-    const std::wstring otherOrder = ExampleChecksum([](Object &object) {
-        object.AddSupportedLanguage(L"007", L"Rechner", L"Summen");
-        object.AddSupportedLanguage(L"00C", L"Serveur", L"Totaux");
-    });
-    EXPECT_EQ(oneOrder, otherOrder);
-}
-
-TEST(SchemaChecksum, ChangesWithCounterOrderAndDefaultCounter)
-{
-    CPerformanceDataSchema swapped(L"009");
-    Object &object = swapped.AddObjectWithInstances(L"Server", L"Totals", 100, 3, 25);
-    object.AddCounter(L"Out", L"Sent", 100, -4, 0x10410500);
-    object.AddCounter(L"In", L"Received", 100, -6, 0x10100);
-    object.SetDefaultCounter();
-    EXPECT_NE(ExampleChecksum(), swapped.GetChecksum());
-
-    CPerformanceDataSchema noDefault(L"009");
-    Object &other = noDefault.AddObjectWithInstances(L"Server", L"Totals", 100, 3, 25);
-    other.AddCounter(L"In", L"Received", 100, -6, 0x10100);
-    other.AddCounter(L"Out", L"Sent", 100, -4, 0x10410500);
-    EXPECT_NE(ExampleChecksum(), noDefault.GetChecksum());
-    EXPECT_EQ(DigestOfText(L"CPerformanceDataSchema:v1.0:[009|Server|Totals|100:3:25:0:2[In|Out|-Received|Sent|"
-                           L"{100:-6:65792}{100:-4:272696576}]]"),
-              noDefault.GetChecksum());
+    EXPECT_NE(base, Example(nullptr, true).GetChecksum());
+    EXPECT_EQ(DigestOfText(std::wstring(L"CPerformanceDataSchema:v1.0:[009|Server|Totals|100:3:25:0:2") +
+                           kExampleCounters),
+              Example(nullptr, false, false).GetChecksum());
 }
 
 TEST(SchemaChecksum, MatchesOnlyTheExactText)
 {
-    CPerformanceDataSchema schema(L"009");
-    Object &object = schema.AddObjectWithInstances(L"Server", L"Totals", 100, 3, 25);
-    object.AddCounter(L"In", L"Received", 100, -6, 0x10100);
-    object.SetDefaultCounter();
-    object.AddCounter(L"Out", L"Sent", 100, -4, 0x10410500);
-
+    const CPerformanceDataSchema schema = Example();
     EXPECT_TRUE(schema.ChecksumMatches(L"328442417082C7CB34F4A8E1FBB00D8D"));
     EXPECT_FALSE(schema.ChecksumMatches(L"328442417082c7cb34f4a8e1fbb00d8d"));
     EXPECT_FALSE(schema.ChecksumMatches(L"4131A6B4598B49835B412A9287D657AC"));

@@ -1,13 +1,13 @@
 #include "perfmon/CounterStorageAllocator.h"
 
-#include "ExpectException.h"
+#include "TestSupport.h"
 
 using Halyard::PerfMon::CCounterStorageAllocator;
 
 TEST(CounterStorageAllocator, LaysObjectsBackToBackUpToTheCapacity)
 {
-    // A: 2 counters, no instances; B: 3 counters, 4 instances.
-    CCounterStorageAllocator allocator(112);
+    // A: 2 counters, no instances; B: 3 counters, 4 instances; C: 2 counters, 1 instance.
+    CCounterStorageAllocator allocator(128);
     EXPECT_EQ(0u, allocator.BeginObject());
     EXPECT_EQ(0u, allocator.Allocate(8));
     EXPECT_EQ(8u, allocator.Allocate(8));
@@ -19,16 +19,10 @@ TEST(CounterStorageAllocator, LaysObjectsBackToBackUpToTheCapacity)
     allocator.AllocateInstances(4);
 
     EXPECT_EQ(112u, allocator.BeginObject());
-}
-
-TEST(CounterStorageAllocator, OneInstanceKeepsOneSetOfValues)
-{
-    CCounterStorageAllocator allocator(64);
-    allocator.BeginObject();
     allocator.Allocate(8);
     allocator.Allocate(8);
     allocator.AllocateInstances(1);
-    EXPECT_EQ(16u, allocator.BeginObject());
+    EXPECT_EQ(128u, allocator.BeginObject());
 }
 
 TEST(CounterStorageAllocator, RefusesOneByteTooManyAndKeepsItsOffsets)
@@ -51,8 +45,9 @@ TEST(CounterStorageAllocator, RefusesOneByteTooManyAndKeepsItsOffsets)
     EXPECT_EQ(32u, instances.BeginObject());
 }
 
-// In 32-bit arithmetic these requests would wrap round and pass the capacity test.
-TEST(CounterStorageAllocator, RefusesRequestsThatWouldWrapRound)
+// In 32-bit arithmetic the large requests would wrap round and pass the capacity test. No instance slot at
+// all would give back the storage the object's counters already hold, and the next object would overlap it.
+TEST(CounterStorageAllocator, RefusesRequestsThatWouldWrapRoundAndZeroInstances)
 {
     CCounterStorageAllocator allocator(64);
     allocator.BeginObject();
@@ -61,18 +56,8 @@ TEST(CounterStorageAllocator, RefusesRequestsThatWouldWrapRound)
                     L"No space left. Need: 4294967288");
     ExpectException([&] { allocator.AllocateInstances(0x10000001); }, L"CCounterStorageAllocator::AllocateInstances()",
                     L"No space left. Need: 4294967296");
-    EXPECT_EQ(16u, allocator.Allocate(8));
-}
-
-// No instance slot at all would give back the storage that the object's counters already hold, and the
-// next object would be laid over it.
-TEST(CounterStorageAllocator, RefusesZeroInstances)
-{
-    CCounterStorageAllocator allocator(64);
-    allocator.BeginObject();
-    allocator.Allocate(8);
-    allocator.Allocate(8);
     ExpectException([&] { allocator.AllocateInstances(0); }, L"CCounterStorageAllocator::AllocateInstances()",
                     L"Instance count must be more than 0");
-    EXPECT_EQ(16u, allocator.BeginObject());
+    EXPECT_EQ(16u, allocator.Allocate(8));
+    EXPECT_EQ(24u, allocator.BeginObject());
 }

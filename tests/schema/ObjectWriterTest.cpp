@@ -1,10 +1,7 @@
 #include "perfmon/CounterStorageAllocator.h"
-#include "perfmon/Schema.h"
 #include "provider/TarnCounterSet.h"
 
-#include "ExpectException.h"
-
-#include <winperf.h>
+#include "TestSupport.h"
 
 #include <cstring>
 #include <vector>
@@ -24,29 +21,57 @@ Record Read(const std::vector<BYTE> &buffer, size_t offset)
     return record;
 }
 
-// Records the calls and answers with offsets that no real layout would give.
-class CRecordingAllocator : public IAllocateCounterStorage
+// Writes the object into a buffer filled with 0xCD and 8 bytes larger than needed, checks that the writer
+// stops at its definition size, and gives back what it wrote.
+std::vector<BYTE> Write(const Object &object, DWORD &titleIndex, IAllocateCounterStorage &allocator)
 {
-public:
+    const DWORD size = object.GetDefinitionSize();
+    std::vector<BYTE> buffer(size + 8, 0xCD);
+    EXPECT_EQ(size, object.WriteTo(buffer.data(), static_cast<DWORD>(buffer.size()), titleIndex, allocator));
+    EXPECT_EQ(std::vector<BYTE>(8, 0xCD), std::vector<BYTE>(buffer.begin() + size, buffer.end()));
+    buffer.resize(size);
+    return buffer;
+}
+
+typedef std::vector<LONGLONG> Fields;
+
+// The fields of the records in declaration order; the title pointers only as "is set".
+Fields HeaderAt(const std::vector<BYTE> &buffer, size_t offset)
+{
+    const auto h = Read<PERF_OBJECT_TYPE>(buffer, offset);
+    return {h.TotalByteLength, h.DefinitionLength, h.HeaderLength,     h.ObjectNameTitleIndex, h.ObjectNameTitle != 0,
+            h.ObjectHelpTitleIndex, h.ObjectHelpTitle != 0, h.DetailLevel, h.NumCounters,       h.DefaultCounter,
+            h.NumInstances, h.CodePage, h.PerfTime.QuadPart, h.PerfFreq.QuadPart};
+}
+
+Fields CounterAt(const std::vector<BYTE> &buffer, size_t offset)
+{
+    const auto c = Read<PERF_COUNTER_DEFINITION>(buffer, offset);
+    return {c.ByteLength, c.CounterNameTitleIndex, c.CounterNameTitle != 0, c.CounterHelpTitleIndex,
+            c.CounterHelpTitle != 0, c.DefaultScale, c.DetailLevel, c.CounterType, c.CounterSize, c.CounterOffset};
+}
+
+Fields InstanceAt(const std::vector<BYTE> &buffer, size_t offset)
+{
+    const auto i = Read<PERF_INSTANCE_DEFINITION>(buffer, offset);
+    return {i.ByteLength, i.ParentObjectTitleIndex, i.ParentObjectInstance, i.UniqueID, i.NameOffset, i.NameLength};
+}
+
+// Records the calls and answers with offsets that no real layout would give.
+struct CRecordingAllocator : IAllocateCounterStorage
+{
     DWORD BeginObject() override
     {
-        calls.push_back(L"BeginObject");
+        calls += L"BeginObject;";
         return 4096;
     }
-
     DWORD Allocate(DWORD size) override
     {
-        calls.push_back(L"Allocate " + std::to_wstring(size));
-        next += 100;
-        return next;
+        calls += L"Allocate " + std::to_wstring(size) + L";";
+        return next += 100;
     }
-
-    void AllocateInstances(DWORD count) override
-    {
-        calls.push_back(L"AllocateInstances " + std::to_wstring(count));
-    }
-
-    std::vector<std::wstring> calls;
+    void AllocateInstances(DWORD count) override { calls += L"AllocateInstances " + std::to_wstring(count) + L";"; }
+    std::wstring calls;
     DWORD next = 0;
 };
 
@@ -60,49 +85,16 @@ TEST(ObjectWriter, WritesAnObjectWithoutInstances)
     object.AddCounter(L"B", L"help", PERF_DETAIL_WIZARD, 2, PERF_COUNTER_LARGE_RAWCOUNT);
 
     CCounterStorageAllocator allocator(schema.GetCounterDataSize());
-    std::vector<BYTE> buffer(200, 0xCD);
     DWORD titleIndex = 1000;
-    ASSERT_EQ(144u, object.WriteTo(buffer.data(), static_cast<DWORD>(buffer.size()), titleIndex, allocator));
+    const std::vector<BYTE> buffer = Write(object, titleIndex, allocator);
+    ASSERT_EQ(144u, buffer.size());
     EXPECT_EQ(1006u, titleIndex);
 
-    const auto header = Read<PERF_OBJECT_TYPE>(buffer, 0);
-    EXPECT_EQ(144u, header.TotalByteLength);
-    EXPECT_EQ(144u, header.DefinitionLength);
-    EXPECT_EQ(64u, header.HeaderLength);
-    EXPECT_EQ(1000u, header.ObjectNameTitleIndex);
-    EXPECT_EQ(1001u, header.ObjectHelpTitleIndex);
-    EXPECT_TRUE(header.ObjectNameTitle == 0 && header.ObjectHelpTitle == 0);
-    EXPECT_EQ(static_cast<DWORD>(PERF_DETAIL_ADVANCED), header.DetailLevel);
-    EXPECT_EQ(2u, header.NumCounters);
-    EXPECT_EQ(-1, header.DefaultCounter);
-    EXPECT_EQ(PERF_NO_INSTANCES, header.NumInstances);
-    EXPECT_EQ(0u, header.CodePage);
-    EXPECT_EQ(0, header.PerfTime.QuadPart);
-    EXPECT_EQ(16u, header.PerfFreq.LowPart);
-    EXPECT_EQ(0, header.PerfFreq.HighPart);
-
-    const auto first = Read<PERF_COUNTER_DEFINITION>(buffer, 64);
-    EXPECT_EQ(40u, first.ByteLength);
-    EXPECT_EQ(1002u, first.CounterNameTitleIndex);
-    EXPECT_EQ(1003u, first.CounterHelpTitleIndex);
-    EXPECT_TRUE(first.CounterNameTitle == 0 && first.CounterHelpTitle == 0);
-    EXPECT_EQ(-3, first.DefaultScale);
-    EXPECT_EQ(static_cast<DWORD>(PERF_DETAIL_EXPERT), first.DetailLevel);
-    EXPECT_EQ(static_cast<DWORD>(PERF_COUNTER_COUNTER), first.CounterType);
-    EXPECT_EQ(8u, first.CounterSize);
-    EXPECT_EQ(4u, first.CounterOffset);
-
-    const auto second = Read<PERF_COUNTER_DEFINITION>(buffer, 104);
-    EXPECT_EQ(1004u, second.CounterNameTitleIndex);
-    EXPECT_EQ(1005u, second.CounterHelpTitleIndex);
-    EXPECT_EQ(2, second.DefaultScale);
-    EXPECT_EQ(static_cast<DWORD>(PERF_DETAIL_WIZARD), second.DetailLevel);
-    EXPECT_EQ(static_cast<DWORD>(PERF_COUNTER_LARGE_RAWCOUNT), second.CounterType);
-    EXPECT_EQ(12u, second.CounterOffset);
-
-    // Nothing beyond the template is touched.
-    EXPECT_EQ(0xCD, buffer[144]);
-    EXPECT_EQ(0xCD, buffer[199]);
+    EXPECT_EQ((Fields{144, 144, 64, 1000, 0, 1001, 0, PERF_DETAIL_ADVANCED, 2, -1, PERF_NO_INSTANCES, 0, 0, 16}),
+              HeaderAt(buffer, 0));
+    EXPECT_EQ((Fields{40, 1002, 0, 1003, 0, -3, PERF_DETAIL_EXPERT, PERF_COUNTER_COUNTER, 8, 4}), CounterAt(buffer, 64));
+    EXPECT_EQ((Fields{40, 1004, 0, 1005, 0, 2, PERF_DETAIL_WIZARD, PERF_COUNTER_LARGE_RAWCOUNT, 8, 12}),
+              CounterAt(buffer, 104));
     // The allocator has handed out exactly the object's values.
     EXPECT_EQ(16u, allocator.BeginObject());
 }
@@ -110,132 +102,57 @@ TEST(ObjectWriter, WritesAnObjectWithoutInstances)
 TEST(ObjectWriter, WritesFreeNamedSlotsForTheTarnObject)
 {
     const CPerformanceDataSchema schema = CreateTarnCounterSet();
-    const Object &object = *schema.GetObjects().front();
     CCounterStorageAllocator allocator(schema.GetCounterDataSize());
-    std::vector<BYTE> buffer(object.GetDefinitionSize(), 0xCD);
     DWORD titleIndex = 2;
-    ASSERT_EQ(1332u, object.WriteTo(buffer.data(), static_cast<DWORD>(buffer.size()), titleIndex, allocator));
+    const std::vector<BYTE> buffer = Write(*schema.GetObjects().front(), titleIndex, allocator);
+    ASSERT_EQ(1332u, buffer.size());
     EXPECT_EQ(2u + 2 + 52, titleIndex);
 
-    const auto header = Read<PERF_OBJECT_TYPE>(buffer, 0);
-    EXPECT_EQ(1332u, header.TotalByteLength);
-    EXPECT_EQ(1104u, header.DefinitionLength);
-    EXPECT_EQ(26u, header.NumCounters);
-    EXPECT_EQ(3, header.NumInstances);
-    EXPECT_EQ(0, header.DefaultCounter);
-    EXPECT_EQ(25u, header.PerfTime.LowPart);
-    EXPECT_EQ(52, header.PerfTime.HighPart);
-    EXPECT_EQ(208u, header.PerfFreq.LowPart);
-    EXPECT_EQ(0, header.PerfFreq.HighPart);
-
+    // PerfTime holds the name length and the name space, PerfFreq the size of one set of values.
+    EXPECT_EQ((Fields{1332, 1104, 64, 2, 0, 3, 0, PERF_DETAIL_NOVICE, 26, 0, 3, 0, (52LL << 32) + 25, 208}),
+              HeaderAt(buffer, 0));
     for (DWORD k = 0; k < 26; ++k)
     {
-        const auto counter = Read<PERF_COUNTER_DEFINITION>(buffer, 64 + 40 * k);
-        EXPECT_EQ(4 + 2 * k, counter.CounterNameTitleIndex);
-        EXPECT_EQ(4 + 8 * k, counter.CounterOffset) << "counter " << k;
+        const Fields counter = CounterAt(buffer, 64 + 40 * k);
+        EXPECT_EQ(4 + 2 * k, counter[1]);
+        EXPECT_EQ(4 + 8 * k, counter[9]) << "counter " << k;
     }
-
-    for (size_t slot = 0; slot < 3; ++slot)
+    for (size_t offset = 1104; offset < 1332; offset += 76)
     {
-        const size_t offset = 1104 + 76 * slot;
-        const auto instance = Read<PERF_INSTANCE_DEFINITION>(buffer, offset);
-        EXPECT_EQ(0u, instance.ByteLength);
-        EXPECT_EQ(0u, instance.ParentObjectTitleIndex);
-        EXPECT_EQ(0u, instance.ParentObjectInstance);
-        EXPECT_EQ(PERF_NO_UNIQUE_ID, instance.UniqueID);
-        EXPECT_EQ(24u, instance.NameOffset);
-        EXPECT_EQ(0u, instance.NameLength);
-        for (size_t i = offset + 24; i < offset + 76; ++i)
-        {
-            ASSERT_EQ(0, buffer[i]) << "slot " << slot << " byte " << i;
-        }
+        EXPECT_EQ((Fields{0, 0, 0, PERF_NO_UNIQUE_ID, 24, 0}), InstanceAt(buffer, offset));
+        EXPECT_EQ(std::vector<BYTE>(52, 0), std::vector<BYTE>(&buffer[offset + 24], &buffer[offset + 76]));
     }
     // Three sets of values fill the whole counter data area.
     EXPECT_EQ(624u, allocator.BeginObject());
 }
 
-TEST(ObjectWriter, WritesUnnamedSlotsWithoutNameSpace)
+// Unnamed slots take no name space; the header and the counters carry the allocator's offsets.
+TEST(ObjectWriter, WritesUnnamedSlotsAndTakesItsOffsetsFromTheAllocatorInLayoutOrder)
 {
     CPerformanceDataSchema schema(L"009");
-    Object &object = schema.AddObjectWithInstances(L"Numbered", L"help", PERF_DETAIL_NOVICE, 2);
-    object.AddCounter(L"A", L"help", PERF_DETAIL_NOVICE, 0, PERF_COUNTER_RAWCOUNT);
-
-    CCounterStorageAllocator allocator(schema.GetCounterDataSize());
-    std::vector<BYTE> buffer(object.GetDefinitionSize(), 0xCD);
-    DWORD titleIndex = 0;
-    ASSERT_EQ(104u + 48, object.WriteTo(buffer.data(), static_cast<DWORD>(buffer.size()), titleIndex, allocator));
-
-    const auto header = Read<PERF_OBJECT_TYPE>(buffer, 0);
-    EXPECT_EQ(152u, header.TotalByteLength);
-    EXPECT_EQ(2, header.NumInstances);
-    EXPECT_EQ(0, header.PerfTime.QuadPart);
-    for (size_t offset : {size_t(104), size_t(128)})
-    {
-        const auto instance = Read<PERF_INSTANCE_DEFINITION>(buffer, offset);
-        EXPECT_EQ(0u, instance.ByteLength);
-        EXPECT_EQ(PERF_NO_UNIQUE_ID, instance.UniqueID);
-        EXPECT_EQ(24u, instance.NameOffset);
-        EXPECT_EQ(0u, instance.NameLength);
-    }
-}
-
-TEST(ObjectWriter, CallsTheAllocatorInLayoutOrderAndUsesItsOffsets)
-{
-    CPerformanceDataSchema schema(L"009");
-    Object &object = schema.AddObjectWithInstances(L"Named", L"help", PERF_DETAIL_NOVICE, 5, 3);
-    object.AddCounter(L"A", L"help", PERF_DETAIL_NOVICE, 0, PERF_COUNTER_RAWCOUNT);
-    object.AddCounter(L"B", L"help", PERF_DETAIL_NOVICE, 0, PERF_COUNTER_RAWCOUNT);
+    Object &object = schema.AddObjectWithInstances(L"Numbered", L"help", PERF_DETAIL_NOVICE, 5);
+    AddCounters(object, 2);
     object.SetDefaultCounter();
-
     CRecordingAllocator allocator;
-    std::vector<BYTE> buffer(object.GetDefinitionSize());
     DWORD titleIndex = 0;
-    object.WriteTo(buffer.data(), static_cast<DWORD>(buffer.size()), titleIndex, allocator);
+    const std::vector<BYTE> buffer = Write(object, titleIndex, allocator);
+    ASSERT_EQ(144u + 5 * 24, buffer.size());
 
-    EXPECT_EQ((std::vector<std::wstring>{L"BeginObject", L"Allocate 8", L"Allocate 8", L"AllocateInstances 5"}),
-              allocator.calls);
-    const auto header = Read<PERF_OBJECT_TYPE>(buffer, 0);
-    EXPECT_EQ(4096u, header.CodePage);
-    EXPECT_EQ(1, header.DefaultCounter);
-    EXPECT_EQ(104u, Read<PERF_COUNTER_DEFINITION>(buffer, 64).CounterOffset);
-    EXPECT_EQ(204u, Read<PERF_COUNTER_DEFINITION>(buffer, 104).CounterOffset);
-}
-
-TEST(ObjectWriter, ContinuesTitleIndexesAndStorageAcrossObjects)
-{
-    CPerformanceDataSchema schema(L"009");
-    Object &first = schema.AddObject(L"First", L"help", PERF_DETAIL_NOVICE);
-    first.AddCounter(L"A", L"help", PERF_DETAIL_NOVICE, 0, PERF_COUNTER_RAWCOUNT);
-    first.AddCounter(L"B", L"help", PERF_DETAIL_NOVICE, 0, PERF_COUNTER_RAWCOUNT);
-    Object &second = schema.AddObjectWithInstances(L"Second", L"help", PERF_DETAIL_NOVICE, 4);
-    for (const wchar_t *name : {L"A", L"B", L"C"})
+    EXPECT_EQ(L"BeginObject;Allocate 8;Allocate 8;AllocateInstances 5;", allocator.calls);
+    EXPECT_EQ((Fields{264, 144, 64, 0, 0, 1, 0, PERF_DETAIL_NOVICE, 2, 1, 5, 4096, 0, 16}), HeaderAt(buffer, 0));
+    EXPECT_EQ(104, CounterAt(buffer, 64)[9]);
+    EXPECT_EQ(204, CounterAt(buffer, 104)[9]);
+    for (size_t offset = 144; offset < 264; offset += 24)
     {
-        second.AddCounter(name, L"help", PERF_DETAIL_NOVICE, 0, PERF_COUNTER_RAWCOUNT);
+        EXPECT_EQ((Fields{0, 0, 0, PERF_NO_UNIQUE_ID, 24, 0}), InstanceAt(buffer, offset));
     }
-
-    ASSERT_EQ(112u, schema.GetCounterDataSize());
-    CCounterStorageAllocator allocator(schema.GetCounterDataSize());
-    std::vector<BYTE> buffer(schema.GetObjectDefinitionsSize());
-    DWORD titleIndex = 500;
-    const DWORD written = first.WriteTo(buffer.data(), static_cast<DWORD>(buffer.size()), titleIndex, allocator);
-    second.WriteTo(buffer.data() + written, static_cast<DWORD>(buffer.size() - written), titleIndex, allocator);
-
-    EXPECT_EQ(514u, titleIndex);
-    const auto header = Read<PERF_OBJECT_TYPE>(buffer, written);
-    EXPECT_EQ(506u, header.ObjectNameTitleIndex);
-    EXPECT_EQ(507u, header.ObjectHelpTitleIndex);
-    EXPECT_EQ(16u, header.CodePage);
-    EXPECT_EQ(24u, header.PerfFreq.LowPart);
-    EXPECT_EQ(20u, Read<PERF_COUNTER_DEFINITION>(buffer, written + 64 + 80).CounterOffset);
-    EXPECT_EQ(112u, allocator.BeginObject());
 }
 
 TEST(ObjectWriter, RefusesABufferOneByteShortWithoutTouchingAnything)
 {
     CPerformanceDataSchema schema(L"009");
     Object &object = schema.AddObjectWithInstances(L"Named", L"help", PERF_DETAIL_NOVICE, 3, 25);
-    object.AddCounter(L"A", L"help", PERF_DETAIL_NOVICE, 0, PERF_COUNTER_RAWCOUNT);
-
+    AddCounters(object, 1);
     CRecordingAllocator allocator;
     std::vector<BYTE> buffer(object.GetDefinitionSize(), 0xCD);
     DWORD titleIndex = 77;
@@ -245,19 +162,9 @@ TEST(ObjectWriter, RefusesABufferOneByteShortWithoutTouchingAnything)
     EXPECT_EQ(77u, titleIndex);
     EXPECT_TRUE(allocator.calls.empty());
     EXPECT_EQ(std::vector<BYTE>(buffer.size(), 0xCD), buffer);
-}
 
-TEST(ObjectWriter, PassesOnTheAllocatorsRefusal)
-{
-    CPerformanceDataSchema schema(L"009");
-    Object &object = schema.AddObject(L"Plain", L"help", PERF_DETAIL_NOVICE);
-    object.AddCounter(L"A", L"help", PERF_DETAIL_NOVICE, 0, PERF_COUNTER_RAWCOUNT);
-    object.AddCounter(L"B", L"help", PERF_DETAIL_NOVICE, 0, PERF_COUNTER_RAWCOUNT);
-
-    // Storage sized for a different schema.
-    CCounterStorageAllocator allocator(8);
-    std::vector<BYTE> buffer(object.GetDefinitionSize());
-    DWORD titleIndex = 0;
-    ExpectException([&] { object.WriteTo(buffer.data(), static_cast<DWORD>(buffer.size()), titleIndex, allocator); },
+    // Storage sized for a different schema: the allocator's refusal is passed on.
+    CCounterStorageAllocator tooSmall(4);
+    ExpectException([&] { object.WriteTo(buffer.data(), static_cast<DWORD>(buffer.size()), titleIndex, tooSmall); },
                     L"CCounterStorageAllocator::Allocate()", L"No space left. Need: 8");
 }

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "perfmon/Schema.h"
 #include "win32/Exception.h"
 
 #include <gtest/gtest.h>
+
+#include <winperf.h>
 
 #include <string>
 
@@ -19,5 +22,14 @@ void ExpectException(Call call, const std::wstring &where, const std::wstring &m
     {
         EXPECT_EQ(where, e.GetWhere());
         EXPECT_EQ(message, e.GetMessage());
+    }
+}
+
+// Adds raw-count counters named "C0", "C1", ...
+inline void AddCounters(Halyard::PerfMon::CPerformanceDataSchema::Object &object, int count)
+{
+    for (int i = 0; i < count; ++i)
+    {
+        object.AddCounter(L"C" + std::to_wstring(i), L"help", PERF_DETAIL_NOVICE, 0, PERF_COUNTER_RAWCOUNT);
     }
 }
