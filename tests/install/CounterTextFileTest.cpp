@@ -70,7 +70,8 @@ TEST(CounterTextFile, SymbolOffsetsAreTheDataBlocksTitleIndexes)
 // The files as the system's profile reader sees them, the UTF-16 names included.
 TEST(CounterTextFile, WritesTheLoadersInitialisationFileAndHeader)
 {
-    const CCounterTextFile writer(TwoLanguageSchema(), L"My-App");
+    const CPerformanceDataSchema schema = TwoLanguageSchema();
+    const CCounterTextFile writer(schema, L"My-App");
     const CTestFile ini(L"HalyardCounters", L".ini");
     const CTestFile header(L"HalyardSymbols", L".h");
     writer.Write(ini.Path(), header.Path());

@@ -119,9 +119,9 @@ protected:
         EXPECT_EQ(Dword(kLastCounter + 1), Stored(kPerflib, L"Last Help"));
     }
 
-    static const DWORD kLastCounter = 1846;
+    static constexpr DWORD kLastCounter = 1846;
     // Where the stand-in loader puts the next set: the even index after the system's last ones.
-    static const DWORD kFirst = kLastCounter + 2;
+    static constexpr DWORD kFirst = kLastCounter + 2;
     const std::wstring m_provider = Beside(L"TARNCounters.dll");
     const std::wstring m_install = L"install \"" + m_provider + L"\"";
     const std::wstring m_application = L"HalyardInstall_" + std::to_wstring(::GetCurrentProcessId());
