@@ -5,12 +5,14 @@
 
 #include "tests/support/ChildProcess.h"
 #include "win32/Exception.h"
+#include "win32/MemoryMappedFile.h"
 
 #include <windows.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -21,11 +23,11 @@ namespace Testing {
 class CTestFile
 {
 public:
-    explicit CTestFile(const std::wstring &stem)
+    explicit CTestFile(const std::wstring &stem, const wchar_t *extension = L".dll")
     {
         wchar_t directory[MAX_PATH];
         ::GetTempPathW(MAX_PATH, directory);
-        m_path = std::wstring(directory) + UniqueName(stem) + L".dll";
+        m_path = std::wstring(directory) + UniqueName(stem) + extension;
     }
     CTestFile(const std::wstring &stem, const std::vector<BYTE> &bytes) : CTestFile(stem) { Write(bytes); }
     ~CTestFile() { ::DeleteFileW(m_path.c_str()); }
@@ -33,38 +35,20 @@ public:
     CTestFile &operator=(const CTestFile &) = delete;
 
     const std::wstring &Path() const { return m_path; }
+    void Write(const std::vector<BYTE> &bytes) const { Store(bytes.data(), bytes.size()); }
+    void Truncate(size_t length) const { Store(nullptr, length); }
 
-    void Write(const std::vector<BYTE> &bytes) const { Patch(0, bytes.data(), bytes.size(), CREATE_ALWAYS); }
-
-    // Overwrites bytes in place, leaving the file's length.
-    void Patch(size_t offset, const void *data, size_t size, DWORD disposition = OPEN_EXISTING) const
+private:
+    // Makes the bytes the whole file, or without bytes cuts the file to the size.
+    void Store(const void *data, size_t size) const
     {
         const HANDLE file =
-            ::CreateFileW(m_path.c_str(), GENERIC_WRITE, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file == INVALID_HANDLE_VALUE)
-        {
-            throw Win32::CWin32Exception(L"CTestFile::Patch()", ::GetLastError());
-        }
+            ::CreateFileW(m_path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         LARGE_INTEGER position;
-        position.QuadPart = static_cast<LONGLONG>(offset);
+        position.QuadPart = data != nullptr ? 0 : static_cast<LONGLONG>(size);
         DWORD written = 0;
-        const bool ok = ::SetFilePointerEx(file, position, nullptr, FILE_BEGIN) &&
-                        (size == 0 || ::WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr));
-        const DWORD error = ::GetLastError();
-        ::CloseHandle(file);
-        if (!ok)
-        {
-            throw Win32::CWin32Exception(L"CTestFile::Patch()", error);
-        }
-    }
-
-    void Truncate(size_t length) const
-    {
-        const HANDLE file =
-            ::CreateFileW(m_path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        LARGE_INTEGER position;
-        position.QuadPart = static_cast<LONGLONG>(length);
         const bool ok = file != INVALID_HANDLE_VALUE && ::SetFilePointerEx(file, position, nullptr, FILE_BEGIN) &&
+                        (data == nullptr || ::WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr)) &&
                         ::SetEndOfFile(file);
         const DWORD error = ::GetLastError();
         if (file != INVALID_HANDLE_VALUE)
@@ -73,7 +57,7 @@ public:
         }
         if (!ok)
         {
-            throw Win32::CWin32Exception(L"CTestFile::Truncate()", error);
+            throw Win32::CWin32Exception(L"CTestFile::Store()", error);
         }
     }
 
@@ -83,23 +67,14 @@ private:
 
 inline std::vector<BYTE> ReadWholeFile(const std::wstring &path)
 {
-    const HANDLE file =
-        ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-    {
-        throw Win32::CWin32Exception(L"ReadWholeFile()", ::GetLastError());
-    }
-    LARGE_INTEGER size = {};
-    ::GetFileSizeEx(file, &size);
-    std::vector<BYTE> bytes(static_cast<size_t>(size.QuadPart));
-    DWORD read = 0;
-    const bool ok = bytes.empty() || ::ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
-    ::CloseHandle(file);
-    if (!ok || read != bytes.size())
-    {
-        throw Win32::CWin32Exception(L"ReadWholeFile()", ::GetLastError());
-    }
-    return bytes;
+    const Win32::CMemoryMappedFile view(path, Win32::CMemoryMappedFile::ReadOnly);
+    const BYTE *base = static_cast<const BYTE *>(view.GetBaseAddress());
+    return std::vector<BYTE>(base, base + view.GetSize());
+}
+
+inline std::wstring Beside(const std::wstring &name)
+{
+    return ExecutableDirectory() + L"\\" + name;
 }
 
 template <class T>
@@ -116,22 +91,9 @@ void Put(std::vector<BYTE> &bytes, size_t offset, const T &value)
     std::memcpy(&bytes.at(offset + sizeof(T) - 1) - (sizeof(T) - 1), &value, sizeof(T));
 }
 
-// A minimal image built byte by byte: one section holding the export directory, its tables and
-// names, placed so that the last name's terminating null is the file's last byte. The file is one
-// page long, so a read past its end leaves the view.
-struct ImageSpec
-{
-    WORD machine = IMAGE_FILE_MACHINE_AMD64;
-    WORD characteristics = IMAGE_FILE_EXECUTABLE_IMAGE | IMAGE_FILE_DLL;
-    std::vector<std::string> exports;
-    bool exportDirectory = true;
-    bool managed = false;
-};
-
 struct BuiltImage
 {
     std::vector<BYTE> bytes;
-    size_t ntHeaders = 0;
     size_t fileHeader = 0;
     size_t optionalHeader = 0;
     size_t sectionTable = 0;
@@ -139,7 +101,6 @@ struct BuiltImage
     size_t functions = 0;
     size_t names = 0;
     size_t ordinals = 0;
-    std::vector<size_t> nameOffsets;
 
     static DWORD FunctionRva(size_t index) { return static_cast<DWORD>(0x1000 + 0x10 * index); }
 };
@@ -147,42 +108,43 @@ struct BuiltImage
 const size_t kBuiltImageSize = 4096;
 const DWORD kBuiltSectionRva = 0x2000;
 
-inline BuiltImage BuildImage(const ImageSpec &spec)
+// A minimal image built byte by byte, with a runtime header: one section holding the export
+// directory, its tables and the provider's three entry point names, placed so that the last name's
+// terminating null is the file's last byte. The file is one page long, so a read past its end
+// leaves the view.
+inline BuiltImage BuildImage(WORD machine = IMAGE_FILE_MACHINE_AMD64)
 {
+    const std::string exports[] = {"PerfData_Close", "PerfData_Collect", "PerfData_Open"};
     BuiltImage image;
     image.bytes.assign(kBuiltImageSize, 0);
     std::vector<BYTE> &b = image.bytes;
-    const bool x86 = spec.machine == IMAGE_FILE_MACHINE_I386;
+    const bool x86 = machine == IMAGE_FILE_MACHINE_I386;
     const WORD optionalSize = x86 ? sizeof(IMAGE_OPTIONAL_HEADER32) : sizeof(IMAGE_OPTIONAL_HEADER64);
     const size_t dataDirectory =
         x86 ? offsetof(IMAGE_OPTIONAL_HEADER32, DataDirectory) : offsetof(IMAGE_OPTIONAL_HEADER64, DataDirectory);
 
     Put<WORD>(b, 0, IMAGE_DOS_SIGNATURE);
-    image.ntHeaders = 0x80;
-    Put<LONG>(b, offsetof(IMAGE_DOS_HEADER, e_lfanew), static_cast<LONG>(image.ntHeaders));
-    Put<DWORD>(b, image.ntHeaders, IMAGE_NT_SIGNATURE);
-    image.fileHeader = image.ntHeaders + 4;
+    Put<LONG>(b, offsetof(IMAGE_DOS_HEADER, e_lfanew), 0x80);
+    Put<DWORD>(b, 0x80, IMAGE_NT_SIGNATURE);
+    image.fileHeader = 0x84;
     IMAGE_FILE_HEADER fileHeader = {};
-    fileHeader.Machine = spec.machine;
+    fileHeader.Machine = machine;
     fileHeader.NumberOfSections = 1;
     fileHeader.SizeOfOptionalHeader = optionalSize;
-    fileHeader.Characteristics = spec.characteristics;
+    fileHeader.Characteristics = IMAGE_FILE_EXECUTABLE_IMAGE | IMAGE_FILE_DLL;
     Put(b, image.fileHeader, fileHeader);
     image.optionalHeader = image.fileHeader + sizeof(IMAGE_FILE_HEADER);
     Put<WORD>(b, image.optionalHeader, x86 ? IMAGE_NT_OPTIONAL_HDR32_MAGIC : IMAGE_NT_OPTIONAL_HDR64_MAGIC);
     Put<DWORD>(b, image.optionalHeader + offsetof(IMAGE_OPTIONAL_HEADER32, AddressOfEntryPoint), 0x1234);
     Put<DWORD>(b, image.optionalHeader + dataDirectory - 4, IMAGE_NUMBEROF_DIRECTORY_ENTRIES);
-    if (spec.managed)
-    {
-        Put<DWORD>(b, image.optionalHeader + dataDirectory + 8 * IMAGE_DIRECTORY_ENTRY_COM_DESCRIPTOR, 0x3000);
-        Put<DWORD>(b, image.optionalHeader + dataDirectory + 8 * IMAGE_DIRECTORY_ENTRY_COM_DESCRIPTOR + 4, 72);
-    }
+    Put<DWORD>(b, image.optionalHeader + dataDirectory + 8 * IMAGE_DIRECTORY_ENTRY_COM_DESCRIPTOR, 0x3000);
+    Put<DWORD>(b, image.optionalHeader + dataDirectory + 8 * IMAGE_DIRECTORY_ENTRY_COM_DESCRIPTOR + 4, 72);
     image.sectionTable = image.optionalHeader + optionalSize;
 
     // The export data: directory, address table, name table, ordinal table, names.
-    const size_t count = spec.exports.size();
+    const size_t count = 3;
     size_t dataSize = sizeof(IMAGE_EXPORT_DIRECTORY) + count * (4 + 4 + 2);
-    for (const std::string &name : spec.exports)
+    for (const std::string &name : exports)
     {
         dataSize += name.size() + 1;
     }
@@ -200,11 +162,8 @@ inline BuiltImage BuildImage(const ImageSpec &spec)
     section.PointerToRawData = static_cast<DWORD>(image.sectionData);
     Put(b, image.sectionTable, section);
 
-    if (spec.exportDirectory)
-    {
-        Put<DWORD>(b, image.optionalHeader + dataDirectory, kBuiltSectionRva);
-        Put<DWORD>(b, image.optionalHeader + dataDirectory + 4, static_cast<DWORD>(dataSize));
-    }
+    Put<DWORD>(b, image.optionalHeader + dataDirectory, kBuiltSectionRva);
+    Put<DWORD>(b, image.optionalHeader + dataDirectory + 4, static_cast<DWORD>(dataSize));
     IMAGE_EXPORT_DIRECTORY directory = {};
     directory.NumberOfFunctions = static_cast<DWORD>(count);
     directory.NumberOfNames = static_cast<DWORD>(count);
@@ -218,9 +177,8 @@ inline BuiltImage BuildImage(const ImageSpec &spec)
         Put<DWORD>(b, image.functions + 4 * i, BuiltImage::FunctionRva(i));
         Put<DWORD>(b, image.names + 4 * i, rva(name));
         Put<WORD>(b, image.ordinals + 2 * i, static_cast<WORD>(i));
-        image.nameOffsets.push_back(name);
-        std::memcpy(&b[name], spec.exports[i].c_str(), spec.exports[i].size() + 1);
-        name += spec.exports[i].size() + 1;
+        std::memcpy(&b[name], exports[i].c_str(), exports[i].size() + 1);
+        name += exports[i].size() + 1;
     }
     return image;
 }
@@ -228,10 +186,14 @@ inline BuiltImage BuildImage(const ImageSpec &spec)
 // Where the parts of a trusted image lie, read independently of the reader under test.
 struct ImageLayout
 {
+    struct Export
+    {
+        DWORD rva;
+        size_t nameEnd; // the offset after the name's null
+    };
     size_t headersEnd = 0;
     size_t exportTablesEnd = 0; // directory and its three tables
-    std::vector<std::pair<std::string, size_t>> nameEnds; // each name with the offset after its null
-    std::vector<std::pair<std::string, DWORD>> exports;   // name and function address
+    std::map<std::string, Export> exports;
 };
 
 inline ImageLayout ReadLayout(const std::vector<BYTE> &b)
@@ -270,8 +232,7 @@ inline ImageLayout ReadLayout(const std::vector<BYTE> &b)
     {
         const size_t name = toOffset(Get<DWORD>(b, names + 4 * j));
         const std::string text(reinterpret_cast<const char *>(&b.at(name)));
-        layout.nameEnds.emplace_back(text, name + text.size() + 1);
-        layout.exports.emplace_back(text, Get<DWORD>(b, functions + 4 * Get<WORD>(b, ordinals + 2 * j)));
+        layout.exports[text] = {Get<DWORD>(b, functions + 4 * Get<WORD>(b, ordinals + 2 * j)), name + text.size() + 1};
     }
     return layout;
 }
