@@ -24,6 +24,17 @@ CLibraryLoader::CLibraryLoader(const std::wstring &path, bool throwOnFailure)
     }
 }
 
+CLibraryLoader CLibraryLoader::LoadSystemLibrary(const std::wstring &fileName, bool throwOnFailure)
+{
+    wchar_t folder[MAX_PATH];
+    const UINT length = ::GetSystemDirectoryW(folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+    {
+        throw CWin32Exception(L"CLibraryLoader::LoadSystemLibrary() - GetSystemDirectoryW", ::GetLastError());
+    }
+    return CLibraryLoader(std::wstring(folder, length) + L"\\" + fileName, throwOnFailure);
+}
+
 CLibraryLoader::CLibraryLoader(CLibraryLoader &&rhs) noexcept
     : m_module(rhs.m_module)
 {

@@ -19,6 +19,11 @@ public:
     // Loads path, resolving its references.
     explicit CLibraryLoader(const std::wstring &path, bool throwOnFailure = true);
 
+    // Loads a library of the system's own from the system folder only: a module loaded by bare name
+    // is searched for beside the host program and in its current folder first, which a privileged
+    // host must never do.
+    static CLibraryLoader LoadSystemLibrary(const std::wstring &fileName, bool throwOnFailure = true);
+
     CLibraryLoader(CLibraryLoader &&rhs) noexcept;
     CLibraryLoader &operator=(CLibraryLoader &&rhs) noexcept;
     CLibraryLoader(const CLibraryLoader &) = delete;
