@@ -1,6 +1,5 @@
 #include "perfmon/PerformanceDataBlock.h"
 
-#include "perfmon/CounterStorageAllocator.h"
 #include "perfmon/Schema.h"
 #include "win32/Exception.h"
 #include "win32/ProcessToken.h"
@@ -15,78 +14,145 @@ namespace PerfMon {
 using Win32::CException;
 using Win32::CUnqualifiedName;
 using Win32::ToString;
+using Layout = CDataBlockLayout;
 
 namespace {
 
 const DWORD kSpinCount = 4000;
-const DWORD kHeaderSize = sizeof(CPerformanceDataBlock::Header);
-const DWORD kObjectHeaderSize = sizeof(PERF_OBJECT_TYPE);
-const DWORD kCounterDefinitionSize = sizeof(PERF_COUNTER_DEFINITION);
-const DWORD kInstanceDefinitionSize = sizeof(PERF_INSTANCE_DEFINITION);
-
-static_assert(sizeof(CPerformanceDataBlock::Header) == 16, "the block header is a shared format");
-static_assert(sizeof(PERF_OBJECT_TYPE) == 64, "object definitions are a shared format");
-static_assert(sizeof(PERF_COUNTER_DEFINITION) == 40, "counter definitions are a shared format");
-static_assert(sizeof(PERF_INSTANCE_DEFINITION) == 24, "instance slots are a shared format");
 
 const wchar_t kValidateWhere[] = L"CPerformanceDataBlock::ValidateInstanceObject()";
 const wchar_t kAllocateWhere[] = L"CPerformanceDataBlock::AllocateObjectInstance()";
 const wchar_t kActiveWhere[] = L"CPerformanceDataBlock::GetActiveObjectInstance()";
+const wchar_t kPrivilege[] = L"SeCreateGlobalPrivilege";
 
-DWORD MaxNameLength(const PERF_OBJECT_TYPE *object)
+std::wstring LockName(const Win32::IKernelObjectName &name)
 {
-    return object->PerfTime.LowPart;
+    return name.GetName() + L"_PerfData_Lock";
 }
 
-DWORD NameSpace(const PERF_OBJECT_TYPE *object)
+std::wstring BlockName(const Win32::IKernelObjectName &name)
 {
-    return static_cast<DWORD>(object->PerfTime.HighPart);
+    return name.GetName() + L"_PerfData";
 }
 
-DWORD PerInstanceDataSize(const PERF_OBJECT_TYPE *object)
+bool MappingExists(const std::wstring &name)
 {
-    return object->PerfFreq.LowPart;
+    return Win32::CSmartHandle(::OpenFileMappingW(FILE_MAP_READ, FALSE, name.c_str())).IsValid();
 }
 
-// The number of slots in use lives in the high half of PerfFreq.
-LONG &InUseCount(PERF_OBJECT_TYPE *object)
+// The block and its lock exist when another process (the server, another monitor) has them open;
+// opening them needs no right to create global objects.
+bool BlockExists(const Win32::IKernelObjectName &name)
 {
-    return object->PerfFreq.HighPart;
+    return MappingExists(BlockName(name)) && MappingExists(LockName(name) + L"_Optext_MMF") &&
+           Win32::CSmartHandle(::OpenEventW(SYNCHRONIZE, FALSE, LockName(name).c_str())).IsValid();
 }
 
-bool SlotInUse(const PERF_INSTANCE_DEFINITION *slot)
+HANDLE OpenAdjustableToken()
 {
-    return slot->NameLength != 0 || slot->UniqueID != PERF_NO_UNIQUE_ID;
-}
-
-DWORD RequiredBlockSize(const CPerformanceDataSchema &schema)
-{
-    const unsigned long long size = static_cast<unsigned long long>(schema.GetRequiredSize()) + kHeaderSize;
-    if (size > 0xFFFFFFFBull)
+    const DWORD fullAccess = TOKEN_QUERY | TOKEN_ADJUST_PRIVILEGES;
+    HANDLE token = nullptr;
+    if (::OpenThreadToken(::GetCurrentThread(), fullAccess, TRUE, &token) ||
+        ::OpenProcessToken(::GetCurrentProcess(), fullAccess, &token) ||
+        ::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &token) ||
+        ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token))
     {
-        throw CException(L"CPerformanceDataBlock::CPerformanceDataBlock()",
-                         L"Schema is too large for a data block: " + ToString(size));
+        return token;
     }
-    return static_cast<DWORD>(size);
+    return nullptr;
 }
 
 } // namespace
 
-// The account's right to create global objects is checked before the first of them is made.
-CUnqualifiedName CPerformanceDataBlock::LockName(const Win32::IKernelObjectName &name,
-                                                 SECURITY_ATTRIBUTES *securityAttributes)
+// The right to create the block's global objects, checked only when they must be created. A
+// privilege turned on for that is turned off again when the constructor is done, so the host's
+// token is left as it was found.
+class CPerformanceDataBlock::CCreationRight
 {
-    ValidateTokenPrivileges(name, securityAttributes);
-    return CUnqualifiedName(name.GetName() + L"_PerfData_Lock");
+public:
+    explicit CCreationRight(SECURITY_ATTRIBUTES *securityAttributes)
+    {
+        const HANDLE token = OpenAdjustableToken();
+        if (token != nullptr)
+        {
+            m_token.reset(new Win32::CProcessToken(token));
+            try
+            {
+                if (m_token->HasPrivilege(kPrivilege))
+                {
+                    if (m_token->IsPrivilegeEnabled(kPrivilege))
+                    {
+                        return;
+                    }
+                    if (m_token->TryEnablePrivilege(kPrivilege))
+                    {
+                        m_enabled = true;
+                        return;
+                    }
+                }
+            }
+            catch (const CException &)
+            {
+            }
+        }
+
+        const Win32::CGlobalName probeName(L"Halyard::PerfMon::CPerformanceDataBlock::ValidateTokenPrivileges-" +
+                                           ToString(static_cast<unsigned long>(::GetCurrentProcessId())));
+        const Win32::CSmartHandle probe(::CreateFileMappingW(INVALID_HANDLE_VALUE, securityAttributes, PAGE_READWRITE,
+                                                             0, 256, probeName.GetName().c_str()));
+        if (!probe.IsValid())
+        {
+            throw CException(L"CPerformanceDataBlock::CPerformanceDataBlock()",
+                             L"Access Denied: You must have the SeCreateGlobalPrivilege privilege set on your account "
+                             L"to be able to create a Performance Counter data block.");
+        }
+    }
+
+    ~CCreationRight()
+    {
+        if (m_enabled)
+        {
+            const DWORD lastError = ::GetLastError();
+            try
+            {
+                m_token->DisablePrivilege(kPrivilege);
+            }
+            catch (const CException &)
+            {
+            }
+            ::SetLastError(lastError);
+        }
+    }
+
+    CCreationRight(const CCreationRight &) = delete;
+    CCreationRight &operator=(const CCreationRight &) = delete;
+
+private:
+    std::unique_ptr<Win32::CProcessToken> m_token;
+    bool m_enabled = false;
+};
+
+std::unique_ptr<CPerformanceDataBlock::CCreationRight>
+CPerformanceDataBlock::AcquireCreationRight(const Win32::IKernelObjectName &name, SECURITY_ATTRIBUTES *securityAttributes)
+{
+    if (!name.IsGlobalName() || BlockExists(name))
+    {
+        return nullptr;
+    }
+    return std::unique_ptr<CCreationRight>(new CCreationRight(securityAttributes));
 }
 
 CPerformanceDataBlock::CPerformanceDataBlock(const Win32::IKernelObjectName &name, const CPerformanceDataSchema &schema,
-                                             DWORD firstCounterIndex, SECURITY_ATTRIBUTES *securityAttributes)
-    : m_lock(LockName(name, securityAttributes), securityAttributes, kSpinCount),
-      m_memory(CUnqualifiedName(name.GetName() + L"_PerfData"), RequiredBlockSize(schema),
-               Win32::CSharedMemory::ReadWrite, true, securityAttributes),
-      m_blockSize(RequiredBlockSize(schema))
+                                             DWORD firstCounterIndex, SECURITY_ATTRIBUTES *securityAttributes,
+                                             DWORD lockTimeout)
+    : m_layout(schema),
+      m_creationRight(AcquireCreationRight(name, securityAttributes)),
+      m_lock(CUnqualifiedName(LockName(name)), securityAttributes, kSpinCount),
+      m_memory(CUnqualifiedName(BlockName(name)), m_layout.GetBlockSize(), Win32::CSharedMemory::ReadWrite, true,
+               securityAttributes)
 {
+    m_creationRight.reset();
+    m_lock.SetTimeout(lockTimeout);
     Initialise(schema, firstCounterIndex);
 }
 
@@ -112,11 +178,6 @@ CPerformanceDataBlock::Header &CPerformanceDataBlock::GetHeader()
     return *static_cast<Header *>(m_memory.GetMemory());
 }
 
-const CPerformanceDataBlock::Header &CPerformanceDataBlock::GetHeader() const
-{
-    return *static_cast<const Header *>(m_memory.GetMemory());
-}
-
 const BYTE *CPerformanceDataBlock::GetBlock() const
 {
     return static_cast<const BYTE *>(m_memory.GetMemory());
@@ -124,27 +185,32 @@ const BYTE *CPerformanceDataBlock::GetBlock() const
 
 DWORD CPerformanceDataBlock::GetBlockSize() const
 {
-    return m_blockSize;
+    return m_layout.GetBlockSize();
+}
+
+const CDataBlockLayout &CPerformanceDataBlock::GetLayout() const
+{
+    return m_layout;
 }
 
 BYTE *CPerformanceDataBlock::GetObjectDefinitions()
 {
-    return static_cast<BYTE *>(m_memory.GetMemory()) + GetHeader().firstObjectOffset;
+    return static_cast<BYTE *>(m_memory.GetMemory()) + Layout::kHeaderSize;
 }
 
 const BYTE *CPerformanceDataBlock::GetObjectDefinitions() const
 {
-    return GetBlock() + GetHeader().firstObjectOffset;
+    return GetBlock() + Layout::kHeaderSize;
 }
 
 BYTE *CPerformanceDataBlock::GetCounterData()
 {
-    return static_cast<BYTE *>(m_memory.GetMemory()) + GetHeader().counterDataOffset;
+    return static_cast<BYTE *>(m_memory.GetMemory()) + m_layout.GetCounterDataOffset();
 }
 
 const BYTE *CPerformanceDataBlock::GetCounterData() const
 {
-    return GetBlock() + GetHeader().counterDataOffset;
+    return GetBlock() + m_layout.GetCounterDataOffset();
 }
 
 void CPerformanceDataBlock::Initialise(const CPerformanceDataSchema &schema, DWORD firstCounterIndex)
@@ -156,148 +222,84 @@ void CPerformanceDataBlock::Initialise(const CPerformanceDataSchema &schema, DWO
     {
         return;
     }
-
-    const DWORD definitionsSize = schema.GetObjectDefinitionsSize();
-    header.firstObjectOffset = kHeaderSize;
-    header.counterDataOffset = kHeaderSize + definitionsSize;
-
-    CCounterStorageAllocator allocator(schema.GetCounterDataSize());
-
-    BYTE *block = static_cast<BYTE *>(m_memory.GetMemory());
-    DWORD position = kHeaderSize;
-    DWORD remaining = definitionsSize;
-    DWORD titleIndex = firstCounterIndex;
-    for (const auto &object : schema.GetObjects())
-    {
-        header.lastObjectOffset = position;
-        const DWORD written = object->WriteTo(block + position, remaining, titleIndex, allocator);
-        position += written;
-        remaining -= written;
-    }
-
+    m_layout.WriteDefinitions(schema, firstCounterIndex, GetObjectDefinitions());
+    const Header laidOut = m_layout.GetHeader();
+    header.firstObjectOffset = laidOut.firstObjectOffset;
+    header.lastObjectOffset = laidOut.lastObjectOffset;
+    header.counterDataOffset = laidOut.counterDataOffset;
     header.initialised = 1;
-}
-
-bool CPerformanceDataBlock::ValidateTokenPrivileges(const Win32::IKernelObjectName &name,
-                                                    SECURITY_ATTRIBUTES *securityAttributes)
-{
-    if (!name.IsGlobalName())
-    {
-        return true;
-    }
-
-    const DWORD fullAccess = TOKEN_QUERY | TOKEN_ADJUST_PRIVILEGES;
-    HANDLE token = nullptr;
-    if (!::OpenProcessToken(::GetCurrentProcess(), fullAccess, &token) &&
-        !::OpenThreadToken(::GetCurrentThread(), fullAccess, TRUE, &token) &&
-        !::OpenThreadToken(::GetCurrentThread(), fullAccess, FALSE, &token) &&
-        !::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token) &&
-        !::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &token) &&
-        !::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, FALSE, &token))
-    {
-        token = nullptr;
-    }
-
-    bool ok = false;
-    if (token != nullptr)
-    {
-        Win32::CProcessToken processToken(token);
-        try
-        {
-            const wchar_t privilege[] = L"SeCreateGlobalPrivilege";
-            ok = processToken.HasPrivilege(privilege);
-            if (ok && !processToken.IsPrivilegeEnabled(privilege))
-            {
-                ok = processToken.TryEnablePrivilege(privilege);
-            }
-        }
-        catch (const CException &)
-        {
-            ok = false;
-        }
-    }
-    if (ok)
-    {
-        return true;
-    }
-
-    const Win32::CGlobalName probeName(L"Halyard::PerfMon::CPerformanceDataBlock::ValidateTokenPrivileges-" +
-                                       ToString(static_cast<unsigned long>(::GetCurrentProcessId())));
-    const Win32::CSmartHandle probe(::CreateFileMappingW(INVALID_HANDLE_VALUE, securityAttributes, PAGE_READWRITE, 0,
-                                                         256, probeName.GetName().c_str()));
-    if (probe.IsValid())
-    {
-        return true;
-    }
-    throw CException(L"CPerformanceDataBlock::CPerformanceDataBlock()",
-                     L"Access Denied: You must have the SeCreateGlobalPrivilege privilege set on your account to be "
-                     L"able to create a Performance Counter data block.");
 }
 
 PERF_OBJECT_TYPE *CPerformanceDataBlock::GetObjectDefinition(DWORD index)
 {
-    const wchar_t where[] = L"CPerformanceDataBlock::GetObjectDefinition()";
-    unsigned long long offset = GetHeader().firstObjectOffset;
-    for (DWORD i = 0;; ++i)
+    if (index >= m_layout.GetObjects().size())
     {
-        if (offset + kObjectHeaderSize > m_blockSize)
-        {
-            throw CException(where, L"Object " + ToString(index) + L" does not lie in the data block");
-        }
-        PERF_OBJECT_TYPE *object = reinterpret_cast<PERF_OBJECT_TYPE *>(static_cast<BYTE *>(m_memory.GetMemory()) + offset);
-        if (i == index)
-        {
-            return object;
-        }
-        if (object->TotalByteLength < kObjectHeaderSize)
-        {
-            throw CException(where, L"Object " + ToString(i) + L" has an invalid length");
-        }
-        offset += object->TotalByteLength;
+        throw CException(L"CPerformanceDataBlock::GetObjectDefinition()",
+                         L"Object " + ToString(index) + L" does not lie in the data block");
     }
+    return reinterpret_cast<PERF_OBJECT_TYPE *>(static_cast<BYTE *>(m_memory.GetMemory()) +
+                                                m_layout.GetObjects()[index].offset);
+}
+
+const CDataBlockLayout::Object &CPerformanceDataBlock::LayoutOf(const PERF_OBJECT_TYPE *object) const
+{
+    const BYTE *address = reinterpret_cast<const BYTE *>(object);
+    const BYTE *block = GetBlock();
+    const int index = address < block || address >= block + m_layout.GetBlockSize()
+                          ? -1
+                          : m_layout.FindObjectAt(static_cast<DWORD>(address - block));
+    if (index < 0)
+    {
+        throw CException(kValidateWhere, L"Invalid object pointer");
+    }
+    return m_layout.GetObjects()[static_cast<size_t>(index)];
+}
+
+PERF_INSTANCE_DEFINITION *CPerformanceDataBlock::GetSlot(const CDataBlockLayout::Object &layout, DWORD slot)
+{
+    return reinterpret_cast<PERF_INSTANCE_DEFINITION *>(static_cast<BYTE *>(m_memory.GetMemory()) +
+                                                        layout.SlotOffset(slot));
+}
+
+// The count of slots in use is recounted rather than stepped, so a scribbled count heals itself.
+void CPerformanceDataBlock::CountSlotsInUse(PERF_OBJECT_TYPE *object, const CDataBlockLayout::Object &layout)
+{
+    LONG inUse = 0;
+    for (DWORD i = 0; i < layout.SlotCount(); ++i)
+    {
+        if (Layout::IsSlotInUse(*GetSlot(layout, i)))
+        {
+            ++inUse;
+        }
+    }
+    Layout::SetInUseCount(*object, inUse);
 }
 
 PERF_INSTANCE_DEFINITION *CPerformanceDataBlock::ValidateInstanceObject(PERF_OBJECT_TYPE *object, ValidationMode mode)
 {
-    const BYTE *block = GetBlock();
-    const Header &header = GetHeader();
-    const BYTE *address = reinterpret_cast<const BYTE *>(object);
-    if (address < block + header.firstObjectOffset || address > block + header.lastObjectOffset)
-    {
-        throw CException(kValidateWhere, L"Invalid object pointer");
-    }
-    if (object->NumInstances == PERF_NO_INSTANCES)
+    const CDataBlockLayout::Object &layout = LayoutOf(object);
+    if (!layout.HasInstances())
     {
         throw CException(kValidateWhere, L"Object does not support instances");
-    }
-
-    // The block is writable by every account: the slots must lie inside it before any is touched.
-    const unsigned long long slotsEnd =
-        static_cast<unsigned long long>(address - block) + kObjectHeaderSize +
-        static_cast<unsigned long long>(object->NumCounters) * kCounterDefinitionSize +
-        static_cast<unsigned long long>(static_cast<DWORD>(object->NumInstances)) * (kInstanceDefinitionSize + NameSpace(object));
-    if (object->NumInstances < 0 || slotsEnd > m_blockSize)
-    {
-        throw CException(kValidateWhere, L"Object definition does not fit in the data block");
     }
 
     switch (mode)
     {
     case ValidateByName:
-        if (MaxNameLength(object) == 0)
+        if (layout.maxNameLength == 0)
         {
             throw CException(kValidateWhere,
                              L"Instances for this object should be allocated by unique ID and not by name");
         }
         break;
     case ValidateById:
-        if (MaxNameLength(object) != 0)
+        if (layout.maxNameLength != 0)
         {
             throw CException(kValidateWhere, L"Instances for this object should be allocated by name and not by ID");
         }
         break;
     case ValidateInUse:
-        if (InUseCount(object) == 0)
+        if (Layout::InUseCountOf(*object) == 0)
         {
             throw CException(kValidateWhere, L"No instances are currently allocated");
         }
@@ -305,21 +307,15 @@ PERF_INSTANCE_DEFINITION *CPerformanceDataBlock::ValidateInstanceObject(PERF_OBJ
     case ValidateNone:
         break;
     }
-    return reinterpret_cast<PERF_INSTANCE_DEFINITION *>(reinterpret_cast<BYTE *>(object) + kObjectHeaderSize +
-                                                        object->NumCounters * kCounterDefinitionSize);
-}
-
-PERF_INSTANCE_DEFINITION *CPerformanceDataBlock::GetSlot(PERF_OBJECT_TYPE *object, DWORD slot)
-{
-    BYTE *first = reinterpret_cast<BYTE *>(object) + kObjectHeaderSize + object->NumCounters * kCounterDefinitionSize;
-    return reinterpret_cast<PERF_INSTANCE_DEFINITION *>(first + slot * (kInstanceDefinitionSize + NameSpace(object)));
+    return GetSlot(layout, 0);
 }
 
 DWORD CPerformanceDataBlock::AllocateNamedSlot(PERF_OBJECT_TYPE *object, const std::wstring &name, DWORD &created)
 {
     ValidateInstanceObject(object, ValidateByName);
+    const CDataBlockLayout::Object &layout = LayoutOf(object);
 
-    const DWORD maxLength = MaxNameLength(object);
+    const DWORD maxLength = layout.maxNameLength;
     const size_t length = name.size();
     if (length > maxLength)
     {
@@ -329,23 +325,25 @@ DWORD CPerformanceDataBlock::AllocateNamedSlot(PERF_OBJECT_TYPE *object, const s
     }
 
     const DWORD nameBytes = static_cast<DWORD>((length + 1) * sizeof(wchar_t));
-    const DWORD slots = static_cast<DWORD>(object->NumInstances);
     PERF_INSTANCE_DEFINITION *freeSlot = nullptr;
     DWORD freeIndex = 0;
-    for (DWORD i = 0; i < slots; ++i)
+    for (DWORD i = 0; i < layout.SlotCount(); ++i)
     {
-        PERF_INSTANCE_DEFINITION *slot = GetSlot(object, i);
-        if (slot->NameLength == 0)
+        PERF_INSTANCE_DEFINITION *slot = GetSlot(layout, i);
+        if (!Layout::IsSlotInUse(*slot))
         {
             if (freeSlot == nullptr)
             {
                 freeSlot = slot;
                 freeIndex = i;
             }
+            continue;
         }
-        else if (slot->NameLength == nameBytes &&
-                 std::memcmp(reinterpret_cast<const BYTE *>(slot) + kInstanceDefinitionSize, name.c_str(), nameBytes) ==
-                     0)
+        // The name is compared inside the slot's own name space, whatever its length field says.
+        const DWORD slotNameLength = slot->NameLength;
+        if (slotNameLength == nameBytes && nameBytes <= layout.nameSpace &&
+            std::memcmp(reinterpret_cast<const BYTE *>(slot) + Layout::kInstanceDefinitionSize, name.c_str(),
+                        nameBytes) == 0)
         {
             created = 0;
             return i + 1;
@@ -353,14 +351,15 @@ DWORD CPerformanceDataBlock::AllocateNamedSlot(PERF_OBJECT_TYPE *object, const s
     }
     if (freeSlot == nullptr)
     {
-        throw CException(kAllocateWhere, L"All " + ToString(object->NumInstances) + L" instances in use");
+        throw CException(kAllocateWhere, L"All " + ToString(layout.numInstances) + L" instances in use");
     }
 
-    ++InUseCount(object);
     freeSlot->NameLength = nameBytes;
-    freeSlot->NameOffset = kInstanceDefinitionSize;
-    std::memcpy(reinterpret_cast<BYTE *>(freeSlot) + kInstanceDefinitionSize, name.c_str(), nameBytes);
-    freeSlot->ByteLength = kInstanceDefinitionSize + nameBytes + (length % 2 == 0 ? 2 : 0);
+    freeSlot->NameOffset = Layout::kInstanceDefinitionSize;
+    freeSlot->UniqueID = PERF_NO_UNIQUE_ID;
+    std::memcpy(reinterpret_cast<BYTE *>(freeSlot) + Layout::kInstanceDefinitionSize, name.c_str(), nameBytes);
+    freeSlot->ByteLength = Layout::kInstanceDefinitionSize + nameBytes + (length % 2 == 0 ? 2 : 0);
+    CountSlotsInUse(object, layout);
     created = 1;
     return freeIndex + 1;
 }
@@ -368,19 +367,19 @@ DWORD CPerformanceDataBlock::AllocateNamedSlot(PERF_OBJECT_TYPE *object, const s
 DWORD CPerformanceDataBlock::AllocateIdSlot(PERF_OBJECT_TYPE *object, DWORD uniqueId, DWORD &created)
 {
     ValidateInstanceObject(object, ValidateById);
+    const CDataBlockLayout::Object &layout = LayoutOf(object);
 
     if (uniqueId == static_cast<DWORD>(PERF_NO_UNIQUE_ID))
     {
         throw CException(kAllocateWhere, L"Illegal instance id: " + ToString(static_cast<long>(uniqueId)));
     }
 
-    const DWORD slots = static_cast<DWORD>(object->NumInstances);
     PERF_INSTANCE_DEFINITION *freeSlot = nullptr;
     DWORD freeIndex = 0;
-    for (DWORD i = 0; i < slots; ++i)
+    for (DWORD i = 0; i < layout.SlotCount(); ++i)
     {
-        PERF_INSTANCE_DEFINITION *slot = GetSlot(object, i);
-        if (slot->UniqueID == PERF_NO_UNIQUE_ID)
+        PERF_INSTANCE_DEFINITION *slot = GetSlot(layout, i);
+        if (!Layout::IsSlotInUse(*slot))
         {
             if (freeSlot == nullptr)
             {
@@ -399,11 +398,11 @@ DWORD CPerformanceDataBlock::AllocateIdSlot(PERF_OBJECT_TYPE *object, DWORD uniq
         throw CException(kAllocateWhere, L"Unexpected - logic error");
     }
 
-    ++InUseCount(object);
     freeSlot->NameLength = 0;
     freeSlot->NameOffset = 0;
     freeSlot->UniqueID = static_cast<LONG>(uniqueId);
-    freeSlot->ByteLength = kInstanceDefinitionSize;
+    freeSlot->ByteLength = Layout::kInstanceDefinitionSize;
+    CountSlotsInUse(object, layout);
     created = 1;
     return freeIndex + 1;
 }
@@ -464,12 +463,13 @@ DWORD CPerformanceDataBlock::SetParent(PERF_OBJECT_TYPE *object, DWORD instanceI
 PERF_INSTANCE_DEFINITION *CPerformanceDataBlock::GetActiveObjectInstance(PERF_OBJECT_TYPE *object, long instanceId)
 {
     ValidateInstanceObject(object, ValidateInUse);
-    if (instanceId < 1 || instanceId > object->NumInstances)
+    const CDataBlockLayout::Object &layout = LayoutOf(object);
+    if (instanceId < 1 || instanceId > layout.numInstances)
     {
         throw CException(kActiveWhere, L"Invalid instance id: " + ToString(instanceId));
     }
-    PERF_INSTANCE_DEFINITION *slot = GetSlot(object, static_cast<DWORD>(instanceId - 1));
-    if (!SlotInUse(slot))
+    PERF_INSTANCE_DEFINITION *slot = GetSlot(layout, static_cast<DWORD>(instanceId - 1));
+    if (!Layout::IsSlotInUse(*slot))
     {
         throw CException(kActiveWhere, L"Instance: " + ToString(instanceId) + L" is not currently in use");
     }
@@ -480,20 +480,22 @@ void CPerformanceDataBlock::ReleaseObjectInstance(PERF_OBJECT_TYPE *object, long
 {
     Owner lock(*this);
     PERF_INSTANCE_DEFINITION *slot = GetActiveObjectInstance(object, instanceId);
-    --InUseCount(object);
     slot->NameLength = 0;
     slot->UniqueID = PERF_NO_UNIQUE_ID;
     slot->ByteLength = 0;
+    CountSlotsInUse(object, LayoutOf(object));
 }
 
 DWORD CPerformanceDataBlock::GetNamedInstanceCount(PERF_OBJECT_TYPE *object)
 {
     Owner lock(*this);
     ValidateInstanceObject(object, ValidateNone);
+    const CDataBlockLayout::Object &layout = LayoutOf(object);
     DWORD count = 0;
-    for (DWORD i = 0; i < static_cast<DWORD>(object->NumInstances); ++i)
+    for (DWORD i = 0; i < layout.SlotCount(); ++i)
     {
-        if (GetSlot(object, i)->NameLength != 0)
+        const PERF_INSTANCE_DEFINITION *slot = GetSlot(layout, i);
+        if (Layout::IsSlotInUse(*slot) && slot->NameLength != 0)
         {
             ++count;
         }
@@ -503,16 +505,14 @@ DWORD CPerformanceDataBlock::GetNamedInstanceCount(PERF_OBJECT_TYPE *object)
 
 BYTE *CPerformanceDataBlock::GetInstanceCounterData(PERF_OBJECT_TYPE *object, long instanceId)
 {
-    const DWORD perInstance = PerInstanceDataSize(object);
+    const CDataBlockLayout::Object &layout = LayoutOf(object);
     const DWORD slot = instanceId > 0 ? static_cast<DWORD>(instanceId - 1) : 0;
-    const unsigned long long offset = static_cast<unsigned long long>(GetHeader().counterDataOffset) +
-                                      object->CodePage + static_cast<unsigned long long>(slot) * perInstance;
-    if (offset + perInstance > m_blockSize)
+    if (slot >= (layout.HasInstances() ? layout.SlotCount() : 1))
     {
         throw CException(L"CPerformanceDataBlock::GetInstanceCounterData()",
                          L"Counter data does not fit in the data block");
     }
-    return static_cast<BYTE *>(m_memory.GetMemory()) + offset;
+    return static_cast<BYTE *>(m_memory.GetMemory()) + layout.ValuesOffset(slot);
 }
 
 } // namespace PerfMon

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "perfmon/DataBlockLayout.h"
 #include "win32/CriticalSection.h"
 #include "win32/KernelObjectName.h"
 #include "win32/Optex.h"
@@ -8,6 +9,7 @@
 #include <windows.h>
 #include <winperf.h>
 
+#include <memory>
 #include <string>
 
 namespace Halyard {
@@ -17,18 +19,12 @@ class CPerformanceDataSchema;
 
 // The named shared-memory block in which the server keeps its counter values and from which the
 // provider copies them out. Whichever process constructs it first lays it out; the others open it.
+// Every account can write the block, so its operations take sizes and positions from the schema
+// and read each shared field once.
 class CPerformanceDataBlock : public Win32::ICriticalSection
 {
 public:
-    // The 16 bytes at the start of the block.
-    struct Header
-    {
-        BYTE initialised;
-        BYTE reserved[3];
-        DWORD firstObjectOffset;
-        DWORD lastObjectOffset;
-        DWORD counterDataOffset;
-    };
+    using Header = CDataBlockLayout::Header;
 
     enum ValidationMode
     {
@@ -38,8 +34,10 @@ public:
         ValidateInUse = 3
     };
 
+    // Waits for the block's lock end after lockTimeout milliseconds with a CException.
     CPerformanceDataBlock(const Win32::IKernelObjectName &name, const CPerformanceDataSchema &schema,
-                          DWORD firstCounterIndex, SECURITY_ATTRIBUTES *securityAttributes);
+                          DWORD firstCounterIndex, SECURITY_ATTRIBUTES *securityAttributes,
+                          DWORD lockTimeout = kDefaultLockTimeout);
 
     CPerformanceDataBlock(const CPerformanceDataBlock &) = delete;
     CPerformanceDataBlock &operator=(const CPerformanceDataBlock &) = delete;
@@ -60,6 +58,7 @@ public:
     // block's own offsets check them against these.
     const BYTE *GetBlock() const;
     DWORD GetBlockSize() const;
+    const CDataBlockLayout &GetLayout() const;
 
     PERF_INSTANCE_DEFINITION *ValidateInstanceObject(PERF_OBJECT_TYPE *object, ValidationMode mode);
 
@@ -86,26 +85,29 @@ public:
     BYTE *GetInstanceCounterData(PERF_OBJECT_TYPE *object, long instanceId);
 
 private:
-    static Win32::CUnqualifiedName LockName(const Win32::IKernelObjectName &name,
-                                            SECURITY_ATTRIBUTES *securityAttributes);
+    class CCreationRight;
 
-    static bool ValidateTokenPrivileges(const Win32::IKernelObjectName &name, SECURITY_ATTRIBUTES *securityAttributes);
+    static std::unique_ptr<CCreationRight> AcquireCreationRight(const Win32::IKernelObjectName &name,
+                                                                SECURITY_ATTRIBUTES *securityAttributes);
 
     void Initialise(const CPerformanceDataSchema &schema, DWORD firstCounterIndex);
 
     Header &GetHeader();
-    const Header &GetHeader() const;
 
-    PERF_INSTANCE_DEFINITION *GetSlot(PERF_OBJECT_TYPE *object, DWORD slot);
+    const CDataBlockLayout::Object &LayoutOf(const PERF_OBJECT_TYPE *object) const;
+    PERF_INSTANCE_DEFINITION *GetSlot(const CDataBlockLayout::Object &layout, DWORD slot);
+    void CountSlotsInUse(PERF_OBJECT_TYPE *object, const CDataBlockLayout::Object &layout);
 
     DWORD AllocateNamedSlot(PERF_OBJECT_TYPE *object, const std::wstring &name, DWORD &created);
     DWORD AllocateIdSlot(PERF_OBJECT_TYPE *object, DWORD uniqueId, DWORD &created);
     DWORD SetParent(PERF_OBJECT_TYPE *object, DWORD instanceId, DWORD created, const PERF_OBJECT_TYPE *parentObject,
                     DWORD parentInstanceId);
 
+    const CDataBlockLayout m_layout;
+    // Held only while the constructor may create the block's objects.
+    std::unique_ptr<CCreationRight> m_creationRight;
     Win32::COptex m_lock;
     Win32::CSharedMemory m_memory;
-    DWORD m_blockSize;
 };
 
 } // namespace PerfMon

@@ -15,12 +15,10 @@ using Win32::ToString;
 
 namespace {
 
-const DWORD kHeaderSize = sizeof(CPerformanceDataBlock::Header);
-const DWORD kObjectHeaderSize = sizeof(PERF_OBJECT_TYPE);
-const DWORD kCounterDefinitionSize = sizeof(PERF_COUNTER_DEFINITION);
-const DWORD kInstanceDefinitionSize = sizeof(PERF_INSTANCE_DEFINITION);
-const DWORD kCounterBlockSize = sizeof(PERF_COUNTER_BLOCK);
-const DWORD kCounterSize = 8;
+const DWORD kHeaderSize = CDataBlockLayout::kHeaderSize;
+const DWORD kObjectHeaderSize = CDataBlockLayout::kObjectHeaderSize;
+const DWORD kInstanceDefinitionSize = CDataBlockLayout::kInstanceDefinitionSize;
+const DWORD kCounterBlockSize = CDataBlockLayout::kCounterBlockSize;
 
 const wchar_t kCollectWhere[] = L"CPerformanceDataCollector::Collect()";
 const wchar_t kActiveWhere[] = L"CPerformanceDataCollector::GetActiveInstanceFromIndex()";
@@ -112,28 +110,32 @@ private:
 
 using ObjectEntry = CPerformanceDataCollector::ObjectEntry;
 
-// Instance slot i of an object's private copy: slots follow the counter definitions.
+// Instance slot i of an object's private copy.
 const PERF_INSTANCE_DEFINITION *GetSlot(const ObjectEntry &entry, DWORD slot)
 {
-    const PERF_OBJECT_TYPE *object = reinterpret_cast<const PERF_OBJECT_TYPE *>(entry.objectTemplate);
-    const DWORD slotSize = kInstanceDefinitionSize + static_cast<DWORD>(object->PerfTime.HighPart);
-    return reinterpret_cast<const PERF_INSTANCE_DEFINITION *>(entry.objectTemplate + entry.definitionLength +
-                                                              slot * slotSize);
+    return reinterpret_cast<const PERF_INSTANCE_DEFINITION *>(entry.objectTemplate - entry.layout->offset +
+                                                              entry.layout->SlotOffset(slot));
+}
+
+LONG InUseCount(const ObjectEntry &entry)
+{
+    PERF_OBJECT_TYPE object;
+    std::memcpy(&object, entry.objectTemplate, sizeof(object));
+    return CDataBlockLayout::InUseCountOf(object);
 }
 
 // Visits the slots in use in slot order, stopping once as many as the object counts were seen.
 template <typename Visit>
 void ForEachSlotInUse(const ObjectEntry &entry, Visit visit)
 {
-    const PERF_OBJECT_TYPE *object = reinterpret_cast<const PERF_OBJECT_TYPE *>(entry.objectTemplate);
-    LONG remaining = object->PerfFreq.HighPart;
-    for (LONG i = 0; i < object->NumInstances && remaining != 0; ++i)
+    LONG remaining = InUseCount(entry);
+    for (DWORD i = 0; i < entry.layout->SlotCount() && remaining != 0; ++i)
     {
-        const PERF_INSTANCE_DEFINITION *slot = GetSlot(entry, static_cast<DWORD>(i));
-        if (slot->ByteLength != 0)
+        const PERF_INSTANCE_DEFINITION *slot = GetSlot(entry, i);
+        if (CDataBlockLayout::IsSlotInUse(*slot))
         {
             --remaining;
-            visit(static_cast<DWORD>(i), slot);
+            visit(i, slot);
         }
     }
 }
@@ -173,39 +175,15 @@ private:
 
 CPerformanceDataCollector::CPerformanceDataCollector(const Win32::IKernelObjectName &name,
                                                      const CPerformanceDataSchema &schema, DWORD firstCounterIndex,
-                                                     SECURITY_ATTRIBUTES *securityAttributes)
+                                                     SECURITY_ATTRIBUTES *securityAttributes, DWORD lockTimeout)
     : m_name(name),
       m_schema(schema),
       m_firstCounterIndex(firstCounterIndex),
       m_securityAttributes(securityAttributes),
-      m_objectCount(schema.GetObjectCount()),
-      m_blockSize(0),
-      m_counterDataOffset(0)
+      m_lockTimeout(lockTimeout),
+      m_layout(schema),
+      m_objectCount(schema.GetObjectCount())
 {
-    m_schema.ValidateSchema();
-
-    DWORD offset = kHeaderSize;
-    DWORD counterDataOffset = 0;
-    m_layout.reserve(m_objectCount);
-    for (const auto &object : m_schema.GetObjects())
-    {
-        Layout layout = {};
-        layout.offset = offset;
-        layout.numCounters = static_cast<DWORD>(object->GetCounters().size());
-        layout.definitionLength = kObjectHeaderSize + kCounterDefinitionSize * layout.numCounters;
-        layout.totalLength = object->GetDefinitionSize();
-        layout.numInstances = static_cast<LONG>(object->GetMaxInstances());
-        layout.maxNameLength = object->GetMaxInstanceNameLength();
-        layout.nameSpace = object->GetInstanceNameSpace();
-        layout.counterDataOffset = counterDataOffset;
-        layout.counterDataLength = kCounterSize * layout.numCounters;
-        m_layout.push_back(layout);
-
-        offset += layout.totalLength;
-        counterDataOffset += object->GetCounterDataSize();
-    }
-    m_counterDataOffset = offset;
-    m_blockSize = offset + counterDataOffset;
 }
 
 CPerformanceDataCollector::~CPerformanceDataCollector() = default;
@@ -218,33 +196,45 @@ void CPerformanceDataCollector::Open(const wchar_t *)
     }
 
     std::unique_ptr<CPerformanceDataBlock> dataBlock(
-        new CPerformanceDataBlock(m_name, m_schema, m_firstCounterIndex, m_securityAttributes));
-    if (dataBlock->GetBlockSize() != m_blockSize)
-    {
-        throw CException(L"CPerformanceDataCollector::Open()", L"Data block size does not match the schema");
-    }
+        new CPerformanceDataBlock(m_name, m_schema, m_firstCounterIndex, m_securityAttributes, m_lockTimeout));
     std::unique_ptr<ObjectEntry[]> objects(new ObjectEntry[m_objectCount]);
-    m_snapshot.assign(m_blockSize, 0);
+    m_snapshot.assign(m_layout.GetBlockSize(), 0);
     m_dataBlock = std::move(dataBlock);
-    TakeSnapshot();
+    try
+    {
+        Win32::ICriticalSection::Owner lock(*m_dataBlock);
+        TakeSnapshot();
+    }
+    catch (...)
+    {
+        m_dataBlock.reset();
+        throw;
+    }
+
+    // The block carries the title indexes of the process that laid it out.
+    PERF_OBJECT_TYPE first;
+    std::memcpy(&first, &m_snapshot[m_layout.GetObjects().front().offset], sizeof(first));
+    BuildExpectedDefinitions(first.ObjectNameTitleIndex);
 
     // Sizes and slots are read from the private copy, which keeps its address until Close;
-    // definitions and values from the block itself.
+    // definitions and values from the block itself, under its lock.
     const BYTE *block = m_dataBlock->GetBlock();
     for (DWORD i = 0; i < m_objectCount; ++i)
     {
-        const Layout &layout = m_layout[i];
-        const PERF_OBJECT_TYPE *object = reinterpret_cast<const PERF_OBJECT_TYPE *>(&m_snapshot[layout.offset]);
+        const CDataBlockLayout::Object &layout = m_layout.GetObjects()[i];
+        const PERF_OBJECT_TYPE *object =
+            reinterpret_cast<const PERF_OBJECT_TYPE *>(&m_expected[layout.offset - kHeaderSize]);
         ObjectEntry &entry = objects[i];
         entry.titleIndex = object->ObjectNameTitleIndex;
         entry.key = L" " + ToString(static_cast<unsigned long>(entry.titleIndex)) + L" ";
         entry.selected = false;
-        entry.hasInstances = layout.numInstances != PERF_NO_INSTANCES;
+        entry.hasInstances = layout.HasInstances();
         entry.definitionLength = layout.definitionLength;
         entry.objectTemplate = &m_snapshot[layout.offset];
         entry.counterDefinitions = block + layout.offset + kObjectHeaderSize;
         entry.counterDataLength = layout.counterDataLength;
-        entry.counterData = block + m_counterDataOffset + layout.counterDataOffset;
+        entry.counterData = block + layout.valuesOffset;
+        entry.layout = &layout;
     }
     m_objects = std::move(objects);
 }
@@ -259,15 +249,19 @@ void CPerformanceDataCollector::Close()
     m_objects.reset();
 }
 
-// Only what decides sizes and positions is copied under the lock: the block header, the object
-// headers and the instance slots. Counter definitions and values go straight to the caller's
-// buffer, and the definitions are checked there, where no other process can change them.
+void CPerformanceDataCollector::BuildExpectedDefinitions(DWORD firstCounterIndex)
+{
+    m_expected.assign(m_layout.GetDefinitionsSize(), 0);
+    m_layout.WriteDefinitions(m_schema, firstCounterIndex, m_expected.data());
+}
+
+// What decides sizes and positions: the block header, the object headers and the instance slots.
+// The caller holds the block's lock.
 void CPerformanceDataCollector::TakeSnapshot()
 {
-    Win32::ICriticalSection::Owner lock(*m_dataBlock);
     const BYTE *block = m_dataBlock->GetBlock();
     std::memcpy(m_snapshot.data(), block, kHeaderSize);
-    for (const Layout &layout : m_layout)
+    for (const CDataBlockLayout::Object &layout : m_layout.GetObjects())
     {
         std::memcpy(&m_snapshot[layout.offset], block + layout.offset, kObjectHeaderSize);
         const DWORD slots = layout.offset + layout.definitionLength;
@@ -277,61 +271,59 @@ void CPerformanceDataCollector::TakeSnapshot()
 
 void CPerformanceDataCollector::ValidateSnapshot() const
 {
-    CPerformanceDataBlock::Header header;
+    CDataBlockLayout::Header header;
     std::memcpy(&header, m_snapshot.data(), sizeof(header));
     if (header.initialised != 1)
     {
         Corrupt(L"not initialised");
     }
-    if (header.firstObjectOffset != kHeaderSize || header.lastObjectOffset != m_layout.back().offset ||
-        header.counterDataOffset != m_counterDataOffset)
+    const CDataBlockLayout::Header expected = m_layout.GetHeader();
+    if (header.firstObjectOffset != expected.firstObjectOffset || header.lastObjectOffset != expected.lastObjectOffset ||
+        header.counterDataOffset != expected.counterDataOffset)
     {
         Corrupt(L"header offsets " + ToString(header.firstObjectOffset) + L", " + ToString(header.lastObjectOffset) +
                 L", " + ToString(header.counterDataOffset));
     }
-    for (const Layout &layout : m_layout)
+    for (const CDataBlockLayout::Object &layout : m_layout.GetObjects())
     {
         ValidateObject(layout);
     }
 }
 
-void CPerformanceDataCollector::ValidateObject(const Layout &layout) const
+// The object header must be the one the schema writes, but for the count of slots in use.
+void CPerformanceDataCollector::ValidateObject(const CDataBlockLayout::Object &layout) const
 {
     const BYTE *base = &m_snapshot[layout.offset];
-    const PERF_OBJECT_TYPE *object = reinterpret_cast<const PERF_OBJECT_TYPE *>(base);
-
-    if (object->TotalByteLength != layout.totalLength || object->DefinitionLength != layout.definitionLength ||
-        object->HeaderLength != kObjectHeaderSize || object->NumCounters != layout.numCounters ||
-        object->NumInstances != layout.numInstances || object->CodePage != layout.counterDataOffset ||
-        object->PerfTime.LowPart != layout.maxNameLength ||
-        static_cast<DWORD>(object->PerfTime.HighPart) != layout.nameSpace ||
-        object->PerfFreq.LowPart != layout.counterDataLength)
+    PERF_OBJECT_TYPE object;
+    std::memcpy(&object, base, sizeof(object));
+    const LONG inUse = CDataBlockLayout::InUseCountOf(object);
+    CDataBlockLayout::SetInUseCount(object, 0);
+    if (std::memcmp(&object, &m_expected[layout.offset - kHeaderSize], sizeof(object)) != 0)
     {
         CorruptObject(layout.offset, L"definition does not match the schema");
     }
 
-    if (layout.numInstances == PERF_NO_INSTANCES)
+    if (!layout.HasInstances())
     {
         return;
     }
 
-    const LONG inUse = object->PerfFreq.HighPart;
     if (inUse < 0 || inUse > layout.numInstances)
     {
         CorruptObject(layout.offset, L"instances in use " + ToString(inUse));
     }
-    const DWORD slotSize = kInstanceDefinitionSize + layout.nameSpace;
-    for (LONG i = 0; i < layout.numInstances; ++i)
+    for (DWORD i = 0; i < layout.SlotCount(); ++i)
     {
-        const BYTE *slotBase = base + layout.definitionLength + static_cast<DWORD>(i) * slotSize;
+        const BYTE *slotBase = &m_snapshot[layout.SlotOffset(i)];
         const PERF_INSTANCE_DEFINITION *slot = reinterpret_cast<const PERF_INSTANCE_DEFINITION *>(slotBase);
-        if (slot->ByteLength == 0)
+        if (!CDataBlockLayout::IsSlotInUse(*slot))
         {
             continue;
         }
-        if (slot->ByteLength < kInstanceDefinitionSize || slot->ByteLength > slotSize || slot->ByteLength % 4 != 0)
+        if (slot->ByteLength < kInstanceDefinitionSize || slot->ByteLength > layout.slotSize ||
+            slot->ByteLength % 4 != 0)
         {
-            CorruptSlot(layout.offset, i, L"length " + ToString(slot->ByteLength));
+            CorruptSlot(layout.offset, static_cast<LONG>(i), L"length " + ToString(slot->ByteLength));
         }
         if (slot->NameLength != 0)
         {
@@ -339,18 +331,19 @@ void CPerformanceDataCollector::ValidateObject(const Layout &layout) const
             if (slot->NameOffset != kInstanceDefinitionSize || slot->NameLength % sizeof(wchar_t) != 0 ||
                 slot->NameLength > slot->ByteLength - kInstanceDefinitionSize)
             {
-                CorruptSlot(layout.offset, i, L"name " + ToString(slot->NameOffset) + L", " + ToString(slot->NameLength));
+                CorruptSlot(layout.offset, static_cast<LONG>(i),
+                            L"name " + ToString(slot->NameOffset) + L", " + ToString(slot->NameLength));
             }
             wchar_t last;
             std::memcpy(&last, slotBase + kInstanceDefinitionSize + slot->NameLength - sizeof(wchar_t), sizeof(last));
             if (last != L'\0')
             {
-                CorruptSlot(layout.offset, i, L"name is not terminated");
+                CorruptSlot(layout.offset, static_cast<LONG>(i), L"name is not terminated");
             }
         }
         else if (layout.maxNameLength != 0)
         {
-            CorruptSlot(layout.offset, i, L"has no name");
+            CorruptSlot(layout.offset, static_cast<LONG>(i), L"has no name");
         }
     }
 }
@@ -371,19 +364,18 @@ CPerformanceDataCollector::ObjectEntry &CPerformanceDataCollector::FindObjectByI
 DWORD CPerformanceDataCollector::GetActiveInstanceFromIndex(DWORD titleIndex, long slotIndex)
 {
     const ObjectEntry &entry = FindObjectByIndex(titleIndex);
-    const PERF_OBJECT_TYPE *object = reinterpret_cast<const PERF_OBJECT_TYPE *>(entry.objectTemplate);
-    if (slotIndex < 0 || slotIndex > object->NumInstances)
+    if (slotIndex < 0 || slotIndex > entry.layout->numInstances)
     {
         throw CException(kActiveWhere, L"Instance index out of range: " + ToString(slotIndex));
     }
 
-    const LONG inUse = object->PerfFreq.HighPart;
+    const LONG inUse = InUseCount(entry);
     LONG remaining = inUse;
-    for (LONG i = 0; i < object->NumInstances && i <= slotIndex && remaining != 0; ++i)
+    for (DWORD i = 0; i < entry.layout->SlotCount() && i <= static_cast<DWORD>(slotIndex) && remaining != 0; ++i)
     {
-        if (GetSlot(entry, static_cast<DWORD>(i))->ByteLength != 0)
+        if (CDataBlockLayout::IsSlotInUse(*GetSlot(entry, i)))
         {
-            if (i == slotIndex)
+            if (i == static_cast<DWORD>(slotIndex))
             {
                 return static_cast<DWORD>(inUse - remaining);
             }
@@ -416,31 +408,21 @@ DWORD CPerformanceDataCollector::GetObjectSize(ObjectEntry &entry)
     return RoundUpTo8(size);
 }
 
-// Counter definitions are checked in the caller's buffer, after they were copied there.
-void CPerformanceDataCollector::ValidateCounterDefinitions(const ObjectEntry &entry, const BYTE *copy) const
-{
-    const DWORD counters = (entry.definitionLength - kObjectHeaderSize) / kCounterDefinitionSize;
-    for (DWORD k = 0; k < counters; ++k)
-    {
-        PERF_COUNTER_DEFINITION counter;
-        std::memcpy(&counter, copy + k * kCounterDefinitionSize, sizeof(counter));
-        if (counter.ByteLength != kCounterDefinitionSize || counter.CounterSize != kCounterSize ||
-            counter.CounterOffset != kCounterBlockSize + kCounterSize * k)
-        {
-            Corrupt(L"object " + ToString(entry.titleIndex) + L": counter " + ToString(k) +
-                    L" does not match the schema");
-        }
-    }
-}
-
+// Runs under the block's lock: the slots were copied under it, and the values that belong to them
+// are copied now, before any slot can change owner.
 DWORD CPerformanceDataCollector::WriteObject(const ObjectEntry &entry, CBoundedWriter &writer)
 {
     BYTE *start = writer.Position();
     writer.Copy(entry.objectTemplate, kObjectHeaderSize);
+    // Counter definitions are compared where they were copied to, which no other process can change.
     const DWORD definitionsLength = entry.definitionLength - kObjectHeaderSize;
     BYTE *definitions = writer.Reserve(definitionsLength);
     std::memcpy(definitions, entry.counterDefinitions, definitionsLength);
-    ValidateCounterDefinitions(entry, definitions);
+    if (std::memcmp(definitions, &m_expected[entry.layout->offset - kHeaderSize + kObjectHeaderSize],
+                    definitionsLength) != 0)
+    {
+        Corrupt(L"object " + ToString(entry.titleIndex) + L": counter definitions do not match the schema");
+    }
     PERF_OBJECT_TYPE *object = reinterpret_cast<PERF_OBJECT_TYPE *>(start);
 
     const DWORD counterBlockLength = kCounterBlockSize + entry.counterDataLength;
@@ -496,6 +478,9 @@ bool CPerformanceDataCollector::Collect(const wchar_t *query, void **data, DWORD
     const bool global = query == nullptr || IsGlobalQuery(query);
     const std::wstring paddedQuery = global ? std::wstring() : L" " + std::wstring(query) + L" ";
 
+    // Held from the copy of the slots to the last value written, so that the slots in use, their
+    // names and their values belong together.
+    Win32::ICriticalSection::Owner lock(*m_dataBlock);
     TakeSnapshot();
     ValidateSnapshot();
 

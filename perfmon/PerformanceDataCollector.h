@@ -1,6 +1,7 @@
 #pragma once
 
 #include "perfmon/CollectPerformanceData.h"
+#include "perfmon/DataBlockLayout.h"
 #include "win32/KernelObjectName.h"
 
 #include <windows.h>
@@ -17,9 +18,10 @@ class CPerformanceDataBlock;
 class CPerformanceDataSchema;
 
 // Answers the performance library's requests from the shared data block. The block is writable
-// by every account while this runs inside privileged monitoring processes, so each request works
-// on a private copy of the block that is checked against the layout the schema implies before a
-// single byte of it is handed out.
+// by every account while this runs inside privileged monitoring processes, so each request checks
+// what it copies against the layout and the definitions the schema implies before a single byte of
+// it is handed out. Everything one answer holds is copied under the block's lock, so the instances
+// in use, their names and their values all come from one moment.
 class CPerformanceDataCollector : public ICollectPerformanceData
 {
 public:
@@ -34,10 +36,13 @@ public:
         const BYTE *counterDefinitions;
         DWORD counterDataLength;
         const BYTE *counterData;
+        const CDataBlockLayout::Object *layout;
     };
 
+    // Waits for the block's lock end after lockTimeout milliseconds with a CException.
     CPerformanceDataCollector(const Win32::IKernelObjectName &name, const CPerformanceDataSchema &schema,
-                              DWORD firstCounterIndex, SECURITY_ATTRIBUTES *securityAttributes);
+                              DWORD firstCounterIndex, SECURITY_ATTRIBUTES *securityAttributes,
+                              DWORD lockTimeout = kDefaultLockTimeout);
 
     CPerformanceDataCollector(const CPerformanceDataCollector &) = delete;
     CPerformanceDataCollector &operator=(const CPerformanceDataCollector &) = delete;
@@ -55,41 +60,30 @@ public:
     DWORD GetActiveInstanceFromIndex(DWORD titleIndex, long slotIndex);
 
 private:
-    // Where each object of a block laid out from this schema must lie, and what it must say.
-    struct Layout
-    {
-        DWORD offset;
-        DWORD definitionLength;
-        DWORD totalLength;
-        DWORD numCounters;
-        LONG numInstances;
-        DWORD maxNameLength;
-        DWORD nameSpace;
-        DWORD counterDataOffset;
-        DWORD counterDataLength;
-    };
-
     class CBoundedWriter;
 
     void TakeSnapshot();
+    void BuildExpectedDefinitions(DWORD firstCounterIndex);
     void ValidateSnapshot() const;
-    void ValidateObject(const Layout &layout) const;
+    void ValidateObject(const CDataBlockLayout::Object &layout) const;
     DWORD GetObjectSize(ObjectEntry &entry);
     DWORD WriteObject(const ObjectEntry &entry, CBoundedWriter &writer);
-    void ValidateCounterDefinitions(const ObjectEntry &entry, const BYTE *copy) const;
 
     Win32::CKernelObjectNameImpl m_name;
     const CPerformanceDataSchema &m_schema;
     const DWORD m_firstCounterIndex;
     SECURITY_ATTRIBUTES *const m_securityAttributes;
+    const DWORD m_lockTimeout;
+    const CDataBlockLayout m_layout;
     std::unique_ptr<CPerformanceDataBlock> m_dataBlock;
     std::unique_ptr<ObjectEntry[]> m_objects;
     const DWORD m_objectCount;
 
-    std::vector<Layout> m_layout;
-    DWORD m_blockSize;
-    DWORD m_counterDataOffset;
+    // The block's header, object headers and instance slots as the last request copied them.
     std::vector<BYTE> m_snapshot;
+    // The object definitions a block laid out from this schema carries, for the title indexes the
+    // open block carries: they never change once the block is laid out.
+    std::vector<BYTE> m_expected;
 };
 
 } // namespace PerfMon

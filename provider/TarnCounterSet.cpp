@@ -1,5 +1,9 @@
 #include "provider/TarnCounterSet.h"
 
+#include "perfmon/DataBlockLayout.h"
+#include "win32/Exception.h"
+#include "win32/RegistryKey.h"
+
 #include <winperf.h>
 
 using Halyard::PerfMon::CPerformanceDataSchema;
@@ -85,4 +89,24 @@ CPerformanceDataSchema CreateTarnCounterSet()
         }
     }
     return schema;
+}
+
+DWORD TarnLockTimeout()
+{
+    DWORD timeout = 0;
+    try
+    {
+        const Halyard::Win32::CRegistryKey performance(
+            HKEY_LOCAL_MACHINE, std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + TarnProductName + L"\\Performance",
+            KEY_QUERY_VALUE);
+        if (!performance.QueryValue(L"Lock Timeout", timeout))
+        {
+            timeout = 0;
+        }
+    }
+    catch (const Halyard::Win32::CException &)
+    {
+        timeout = 0;
+    }
+    return timeout == 0 || timeout == INFINITE ? Halyard::PerfMon::kDefaultLockTimeout : timeout;
 }

@@ -14,3 +14,8 @@ extern const wchar_t TarnObjectName[];
 // The TARN server's counter set. Server and provider both build it and lay out the shared block from
 // it, so every text, number and order here is part of their contract and of the installed checksum.
 Halyard::PerfMon::CPerformanceDataSchema CreateTarnCounterSet();
+
+// How long the provider and the server wait for the shared block's lock, in milliseconds: the
+// optional REG_DWORD "Lock Timeout" under the product's Performance key, or the library's default
+// when it is absent or out of range (0 would never wait, 0xFFFFFFFF never stop).
+DWORD TarnLockTimeout();

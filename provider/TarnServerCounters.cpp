@@ -131,7 +131,7 @@ CTarnServerCounters::CTarnServerCounters()
 
 CTarnServerCounters::CTarnServerCounters(const Halyard::Win32::IKernelObjectName &name, DWORD firstCounterIndex)
     : m_schema(CreateTarnCounterSet()), m_securityAttributes(m_securityDescriptor, false),
-      m_block(name, m_schema, firstCounterIndex, &m_securityAttributes), m_object(m_block.GetObjectDefinition(0))
+      m_block(name, m_schema, firstCounterIndex, &m_securityAttributes, TarnLockTimeout()), m_object(m_block.GetObjectDefinition(0))
 {
     // A block laid out by a process with another counter set has the same size only by accident.
     if (m_object->NumCounters != TarnCounterCount ||

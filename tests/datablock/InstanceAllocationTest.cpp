@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <functional>
+#include <vector>
 
 using namespace Halyard;
 using Halyard::Testing::UniqueName;
@@ -188,12 +189,29 @@ TEST_F(InstanceAllocation, PlainInstanceInAFormerChildSlotHasNoParent)
     EXPECT_EQ(0u, Slot(m_numbered, child - 1)->ParentObjectInstance);
 }
 
-// Another process can scribble over the shared block; the instance operations must not walk
-// slots that lie outside it.
-TEST_F(InstanceAllocation, WildSlotCountIsRefused)
+// Another process can scribble over the shared block: the server takes every size and position
+// from its schema, so wild counts and lengths move nothing, and a wrong count of slots in use is
+// recounted by the next operation.
+TEST_F(InstanceAllocation, ScribbledDefinitionFieldsMoveNothing)
 {
+    const std::vector<BYTE> numberedBefore(reinterpret_cast<BYTE *>(m_numbered),
+                                           reinterpret_cast<BYTE *>(m_numbered) + m_numbered->TotalByteLength);
     m_named->NumInstances = 0x7FFFFFFF;
-    DWORD created = 0;
-    ExpectFailure([&] { m_block.AllocateObjectInstance(m_named, L"x", created); }, kValidate,
-                  L"Object definition does not fit in the data block");
+    m_named->NumCounters = 0x7FFFFFFF;
+    m_named->DefinitionLength = 0xFFFFFF00;
+    m_named->PerfTime.HighPart = 0x7FFFFFFF;
+    m_named->PerfFreq.QuadPart = 0x7FFFFFFF7FFFFFFFll;
+    m_named->CodePage = 0xFFFFFFF0;
+
+    EXPECT_EQ(1u, Allocate(L"first"));
+    EXPECT_EQ(2u, Allocate(L"second"));
+    EXPECT_EQ(m_block.GetCounterData() + 26 * 8, m_block.GetInstanceCounterData(m_named, 2));
+    EXPECT_EQ(2, m_named->PerfFreq.HighPart);
+    EXPECT_EQ(0, std::memcmp(numberedBefore.data(), m_numbered, numberedBefore.size()));
+
+    // The name field in a slot cannot make the comparison read past the slot's name space.
+    BYTE *slot = m_block.GetObjectDefinitions() + 64 + 26 * 40;
+    reinterpret_cast<PERF_INSTANCE_DEFINITION *>(slot)->NameLength = 0xFFFFFFF0;
+    EXPECT_EQ(3u, Allocate(L"third"));
+    ExpectFailure([&] { Allocate(L"fourth"); }, kAllocate, L"All 3 instances in use");
 }
