@@ -7,8 +7,9 @@
 using namespace Halyard;
 using namespace Halyard::Testing;
 
-// A server in another process takes, releases and updates instances as fast as it can while the
-// provider collects in a loop: every answer is well formed, and every value whole.
+// A server in another process takes, releases and updates instances under the block's lock as fast
+// as it can while the provider collects in a loop: every answer is well formed, and every instance
+// in it carries whole values from one update of its own.
 TEST(CollectConcurrency, CollectsStayWellFormedWhileAServerChurns)
 {
     const std::wstring base = UniqueName(L"HalyardChurn");
@@ -27,7 +28,7 @@ TEST(CollectConcurrency, CollectsStayWellFormedWhileAServerChurns)
     int changes = 0;
     LONG lastCount = -1;
     const DWORD start = ::GetTickCount();
-    for (int i = 0; i < 3000 || (changes < 20 && ::GetTickCount() - start < 20000); ++i)
+    for (int i = 0; i < 40000 || (changes < 20 && ::GetTickCount() - start < 20000); ++i)
     {
         const CollectResult r = CollectInto(collector, L"Global", buffer.data(), static_cast<DWORD>(buffer.size()));
         ASSERT_TRUE(r.result);
@@ -38,16 +39,27 @@ TEST(CollectConcurrency, CollectsStayWellFormedWhileAServerChurns)
         changes += (lastCount != -1 && object->NumInstances != lastCount) ? 1 : 0;
         lastCount = object->NumInstances;
 
-        // The server writes each value as round * 0x100000001: both halves always agree.
+        // Every instance shows the values of one update, made for its own name.
         const BYTE *position = buffer.data() + object->DefinitionLength;
         for (LONG n = 0; n < object->NumInstances; ++n)
         {
-            position += reinterpret_cast<const PERF_INSTANCE_DEFINITION *>(position)->ByteLength;
+            const PERF_INSTANCE_DEFINITION *instance = reinterpret_cast<const PERF_INSTANCE_DEFINITION *>(position);
+            const std::wstring name(reinterpret_cast<const wchar_t *>(position + instance->NameOffset));
+            const DWORD tag = std::stoul(name.substr(name.find(L'-') + 1));
+            position += instance->ByteLength;
+            LONGLONG first;
+            std::memcpy(&first, position + 4, 8);
             for (int k = 0; k < 26; ++k)
             {
-                DWORD halves[2];
-                std::memcpy(halves, position + 4 + 8 * k, 8);
-                ASSERT_EQ(halves[0], halves[1]) << "torn value";
+                LONGLONG value;
+                std::memcpy(&value, position + 4 + 8 * k, 8);
+                ASSERT_EQ(first, value) << "counter " << k << " of an instance from another update";
+            }
+            const DWORD high = static_cast<DWORD>(static_cast<ULONGLONG>(first) >> 32);
+            const DWORD low = static_cast<DWORD>(first);
+            if (first != 0)
+            {
+                ASSERT_EQ(tag, high ^ low) << "values of another instance under this name";
             }
             position += 4 + 26 * 8;
         }
