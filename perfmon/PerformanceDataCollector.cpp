@@ -81,6 +81,52 @@ void CopyCounterValues(BYTE *destination, const BYTE *source, size_t bytes)
     }
 }
 
+// Whether two byte ranges are equal, compared a word at a time: the runtime's memcmp walks byte by
+// byte on some systems, and every collect compares its definitions.
+bool SameBytes(const BYTE *left, const BYTE *right, size_t bytes)
+{
+    ULONGLONG difference = 0;
+    size_t i = 0;
+    for (; i + 2 * sizeof(ULONGLONG) <= bytes; i += 2 * sizeof(ULONGLONG))
+    {
+        ULONGLONG a[2];
+        ULONGLONG b[2];
+        std::memcpy(a, left + i, sizeof(a));
+        std::memcpy(b, right + i, sizeof(b));
+        difference |= (a[0] ^ b[0]) | (a[1] ^ b[1]);
+    }
+    for (; i < bytes; ++i)
+    {
+        difference |= static_cast<ULONGLONG>(left[i] ^ right[i]);
+    }
+    return difference == 0;
+}
+
+// Copies bytes out of the block and tells whether they are the expected ones, in one pass. Each
+// word is loaded once, so what was compared is what was written, whatever another process does to
+// the block meanwhile.
+bool CopyIfExpected(BYTE *destination, const BYTE *source, const BYTE *expected, size_t bytes)
+{
+    ULONGLONG difference = 0;
+    size_t i = 0;
+    for (; i + 2 * sizeof(ULONGLONG) <= bytes; i += 2 * sizeof(ULONGLONG))
+    {
+        ULONGLONG word[2];
+        ULONGLONG want[2];
+        std::memcpy(word, source + i, sizeof(word));
+        std::memcpy(want, expected + i, sizeof(want));
+        std::memcpy(destination + i, word, sizeof(word));
+        difference |= (word[0] ^ want[0]) | (word[1] ^ want[1]);
+    }
+    for (; i < bytes; ++i)
+    {
+        const BYTE byte = source[i];
+        destination[i] = byte;
+        difference |= static_cast<ULONGLONG>(byte ^ expected[i]);
+    }
+    return difference == 0;
+}
+
 // A scope that leaves the caller's counts at 0 unless the request completes.
 class CResetCountsOnFailure
 {
@@ -298,7 +344,7 @@ void CPerformanceDataCollector::ValidateObject(const CDataBlockLayout::Object &l
     std::memcpy(&object, base, sizeof(object));
     const LONG inUse = CDataBlockLayout::InUseCountOf(object);
     CDataBlockLayout::SetInUseCount(object, 0);
-    if (std::memcmp(&object, &m_expected[layout.offset - kHeaderSize], sizeof(object)) != 0)
+    if (!SameBytes(reinterpret_cast<const BYTE *>(&object), &m_expected[layout.offset - kHeaderSize], sizeof(object)))
     {
         CorruptObject(layout.offset, L"definition does not match the schema");
     }
@@ -414,12 +460,9 @@ DWORD CPerformanceDataCollector::WriteObject(const ObjectEntry &entry, CBoundedW
 {
     BYTE *start = writer.Position();
     writer.Copy(entry.objectTemplate, kObjectHeaderSize);
-    // Counter definitions are compared where they were copied to, which no other process can change.
     const DWORD definitionsLength = entry.definitionLength - kObjectHeaderSize;
-    BYTE *definitions = writer.Reserve(definitionsLength);
-    std::memcpy(definitions, entry.counterDefinitions, definitionsLength);
-    if (std::memcmp(definitions, &m_expected[entry.layout->offset - kHeaderSize + kObjectHeaderSize],
-                    definitionsLength) != 0)
+    if (!CopyIfExpected(writer.Reserve(definitionsLength), entry.counterDefinitions,
+                        &m_expected[entry.layout->offset - kHeaderSize + kObjectHeaderSize], definitionsLength))
     {
         Corrupt(L"object " + ToString(entry.titleIndex) + L": counter definitions do not match the schema");
     }

@@ -25,16 +25,14 @@ void Report(const wchar_t *prefix, const std::wstring &where, const std::wstring
     ::OutputDebugStringW((std::wstring(prefix) + where + L" - " + message).c_str());
 }
 
-// Runs one guarded operation: structured exceptions arrive as CSEHException, and every failure
-// becomes one debugger line. Returns false when the operation failed.
+// Runs one operation and turns every failure into one debugger line; the module's entry points
+// have the structured-exception translator in place, so faults arrive here as CSEHException.
 template <typename Operation>
-bool Guarded(const wchar_t *prefix, const wchar_t *unexpected, Operation operation)
+void Guarded(const wchar_t *prefix, const wchar_t *unexpected, Operation operation)
 {
     try
     {
-        CSEHException::Translator translator;
         operation();
-        return true;
     }
     catch (const CException &e)
     {
@@ -48,7 +46,6 @@ bool Guarded(const wchar_t *prefix, const wchar_t *unexpected, Operation operati
     {
         ::OutputDebugStringW(unexpected);
     }
-    return false;
 }
 
 } // namespace
@@ -76,21 +73,14 @@ void CPerformanceDataCollector::Close()
             L"CPerformanceDataCollector::Close() - Unexpected exception", [&] { m_collector.Close(); });
 }
 
+// The library collector leaves the counts at 0 and the cursor where it was whenever it fails, so a
+// partly written answer is never reported as data.
 bool CPerformanceDataCollector::Collect(const wchar_t *query, void **data, DWORD *totalBytes, DWORD *numObjectTypes)
 {
     bool result = true;
-    void *const cursor = *data;
-    const bool completed =
-        Guarded(L"CPerformanceDataCollector::Collect() -  Exception: ",
-                L"CPerformanceDataCollector::Collect() - Unexpected exception",
-                [&] { result = m_collector.Collect(query, data, totalBytes, numObjectTypes); });
-    if (!completed)
-    {
-        // A partly written answer is never reported as data.
-        *data = cursor;
-        *totalBytes = 0;
-        *numObjectTypes = 0;
-    }
+    Guarded(L"CPerformanceDataCollector::Collect() -  Exception: ",
+            L"CPerformanceDataCollector::Collect() - Unexpected exception",
+            [&] { result = m_collector.Collect(query, data, totalBytes, numObjectTypes); });
     return result;
 }
 

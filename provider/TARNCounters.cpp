@@ -1,4 +1,8 @@
 // The module's face: the loader's entry point and the three functions the performance library calls.
+// Each installs the structured-exception translator once, so that a fault anywhere below arrives as
+// a C++ exception: the product collector turns every failure into one debugger line, the library
+// collector leaves the caller's counts and cursor as a failed collect must, and what is caught here
+// is only what nothing below could.
 #include "provider/PerformanceDataCollector.h"
 #include "win32/SEHException.h"
 
@@ -24,9 +28,12 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID)
     switch (reason)
     {
     case DLL_PROCESS_ATTACH:
+    {
         ::DisableThreadLibraryCalls(module);
+        Halyard::Win32::CSEHException::Translator translator;
         SetCollector(CreatePerformanceDataCollector());
         break;
+    }
     case DLL_PROCESS_DETACH:
         SetCollector(nullptr);
         break;
@@ -73,8 +80,6 @@ DWORD WINAPI PerfData_Collect(LPWSTR query, LPVOID *data, LPDWORD totalBytes, LP
     }
     catch (...)
     {
-        *totalBytes = 0;
-        *numObjectTypes = 0;
     }
     return result ? ERROR_SUCCESS : ERROR_MORE_DATA;
 }

@@ -4,7 +4,6 @@
 #include "win32/StringConverter.h"
 #include "win32/ToString.h"
 
-#include <objbase.h>
 #include <psapi.h>
 
 #include <algorithm>
@@ -652,31 +651,6 @@ std::wstring GetUserName()
     return buffer;
 }
 
-std::wstring GetProductVersion(HMODULE module)
-{
-    const std::wstring file = GetModuleFileName(module);
-    DWORD handle = 0;
-    const DWORD size = ::GetFileVersionInfoSizeW(file.c_str(), &handle);
-    if (size == 0)
-    {
-        return std::wstring();
-    }
-    std::vector<BYTE> information(size);
-    if (!::GetFileVersionInfoW(file.c_str(), 0, size, information.data()))
-    {
-        return std::wstring();
-    }
-    void *version = nullptr;
-    UINT length = 0;
-    if (!::VerQueryValueW(information.data(), L"\\StringFileInfo\\080904b0\\ProductVersion", &version, &length) ||
-        !version || length == 0)
-    {
-        return std::wstring();
-    }
-    const wchar_t *text = static_cast<const wchar_t *>(version);
-    return std::wstring(text, ::wcsnlen(text, length));
-}
-
 bool StringToBool(const std::wstring &text)
 {
     if (text == L"1")
@@ -877,30 +851,6 @@ void WriteResourceToFile(HMODULE module, const wchar_t *name, const wchar_t *typ
         throw CException(L"WriteResourceToFile() - WriteFile",
                          L"Wrote less bytes (" + ToString(written) + L"( than expected: " + ToString(expected));
     }
-}
-
-std::wstring GUIDAsString(const GUID &guid)
-{
-    LPOLESTR text = nullptr;
-    const HRESULT result = ::StringFromIID(guid, &text);
-    if (FAILED(result))
-    {
-        throw CWin32Exception(L"GUIDAoString() - StringFromIID", static_cast<DWORD>(result));
-    }
-    const std::wstring copy(text);
-    ::CoTaskMemFree(text);
-    return copy;
-}
-
-std::wstring CreateGUIDAsString()
-{
-    GUID guid;
-    const HRESULT result = ::CoCreateGuid(&guid);
-    if (FAILED(result))
-    {
-        throw CWin32Exception(L"CreateGUIDAsString() - CoCreateGuid", static_cast<DWORD>(result));
-    }
-    return GUIDAsString(guid);
 }
 
 std::wstring GetFileNameFromHandle(HANDLE file)

@@ -2,8 +2,6 @@
 
 #include "win32/Exception.h"
 
-#include <shlobj.h>
-
 namespace Halyard {
 namespace Win32 {
 
@@ -300,11 +298,6 @@ bool CProcessToken::AdjustPrivilege(const std::wstring &name, DWORD attributes)
     privileges.Privileges[0].Attributes = attributes;
     // A call that succeeds without assigning the privilege (ERROR_NOT_ALL_ASSIGNED) still counts.
     return ::AdjustTokenPrivileges(GetHandle(), FALSE, &privileges, 0, nullptr, nullptr) != FALSE;
-}
-
-bool IsUserAnAdmin()
-{
-    return ::IsUserAnAdmin() != FALSE;
 }
 
 } // namespace Win32
