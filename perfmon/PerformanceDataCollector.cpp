@@ -7,6 +7,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace Halyard {
 namespace PerfMon {
 
@@ -107,16 +111,29 @@ bool SameBytes(const BYTE *left, const BYTE *right, size_t bytes)
 // the block meanwhile.
 bool CopyIfExpected(BYTE *destination, const BYTE *source, const BYTE *expected, size_t bytes)
 {
-    ULONGLONG difference = 0;
     size_t i = 0;
-    for (; i + 2 * sizeof(ULONGLONG) <= bytes; i += 2 * sizeof(ULONGLONG))
+#if defined(__SSE2__)
+    __m128i differences = _mm_setzero_si128();
+    for (; i + sizeof(__m128i) <= bytes; i += sizeof(__m128i))
     {
-        ULONGLONG word[2];
-        ULONGLONG want[2];
-        std::memcpy(word, source + i, sizeof(word));
-        std::memcpy(want, expected + i, sizeof(want));
-        std::memcpy(destination + i, word, sizeof(word));
-        difference |= (word[0] ^ want[0]) | (word[1] ^ want[1]);
+        const __m128i word = _mm_loadu_si128(reinterpret_cast<const __m128i *>(source + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(destination + i), word);
+        differences = _mm_or_si128(differences,
+                                   _mm_xor_si128(word, _mm_loadu_si128(reinterpret_cast<const __m128i *>(expected + i))));
+    }
+    bool same = _mm_movemask_epi8(_mm_cmpeq_epi8(differences, _mm_setzero_si128())) == 0xFFFF;
+#else
+    bool same = true;
+#endif
+    ULONGLONG difference = 0;
+    for (; i + sizeof(ULONGLONG) <= bytes; i += sizeof(ULONGLONG))
+    {
+        ULONGLONG word;
+        ULONGLONG want;
+        std::memcpy(&word, source + i, sizeof(word));
+        std::memcpy(&want, expected + i, sizeof(want));
+        std::memcpy(destination + i, &word, sizeof(word));
+        difference |= word ^ want;
     }
     for (; i < bytes; ++i)
     {
@@ -124,7 +141,7 @@ bool CopyIfExpected(BYTE *destination, const BYTE *source, const BYTE *expected,
         destination[i] = byte;
         difference |= static_cast<ULONGLONG>(byte ^ expected[i]);
     }
-    return difference == 0;
+    return same && difference == 0;
 }
 
 // A scope that leaves the caller's counts at 0 unless the request completes.

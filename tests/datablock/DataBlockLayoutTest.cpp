@@ -2,6 +2,7 @@
 #include "perfmon/Schema.h"
 #include "provider/TarnCounterSet.h"
 #include "tests/support/ChildProcess.h"
+#include "win32/ProcessToken.h"
 
 #include <gtest/gtest.h>
 
@@ -100,4 +101,32 @@ TEST(DataBlockLayout, ObjectWithoutInstancesHasOneSetOfValues)
     EXPECT_EQ(16u + 144u + 64u + 40u + 2 * 24u, header.counterDataOffset);
     EXPECT_EQ(block.GetCounterData(), block.GetInstanceCounterData(first, 0));
     EXPECT_EQ(block.GetCounterData() + 16 + 8, block.GetInstanceCounterData(second, 2));
+}
+
+// The block is opened inside monitoring processes: the right to create global objects is used
+// only while the block's objects are created, and the host's token is left as it was found.
+TEST(DataBlockLayout, HostTokenIsLeftAsItWasFound)
+{
+    const wchar_t privilege[] = L"SeCreateGlobalPrivilege";
+    Win32::CProcessToken token(TOKEN_QUERY | TOKEN_ADJUST_PRIVILEGES);
+    if (!token.HasPrivilege(privilege))
+    {
+        GTEST_SKIP() << "the token has no SeCreateGlobalPrivilege to turn on";
+    }
+    const bool wasEnabled = token.IsPrivilegeEnabled(privilege);
+    token.DisablePrivilege(privilege);
+
+    const PerfMon::CPerformanceDataSchema schema = CreateTarnCounterSet();
+    const Win32::CGlobalName name(UniqueName(L"HalyardToken"));
+    {
+        PerfMon::CPerformanceDataBlock creator(name, schema, 1000, nullptr);
+        EXPECT_FALSE(token.IsPrivilegeEnabled(privilege)) << "creating the block left the privilege on";
+        PerfMon::CPerformanceDataBlock opener(name, schema, 1000, nullptr);
+        EXPECT_FALSE(token.IsPrivilegeEnabled(privilege)) << "opening the block left the privilege on";
+    }
+
+    if (wasEnabled)
+    {
+        token.EnablePrivilege(privilege);
+    }
 }
