@@ -112,7 +112,7 @@ public:
     {
         if (m_enabled)
         {
-            const DWORD lastError = ::GetLastError();
+            const Win32::CLastErrorKeeper lastError;
             try
             {
                 m_token->DisablePrivilege(kPrivilege);
@@ -120,7 +120,6 @@ public:
             catch (const CException &)
             {
             }
-            ::SetLastError(lastError);
         }
     }
 

@@ -67,7 +67,7 @@ CTarnInstance &CTarnInstance::operator=(CTarnInstance &&rhs) noexcept
 {
     if (this != &rhs)
     {
-        const DWORD lastError = ::GetLastError();
+        const Halyard::Win32::CLastErrorKeeper lastError;
         try
         {
             Release();
@@ -75,7 +75,6 @@ CTarnInstance &CTarnInstance::operator=(CTarnInstance &&rhs) noexcept
         catch (...)
         {
         }
-        ::SetLastError(lastError);
         m_counters = std::exchange(rhs.m_counters, nullptr);
         m_name = std::move(rhs.m_name);
         m_id = std::exchange(rhs.m_id, 0);
@@ -87,7 +86,7 @@ CTarnInstance &CTarnInstance::operator=(CTarnInstance &&rhs) noexcept
 
 CTarnInstance::~CTarnInstance()
 {
-    const DWORD lastError = ::GetLastError();
+    const Halyard::Win32::CLastErrorKeeper lastError;
     try
     {
         Release();
@@ -95,7 +94,6 @@ CTarnInstance::~CTarnInstance()
     catch (...)
     {
     }
-    ::SetLastError(lastError);
 }
 
 DWORD CTarnInstance::GetId() const

@@ -28,10 +28,7 @@ HANDLE CEvent::Create(SECURITY_ATTRIBUTES *sa, bool manualReset, bool initiallyS
     if (mode == OpenExisting)
     {
         const HANDLE handle = ::OpenEventW(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, name);
-        if (handle == nullptr)
-        {
-            throw CWin32Exception(L"CEvent::Create()", ::GetLastError());
-        }
+        ThrowLastErrorIf(handle == nullptr, L"CEvent::Create()");
         return handle;
     }
     CSmartHandle handle(::CreateEventW(sa, manualReset ? TRUE : FALSE, initiallySignalled ? TRUE : FALSE, name));
@@ -49,26 +46,17 @@ HANDLE CEvent::Create(SECURITY_ATTRIBUTES *sa, bool manualReset, bool initiallyS
 
 void CEvent::Set()
 {
-    if (!::SetEvent(m_handle.GetHandle()))
-    {
-        throw CWin32Exception(L"CEvent::Set()", ::GetLastError());
-    }
+    ThrowLastErrorIf(!::SetEvent(m_handle.GetHandle()), L"CEvent::Set()");
 }
 
 void CEvent::Reset()
 {
-    if (!::ResetEvent(m_handle.GetHandle()))
-    {
-        throw CWin32Exception(L"CEvent::Reset()", ::GetLastError());
-    }
+    ThrowLastErrorIf(!::ResetEvent(m_handle.GetHandle()), L"CEvent::Reset()");
 }
 
 void CEvent::Pulse()
 {
-    if (!::PulseEvent(m_handle.GetHandle()))
-    {
-        throw CWin32Exception(L"CEvent::Pulse()", ::GetLastError());
-    }
+    ThrowLastErrorIf(!::PulseEvent(m_handle.GetHandle()), L"CEvent::Pulse()");
 }
 
 HANDLE CEvent::GetWaitHandle() const

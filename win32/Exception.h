@@ -44,6 +44,31 @@ protected:
     DWORD m_error;
 };
 
+// A platform call and its check on one line: throws CWin32Exception(where, last error) when the
+// call failed. The where-text is a literal, so nothing runs between the call and reading its error.
+inline void ThrowLastErrorIf(bool failed, const wchar_t *where)
+{
+    if (failed)
+    {
+        const DWORD error = ::GetLastError();
+        throw CWin32Exception(where, error);
+    }
+}
+
+// Keeps the thread's last-error value across a scope: a handle closed or a view unmapped on the way
+// out must not overwrite the error that an exception being reported is about to read.
+class CLastErrorKeeper
+{
+public:
+    CLastErrorKeeper() : m_error(::GetLastError()) {}
+    ~CLastErrorKeeper() { ::SetLastError(m_error); }
+    CLastErrorKeeper(const CLastErrorKeeper &) = delete;
+    CLastErrorKeeper &operator=(const CLastErrorKeeper &) = delete;
+
+private:
+    const DWORD m_error;
+};
+
 // The system's text for a Win32 error code; with stripTrailingLineFeed the final "\r\n" goes.
 std::wstring GetLastErrorMessage(DWORD error, bool stripTrailingLineFeed = false);
 

@@ -28,10 +28,7 @@ CLibraryLoader CLibraryLoader::LoadSystemLibrary(const std::wstring &fileName, b
 {
     wchar_t folder[MAX_PATH];
     const UINT length = ::GetSystemDirectoryW(folder, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH)
-    {
-        throw CWin32Exception(L"CLibraryLoader::LoadSystemLibrary() - GetSystemDirectoryW", ::GetLastError());
-    }
+    ThrowLastErrorIf(length == 0 || length >= MAX_PATH, L"CLibraryLoader::LoadSystemLibrary() - GetSystemDirectoryW");
     return CLibraryLoader(std::wstring(folder, length) + L"\\" + fileName, throwOnFailure);
 }
 
@@ -59,9 +56,8 @@ CLibraryLoader::~CLibraryLoader()
 {
     if (m_module)
     {
-        const DWORD lastError = ::GetLastError();
+        const CLastErrorKeeper lastError;
         ::FreeLibrary(m_module);
-        ::SetLastError(lastError);
     }
 }
 
@@ -91,10 +87,7 @@ void CLibraryLoader::FreeLibrary()
     // Whatever the result, the handle is no longer ours to free.
     const HMODULE module = m_module;
     m_module = nullptr;
-    if (!::FreeLibrary(module))
-    {
-        throw CWin32Exception(L"CLibraryLoader::FreeLibrary()", ::GetLastError());
-    }
+    ThrowLastErrorIf(!::FreeLibrary(module), L"CLibraryLoader::FreeLibrary()");
 }
 
 bool CLibraryLoader::IsLoaded() const

@@ -51,9 +51,8 @@ void CMappedView::Unmap() noexcept
 {
     if (m_address != nullptr)
     {
-        const DWORD lastError = ::GetLastError();
+        const CLastErrorKeeper lastError;
         ::UnmapViewOfFile(m_address);
-        ::SetLastError(lastError);
         m_address = nullptr;
     }
 }

@@ -49,10 +49,7 @@ void CMemoryMappedFile::Map(HANDLE file, AccessMode access)
     const DWORD viewAccess = GetAccessMode(access);
 
     LARGE_INTEGER fileSize = {};
-    if (!::GetFileSizeEx(file, &fileSize))
-    {
-        throw CWin32Exception(L"CMemoryMappedFile::CMemoryMappedFile() - GetFileSizeEx", ::GetLastError());
-    }
+    ThrowLastErrorIf(!::GetFileSizeEx(file, &fileSize), L"CMemoryMappedFile::CMemoryMappedFile() - GetFileSizeEx");
 
     m_mapping = CSmartHandle(::CreateFileMappingW(file, nullptr, pageMode, 0, 0, nullptr));
     const DWORD lastError = ::GetLastError();
@@ -61,10 +58,7 @@ void CMemoryMappedFile::Map(HANDLE file, AccessMode access)
         throw CWin32Exception(L"CMemoryMappedFile::CMemoryMappedFile() - CreateFileMapping", lastError);
     }
     m_view = CMappedView(::MapViewOfFile(m_mapping.GetHandle(), viewAccess, 0, 0, 0));
-    if (!m_view.IsValid())
-    {
-        throw CWin32Exception(L"CMemoryMappedFile::CMemoryMappedFile() - MapViewOfFile", ::GetLastError());
-    }
+    ThrowLastErrorIf(!m_view.IsValid(), L"CMemoryMappedFile::CMemoryMappedFile() - MapViewOfFile");
     // The whole file is in the view, so its size fits in the address space.
     m_size = static_cast<size_t>(fileSize.QuadPart);
 }

@@ -63,15 +63,9 @@ COptex::COptex(const IKernelObjectName &name, SECURITY_ATTRIBUTES *sa, DWORD spi
     // An existing mapping of this name is opened with its state as it is: another process may hold the lock.
     m_mapping = CSmartHandle(::CreateFileMappingW(INVALID_HANDLE_VALUE, sa, PAGE_READWRITE, 0, sizeof(State),
                                                   (name.GetName() + kStateMappingSuffix).c_str()));
-    if (!m_mapping.IsValid())
-    {
-        throw CWin32Exception(L"COptex::COptex() - Unable to create file mapping", ::GetLastError());
-    }
+    ThrowLastErrorIf(!m_mapping.IsValid(), L"COptex::COptex() - Unable to create file mapping");
     m_view = CMappedView(::MapViewOfFile(m_mapping.GetHandle(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
-    if (!m_view.IsValid())
-    {
-        throw CWin32Exception(L"COptex::COptex() - Unable to map view of file", ::GetLastError());
-    }
+    ThrowLastErrorIf(!m_view.IsValid(), L"COptex::COptex() - Unable to map view of file");
     m_state = static_cast<State *>(m_view.Get());
     SetSpinCount(spinCount);
 }

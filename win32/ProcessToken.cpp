@@ -201,26 +201,17 @@ bool CProcessToken::TryEnablePrivilege(const std::wstring &name)
 
 void CProcessToken::EnablePrivilege(const std::wstring &name)
 {
-    if (!AdjustPrivilege(name, SE_PRIVILEGE_ENABLED))
-    {
-        throw CWin32Exception(L"CProcessToken::EnablePrivilege()", ::GetLastError());
-    }
+    ThrowLastErrorIf(!AdjustPrivilege(name, SE_PRIVILEGE_ENABLED), L"CProcessToken::EnablePrivilege()");
 }
 
 void CProcessToken::DisablePrivilege(const std::wstring &name)
 {
-    if (!AdjustPrivilege(name, 0))
-    {
-        throw CWin32Exception(L"CProcessToken::DisablePrivilege()", ::GetLastError());
-    }
+    ThrowLastErrorIf(!AdjustPrivilege(name, 0), L"CProcessToken::DisablePrivilege()");
 }
 
 void CProcessToken::RemovePrivilege(const std::wstring &name)
 {
-    if (!AdjustPrivilege(name, SE_PRIVILEGE_REMOVED))
-    {
-        throw CWin32Exception(L"CProcessToken::RemovePrivilege()", ::GetLastError());
-    }
+    ThrowLastErrorIf(!AdjustPrivilege(name, SE_PRIVILEGE_REMOVED), L"CProcessToken::RemovePrivilege()");
 }
 
 std::vector<CProcessToken::Privilege> CProcessToken::GetPrivileges()

@@ -9,6 +9,15 @@ namespace Win32 {
 
 namespace {
 
+// A registry call's result, turned into the exception that names where it failed.
+void ThrowIfFailed(LONG result, const wchar_t *where)
+{
+    if (result != ERROR_SUCCESS)
+    {
+        throw CRegistryKey::Exception(where, static_cast<DWORD>(result));
+    }
+}
+
 bool IsTextType(DWORD type)
 {
     return type == REG_SZ || type == REG_EXPAND_SZ;
@@ -73,12 +82,9 @@ CRegistryKey OpenSubkey(HKEY key, const std::wstring &subKey, REGSAM access)
 DWORD SubkeyCount(HKEY key, const wchar_t *where)
 {
     DWORD subkeys = 0;
-    const LONG result = ::RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr,
-                                           nullptr, nullptr, nullptr, nullptr);
-    if (result != ERROR_SUCCESS)
-    {
-        throw CRegistryKey::Exception(where, static_cast<DWORD>(result));
-    }
+    ThrowIfFailed(::RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr,
+                                     nullptr, nullptr, nullptr),
+                  where);
     return subkeys;
 }
 
@@ -91,9 +97,8 @@ CCountedRegKey::CCountedRegKey(HKEY key)
 
 void CCountedRegKey::ReleaseHandle()
 {
-    const DWORD lastError = ::GetLastError();
+    const CLastErrorKeeper lastError;
     ::RegCloseKey(m_handle);
-    ::SetLastError(lastError);
 }
 
 CCountedRegKey::~CCountedRegKey() = default;
@@ -288,12 +293,9 @@ void CRegistryKey::SubkeyIteratorImpl::GetKeyInfo(const wchar_t *where)
     DWORD subkeys = 0;
     DWORD longestName = 0;
     DWORD longestClass = 0;
-    const LONG result = ::RegQueryInfoKeyW(GetKey(), nullptr, nullptr, nullptr, &subkeys, &longestName,
-                                           &longestClass, nullptr, nullptr, nullptr, nullptr, nullptr);
-    if (result != ERROR_SUCCESS)
-    {
-        throw Exception(where, static_cast<DWORD>(result));
-    }
+    ThrowIfFailed(::RegQueryInfoKeyW(GetKey(), nullptr, nullptr, nullptr, &subkeys, &longestName, &longestClass,
+                                     nullptr, nullptr, nullptr, nullptr, nullptr),
+                  where);
     // Room for the terminator; at least one character so the buffers always exist.
     m_name.Resize(longestName + 1);
     m_class.Resize(longestClass + 1);
@@ -367,12 +369,9 @@ void CRegistryKey::ValueIteratorImpl::GetKeyInfo(const wchar_t *where)
     DWORD values = 0;
     DWORD longestName = 0;
     DWORD longestData = 0;
-    const LONG result = ::RegQueryInfoKeyW(GetKey(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values,
-                                           &longestName, &longestData, nullptr, nullptr);
-    if (result != ERROR_SUCCESS)
-    {
-        throw Exception(where, static_cast<DWORD>(result));
-    }
+    ThrowIfFailed(::RegQueryInfoKeyW(GetKey(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values,
+                                     &longestName, &longestData, nullptr, nullptr),
+                  where);
     m_name.Resize(longestName + 1);
     m_data.Resize(longestData + 1);
 }
@@ -466,11 +465,8 @@ CRegistryKey::CRegistryKey(HKEY key, const std::wstring &subKey, REGSAM access, 
         return;
     }
     HKEY opened = nullptr;
-    const LONG result = ::RegOpenKeyExW(key, subKey.c_str(), 0, access, &opened);
-    if (result != ERROR_SUCCESS)
-    {
-        throw Exception(L"CRegistryKey::CRegistryKey(HKEY hKey ...)", static_cast<DWORD>(result));
-    }
+    ThrowIfFailed(::RegOpenKeyExW(key, subKey.c_str(), 0, access, &opened),
+                  L"CRegistryKey::CRegistryKey(HKEY hKey ...)");
     m_key = CountKey(opened);
 }
 
@@ -478,11 +474,8 @@ CRegistryKey::CRegistryKey(const std::wstring &machineName, HKEY key)
     : m_key(nullptr)
 {
     HKEY connected = nullptr;
-    const LONG result = ::RegConnectRegistryW(machineName.c_str(), key, &connected);
-    if (result != ERROR_SUCCESS)
-    {
-        throw Exception(L"CRegistryKey::CRegistryKey() - RegConnectRegistry", static_cast<DWORD>(result));
-    }
+    ThrowIfFailed(::RegConnectRegistryW(machineName.c_str(), key, &connected),
+                  L"CRegistryKey::CRegistryKey() - RegConnectRegistry");
     m_key = CountKey(connected);
 }
 
@@ -542,11 +535,7 @@ CRegistryKey::operator HKEY() const
 CRegistryKey CRegistryKey::ConnectRegistry(const std::wstring &machineName) const
 {
     HKEY connected = nullptr;
-    const LONG result = ::RegConnectRegistryW(machineName.c_str(), *this, &connected);
-    if (result != ERROR_SUCCESS)
-    {
-        throw Exception(L"CRegistryKey::ConnectRegistry()", static_cast<DWORD>(result));
-    }
+    ThrowIfFailed(::RegConnectRegistryW(machineName.c_str(), *this, &connected), L"CRegistryKey::ConnectRegistry()");
     return CRegistryKey(connected);
 }
 
@@ -561,13 +550,9 @@ CRegistryKey CRegistryKey::CreateOrOpenKey(const std::wstring &subKey, DWORD *di
 {
     DWORD localDisposition = 0;
     HKEY created = nullptr;
-    const LONG result = ::RegCreateKeyExW(*this, subKey.c_str(), 0, const_cast<LPWSTR>(className.c_str()), options,
-                                          access, security, &created,
-                                          disposition ? disposition : &localDisposition);
-    if (result != ERROR_SUCCESS)
-    {
-        throw Exception(L"CRegistryKey::CreateOrOpenKey()", static_cast<DWORD>(result));
-    }
+    ThrowIfFailed(::RegCreateKeyExW(*this, subKey.c_str(), 0, const_cast<LPWSTR>(className.c_str()), options,
+                                    access, security, &created, disposition ? disposition : &localDisposition),
+                  L"CRegistryKey::CreateOrOpenKey()");
     return CRegistryKey(created);
 }
 
@@ -576,12 +561,9 @@ CRegistryKey CRegistryKey::CreateKey(const std::wstring &subKey, const std::wstr
 {
     DWORD disposition = 0;
     HKEY created = nullptr;
-    const LONG result = ::RegCreateKeyExW(*this, subKey.c_str(), 0, const_cast<LPWSTR>(className.c_str()), options,
-                                          access, security, &created, &disposition);
-    if (result != ERROR_SUCCESS)
-    {
-        throw Exception(L"CRegistryKey::CreateKey()", static_cast<DWORD>(result));
-    }
+    ThrowIfFailed(::RegCreateKeyExW(*this, subKey.c_str(), 0, const_cast<LPWSTR>(className.c_str()), options,
+                                    access, security, &created, &disposition),
+                  L"CRegistryKey::CreateKey()");
     CRegistryKey key(created);
     if (disposition != REG_CREATED_NEW_KEY)
     {
@@ -599,11 +581,7 @@ void CRegistryKey::DeleteKey(const std::wstring &subKey) const
             throw Exception(L"CRegistryKey::DeleteKey()", ERROR_ACCESS_DENIED);
         }
     }
-    const LONG result = ::RegDeleteKeyW(*this, subKey.c_str());
-    if (result != ERROR_SUCCESS)
-    {
-        throw Exception(L"CRegistryKey::DeleteKey()", static_cast<DWORD>(result));
-    }
+    ThrowIfFailed(::RegDeleteKeyW(*this, subKey.c_str()), L"CRegistryKey::DeleteKey()");
 }
 
 void CRegistryKey::DeleteKeyAndSubkeys(const std::wstring &subKey) const
@@ -746,76 +724,45 @@ void CRegistryKey::SetValue(const std::wstring &name, const BYTE *data, DWORD si
 
 void CRegistryKey::SetValue(const Value &value) const
 {
-    const LONG result = ::RegSetValueExW(*this, value.m_name.c_str(), 0, value.m_type, value.m_data.data(),
-                                         value.m_size);
-    if (result != ERROR_SUCCESS)
-    {
-        throw Exception(L"CRegistryKey::SetValue()", static_cast<DWORD>(result));
-    }
+    ThrowIfFailed(::RegSetValueExW(*this, value.m_name.c_str(), 0, value.m_type, value.m_data.data(), value.m_size),
+                  L"CRegistryKey::SetValue()");
 }
 
 void CRegistryKey::DeleteValue(const std::wstring &name) const
 {
-    const LONG result = ::RegDeleteValueW(*this, name.c_str());
-    if (result != ERROR_SUCCESS)
-    {
-        throw Exception(L"CRegistryKey::DeleteValue()", static_cast<DWORD>(result));
-    }
+    ThrowIfFailed(::RegDeleteValueW(*this, name.c_str()), L"CRegistryKey::DeleteValue()");
 }
 
 void CRegistryKey::FlushKey() const
 {
-    const LONG result = ::RegFlushKey(*this);
-    if (result != ERROR_SUCCESS)
-    {
-        throw Exception(L"CRegistryKey::FlushKey()", static_cast<DWORD>(result));
-    }
+    ThrowIfFailed(::RegFlushKey(*this), L"CRegistryKey::FlushKey()");
 }
 
 void CRegistryKey::LoadKey(const std::wstring &subKey, const std::wstring &file) const
 {
-    const LONG result = ::RegLoadKeyW(*this, subKey.c_str(), file.c_str());
-    if (result != ERROR_SUCCESS)
-    {
-        throw Exception(L"CRegistryKey::LoadKey()", static_cast<DWORD>(result));
-    }
+    ThrowIfFailed(::RegLoadKeyW(*this, subKey.c_str(), file.c_str()), L"CRegistryKey::LoadKey()");
 }
 
 void CRegistryKey::UnLoadKey(const std::wstring &subKey) const
 {
-    const LONG result = ::RegUnLoadKeyW(*this, subKey.c_str());
-    if (result != ERROR_SUCCESS)
-    {
-        throw Exception(L"CRegistryKey::UnLoadKey()", static_cast<DWORD>(result));
-    }
+    ThrowIfFailed(::RegUnLoadKeyW(*this, subKey.c_str()), L"CRegistryKey::UnLoadKey()");
 }
 
 void CRegistryKey::SaveKey(const std::wstring &file, LPSECURITY_ATTRIBUTES security) const
 {
-    const LONG result = ::RegSaveKeyW(*this, file.c_str(), security);
-    if (result != ERROR_SUCCESS)
-    {
-        throw Exception(L"CRegistryKey::SaveKey()", static_cast<DWORD>(result));
-    }
+    ThrowIfFailed(::RegSaveKeyW(*this, file.c_str(), security), L"CRegistryKey::SaveKey()");
 }
 
 void CRegistryKey::RestoreKey(const std::wstring &file, DWORD flags) const
 {
-    const LONG result = ::RegRestoreKeyW(*this, file.c_str(), flags);
-    if (result != ERROR_SUCCESS)
-    {
-        throw Exception(L"CRegistryKey::RestoreKey()", static_cast<DWORD>(result));
-    }
+    ThrowIfFailed(::RegRestoreKeyW(*this, file.c_str(), flags), L"CRegistryKey::RestoreKey()");
 }
 
 void CRegistryKey::ReplaceKey(const std::wstring &newFile, const std::wstring &oldFile,
                               const std::wstring &subKey) const
 {
-    const LONG result = ::RegReplaceKeyW(*this, subKey.c_str(), newFile.c_str(), oldFile.c_str());
-    if (result != ERROR_SUCCESS)
-    {
-        throw Exception(L"CRegistryKey::ReplaceKey()", static_cast<DWORD>(result));
-    }
+    ThrowIfFailed(::RegReplaceKeyW(*this, subKey.c_str(), newFile.c_str(), oldFile.c_str()),
+                  L"CRegistryKey::ReplaceKey()");
 }
 
 std::vector<BYTE> CRegistryKey::GetKeySecurity(SECURITY_INFORMATION information) const
@@ -828,39 +775,26 @@ std::vector<BYTE> CRegistryKey::GetKeySecurity(SECURITY_INFORMATION information)
         descriptor.resize(size);
         result = ::RegGetKeySecurity(*this, information, descriptor.data(), &size);
     }
-    if (result != ERROR_SUCCESS)
-    {
-        throw Exception(L"CRegistryKey::GetKeySecurity()", static_cast<DWORD>(result));
-    }
+    ThrowIfFailed(result, L"CRegistryKey::GetKeySecurity()");
     descriptor.resize(size);
     return descriptor;
 }
 
 void CRegistryKey::SetKeySecurity(SECURITY_INFORMATION information, PSECURITY_DESCRIPTOR descriptor) const
 {
-    const LONG result = ::RegSetKeySecurity(*this, information, descriptor);
-    if (result != ERROR_SUCCESS)
-    {
-        throw Exception(L"CRegistryKey::SetKeySecurity()", static_cast<DWORD>(result));
-    }
+    ThrowIfFailed(::RegSetKeySecurity(*this, information, descriptor), L"CRegistryKey::SetKeySecurity()");
 }
 
 void CRegistryKey::RegNotifyChangeKeyValue(HANDLE event, bool watchSubtree, DWORD filter) const
 {
-    const LONG result = ::RegNotifyChangeKeyValue(*this, watchSubtree ? TRUE : FALSE, filter, event, TRUE);
-    if (result != ERROR_SUCCESS)
-    {
-        throw Exception(L"CRegistryKey::RegNotifyChangeKeyValue()", static_cast<DWORD>(result));
-    }
+    ThrowIfFailed(::RegNotifyChangeKeyValue(*this, watchSubtree ? TRUE : FALSE, filter, event, TRUE),
+                  L"CRegistryKey::RegNotifyChangeKeyValue()");
 }
 
 void CRegistryKey::RegNotifyChangeKeyValue(bool watchSubtree, DWORD filter) const
 {
-    const LONG result = ::RegNotifyChangeKeyValue(*this, watchSubtree ? TRUE : FALSE, filter, nullptr, FALSE);
-    if (result != ERROR_SUCCESS)
-    {
-        throw Exception(L"CRegistryKey::RegNotifyChangeKeyValue()", static_cast<DWORD>(result));
-    }
+    ThrowIfFailed(::RegNotifyChangeKeyValue(*this, watchSubtree ? TRUE : FALSE, filter, nullptr, FALSE),
+                  L"CRegistryKey::RegNotifyChangeKeyValue()");
 }
 
 CRegistryKey::SubkeyIterator CRegistryKey::BeginSubkeyIteration() const

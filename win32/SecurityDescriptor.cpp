@@ -12,9 +12,8 @@ struct SidDeleter
 {
     void operator()(void *sid) const
     {
-        const DWORD lastError = ::GetLastError();
+        const CLastErrorKeeper lastError;
         ::FreeSid(sid);
-        ::SetLastError(lastError);
     }
 };
 

@@ -73,20 +73,14 @@ HANDLE CSemaphore::Create(SECURITY_ATTRIBUTES *sa, LONG initialCount, LONG maxim
 HANDLE CSemaphore::Open(DWORD access, const std::wstring &name)
 {
     const HANDLE handle = ::OpenSemaphoreW(access, FALSE, name.c_str());
-    if (handle == nullptr)
-    {
-        throw CWin32Exception(L"CSemaphore::Open()", ::GetLastError());
-    }
+    ThrowLastErrorIf(handle == nullptr, L"CSemaphore::Open()");
     return handle;
 }
 
 LONG CSemaphore::Increment(LONG count)
 {
     LONG previous = 0;
-    if (!::ReleaseSemaphore(m_handle.GetHandle(), count, &previous))
-    {
-        throw CWin32Exception(L"CSemaphore::Increment()", ::GetLastError());
-    }
+    ThrowLastErrorIf(!::ReleaseSemaphore(m_handle.GetHandle(), count, &previous), L"CSemaphore::Increment()");
     return previous;
 }
 

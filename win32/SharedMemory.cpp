@@ -122,10 +122,7 @@ DWORD CSharedMemory::GetProtection(AccessMode access)
 void CSharedMemory::MapView(DWORD desiredAccess)
 {
     m_view = CMappedView(::MapViewOfFile(m_mapping.GetHandle(), desiredAccess, 0, 0, 0));
-    if (!m_view.IsValid())
-    {
-        throw CWin32Exception(L"CSharedMemory::CSharedMemory() - MapViewOfFile", ::GetLastError());
-    }
+    ThrowLastErrorIf(!m_view.IsValid(), L"CSharedMemory::CSharedMemory() - MapViewOfFile");
 }
 
 // The creator writes the size word just after it maps the new section, under no lock; an opener that

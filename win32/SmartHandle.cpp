@@ -109,19 +109,15 @@ void CSmartHandle::Close()
 {
     // Emptied first: a handle that failed to close is not tried again.
     const HANDLE handle = std::exchange(m_handle, INVALID_HANDLE_VALUE);
-    if (IsValidHandle(handle) && !::CloseHandle(handle))
-    {
-        throw CWin32Exception(L"CSmartHandle::Close()", ::GetLastError());
-    }
+    ThrowLastErrorIf(IsValidHandle(handle) && !::CloseHandle(handle), L"CSmartHandle::Close()");
 }
 
 void CSmartHandle::CloseNoThrow() noexcept
 {
     if (IsValid())
     {
-        const DWORD lastError = ::GetLastError();
+        const CLastErrorKeeper lastError;
         ::CloseHandle(m_handle);
-        ::SetLastError(lastError);
     }
     m_handle = INVALID_HANDLE_VALUE;
 }

@@ -38,10 +38,7 @@ std::wstring ConvertUTF8(const BYTE *input, size_t length)
     std::wstring result(length, L'\0');
     const int count = ::MultiByteToWideChar(CP_UTF8, 0, reinterpret_cast<const char *>(input), PlatformLength(length),
                                             &result[0], PlatformLength(result.size()));
-    if (count == 0)
-    {
-        throw CWin32Exception(L"CStringConverter::UTF8toW()", ::GetLastError());
-    }
+    ThrowLastErrorIf(count == 0, L"CStringConverter::UTF8toW()");
     result.resize(static_cast<size_t>(count));
     return result;
 }
@@ -227,10 +224,7 @@ DWORD CStringConverter::WtoUTF8(const wchar_t *input, size_t length, BYTE *buffe
     const int count = ::WideCharToMultiByte(CP_UTF8, 0, input, PlatformLength(length),
                                             reinterpret_cast<char *>(buffer), PlatformLength(bufferSize), nullptr,
                                             nullptr);
-    if (count == 0)
-    {
-        throw CWin32Exception(L"CStringConverter::WtoUTF8()", ::GetLastError());
-    }
+    ThrowLastErrorIf(count == 0, L"CStringConverter::WtoUTF8()");
     return static_cast<DWORD>(count);
 }
 
@@ -249,10 +243,7 @@ DWORD CStringConverter::GetSpaceRequiredForWtoUTF8(const wchar_t *input, size_t 
 {
     const int count =
         ::WideCharToMultiByte(CP_UTF8, 0, input, PlatformLength(length), nullptr, 0, nullptr, nullptr);
-    if (count == 0)
-    {
-        throw CWin32Exception(L"CStringConverter::GetSpaceRequiredForWtoUTF8()", ::GetLastError());
-    }
+    ThrowLastErrorIf(count == 0, L"CStringConverter::GetSpaceRequiredForWtoUTF8()");
     return static_cast<DWORD>(count);
 }
 
@@ -268,10 +259,7 @@ DWORD CStringConverter::GetSpaceRequiredForAtoW(const char *input, size_t length
         return GetStringLength(length * sizeof(wchar_t), false);
     }
     const int count = ::MultiByteToWideChar(codePage.GetCodePage(), 0, input, PlatformLength(length), nullptr, 0);
-    if (count == 0)
-    {
-        throw CWin32Exception(L"CStringConverter::GetSpaceRequiredForAtoW()", ::GetLastError());
-    }
+    ThrowLastErrorIf(count == 0, L"CStringConverter::GetSpaceRequiredForAtoW()");
     return GetStringLength(static_cast<size_t>(count) * sizeof(wchar_t), false);
 }
 
@@ -288,10 +276,7 @@ DWORD CStringConverter::GetSpaceRequiredForWtoA(const wchar_t *input, size_t len
     }
     const int count = ::WideCharToMultiByte(codePage.GetCodePage(), 0, input, PlatformLength(length), nullptr, 0,
                                             nullptr, nullptr);
-    if (count == 0)
-    {
-        throw CWin32Exception(L"CStringConverter::GetSpaceRequiredForWtoA()", ::GetLastError());
-    }
+    ThrowLastErrorIf(count == 0, L"CStringConverter::GetSpaceRequiredForWtoA()");
     return static_cast<DWORD>(count);
 }
 

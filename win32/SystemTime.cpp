@@ -183,20 +183,14 @@ void CSystemTime::AddDays(int days)
 {
     const FILETIME moved = ToFileTime(GetAsInt64() + days * kFileTimeUnitsPerDay);
     SYSTEMTIME result;
-    if (!::FileTimeToSystemTime(&moved, &result))
-    {
-        throw CWin32Exception(L"CSystemTime::AddDays()", ::GetLastError());
-    }
+    ThrowLastErrorIf(!::FileTimeToSystemTime(&moved, &result), L"CSystemTime::AddDays()");
     *static_cast<SYSTEMTIME *>(this) = result;
 }
 
 LONGLONG CSystemTime::GetAsInt64() const
 {
     FILETIME fileTime;
-    if (!::SystemTimeToFileTime(this, &fileTime))
-    {
-        throw CWin32Exception(L"CSystemTime::GetAsInt64()", ::GetLastError());
-    }
+    ThrowLastErrorIf(!::SystemTimeToFileTime(this, &fileTime), L"CSystemTime::GetAsInt64()");
     return ToInt64(fileTime);
 }
 

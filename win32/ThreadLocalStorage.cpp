@@ -8,19 +8,15 @@ namespace Win32 {
 CThreadLocalStorage::CThreadLocalStorage()
     : m_index(::TlsAlloc()), m_allocated(m_index != TLS_OUT_OF_INDEXES)
 {
-    if (!m_allocated)
-    {
-        throw CWin32Exception(L"CThreadLocalStorage::CThreadLocalStorage()", ::GetLastError());
-    }
+    ThrowLastErrorIf(!m_allocated, L"CThreadLocalStorage::CThreadLocalStorage()");
 }
 
 CThreadLocalStorage::~CThreadLocalStorage()
 {
     if (m_allocated)
     {
-        const DWORD lastError = ::GetLastError();
+        const CLastErrorKeeper lastError;
         ::TlsFree(m_index);
-        ::SetLastError(lastError);
     }
 }
 
@@ -41,10 +37,7 @@ void *CThreadLocalStorage::GetValue() const
 
 void CThreadLocalStorage::SetValue(void *value)
 {
-    if (!::TlsSetValue(m_index, value))
-    {
-        throw CWin32Exception(L"CThreadLocalStorage::SetValue()", ::GetLastError());
-    }
+    ThrowLastErrorIf(!::TlsSetValue(m_index, value), L"CThreadLocalStorage::SetValue()");
 }
 
 } // namespace Win32
