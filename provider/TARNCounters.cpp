@@ -1,4 +1,6 @@
 // The module's face: the loader's entry point and the three functions the performance library calls.
+#include "crashdiag/CrashDump.h"
+#include "provider/CrashDumpSettings.h"
 #include "provider/PerformanceDataCollector.h"
 #include "win32/SEHException.h"
 
@@ -21,10 +23,14 @@ extern "C" {
 
 BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID)
 {
+    // A fault translated here must not ask for a dump: the thread that writes it cannot start
+    // while the loader lock is held.
+    const Halyard::Win32::CCrashDumpSuppression suppression;
     switch (reason)
     {
     case DLL_PROCESS_ATTACH:
         ::DisableThreadLibraryCalls(module);
+        ApplyCrashDumpSettings(L"TARN");
         SetCollector(CreatePerformanceDataCollector());
         break;
     case DLL_PROCESS_DETACH:
