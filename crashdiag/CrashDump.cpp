@@ -113,12 +113,12 @@ std::wstring ConfiguredFolder()
 
 // The folder of dumps and trace, created when missing with access for SYSTEM and administrators
 // only: a dump holds the host's memory.
-std::wstring PrepareFolder()
+void PrepareCrashDumpFolder()
 {
     const std::wstring folder = ConfiguredFolder();
     if (::GetFileAttributesW(folder.c_str()) != INVALID_FILE_ATTRIBUTES)
     {
-        return folder;
+        return;
     }
     const std::wstring parent = GetDirectoryFromPath(folder);
     if (!parent.empty() && parent != folder)
@@ -140,7 +140,6 @@ std::wstring PrepareFolder()
     {
         throw CWin32Exception(L"PrepareCrashDumpFolder() - CreateDirectoryW \"" + folder + L"\"", error);
     }
-    return folder;
 }
 
 void Trace(const std::wstring &line)
@@ -286,7 +285,7 @@ bool CreateCrashDump(EXCEPTION_POINTERS *pointers)
             return created;
         }
     }
-    PrepareFolder();
+    PrepareCrashDumpFolder();
     CMiniDumper dumper(0, CMiniDumper::AllNameParts);
     // A dump of a fault in this library is read with this module's globals.
     dumper.AddRequiredModule(ThisModulePath());
