@@ -1,28 +1,42 @@
 #include "crashdiag/CrashDump.h"
 
 #include "crashdiag/MiniDumper.h"
+#include "win32/CriticalSection.h"
 #include "win32/DirectorySearch.h"
 #include "win32/Exception.h"
 #include "win32/FileUtils.h"
 #include "win32/MessageLog.h"
 #include "win32/SEHException.h"
 #include "win32/SingleWriterMultipleReaderLock.h"
+#include "win32/SmartHandle.h"
 #include "win32/ThreadLocalStorage.h"
 #include "win32/ToString.h"
+
+#include <sddl.h>
+#include <shlobj.h>
 
 namespace Halyard {
 namespace Win32 {
 
 namespace {
 
+// Long enough for a dump of a large process; a thread that has not even started by then never will
+// (the loader lock, a host that suspended it).
+const DWORD kDumpWaitMilliseconds = 60000;
+
 // The process-wide policy: switched on, at most (limit - 1) counted dumps.
 struct CDumpPolicy
 {
     volatile LONG enabled = 1;
+    volatile LONG suppressed = 0;
     volatile LONG limit = 10;
     volatile LONG count = 0;
     ICreateMiniDumps *creator = nullptr;
     CSingleWriterMultipleReaderLock creatorLock;
+    // The folder set, empty for the default, and the one whose "Halyard.log" the trace writes.
+    CCriticalSection folderLock;
+    std::wstring folder;
+    std::wstring traceFolder;
     // On the thread that serves a request: the request. Lets a fault on that thread pass without
     // asking for a dump of its own.
     CThreadLocalStorage servedRequest;
@@ -37,15 +51,109 @@ CDumpPolicy &Policy()
 
 CDumpPolicy &g_policyAtStart = Policy();
 
+// Shared by the faulting thread and the thread that serves it; whichever lets go last frees it.
+// The records are copies, so the serving thread may go on after the faulting one stopped waiting.
 struct CRequest
 {
+    enum State : LONG
+    {
+        Pending,
+        Serving,
+        Abandoned
+    };
+
+    EXCEPTION_RECORD record;
+    CONTEXT context;
+    EXCEPTION_POINTERS copy;
     EXCEPTION_POINTERS *pointers;
     bool counted;
     DWORD threadId;
+    volatile LONG state;
+    volatile LONG references;
 };
+
+CRequest *NewRequest(EXCEPTION_POINTERS *pointers, bool counted)
+{
+    // Straight from the heap: the caller's stack may be all but used up.
+    CRequest *request = static_cast<CRequest *>(::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(CRequest)));
+    if (request == nullptr)
+    {
+        return nullptr;
+    }
+    if (pointers != nullptr)
+    {
+        request->record = *pointers->ExceptionRecord;
+        request->record.ExceptionRecord = nullptr;
+        request->context = *pointers->ContextRecord;
+        request->copy.ExceptionRecord = &request->record;
+        request->copy.ContextRecord = &request->context;
+        request->pointers = &request->copy;
+    }
+    request->counted = counted;
+    request->threadId = ::GetCurrentThreadId();
+    request->state = CRequest::Pending;
+    request->references = 2;
+    return request;
+}
+
+void ReleaseRequest(CRequest *request)
+{
+    if (::InterlockedDecrement(&request->references) == 0)
+    {
+        ::HeapFree(::GetProcessHeap(), 0, request);
+    }
+}
+
+std::wstring ConfiguredFolder()
+{
+    CDumpPolicy &policy = Policy();
+    ICriticalSection::Owner owner(policy.folderLock);
+    return policy.folder.empty() ? GetDefaultCrashDumpFolder() : policy.folder;
+}
+
+// The folder of dumps and trace, created when missing with access for SYSTEM and administrators
+// only: a dump holds the host's memory.
+void PrepareCrashDumpFolder()
+{
+    const std::wstring folder = ConfiguredFolder();
+    if (::GetFileAttributesW(folder.c_str()) != INVALID_FILE_ATTRIBUTES)
+    {
+        return;
+    }
+    const std::wstring parent = GetDirectoryFromPath(folder);
+    if (!parent.empty() && parent != folder)
+    {
+        CreateDirectoriesIfRequired(parent);
+    }
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)",
+                                                                SDDL_REVISION_1, &descriptor, nullptr))
+    {
+        throw CWin32Exception(L"PrepareCrashDumpFolder() - ConvertStringSecurityDescriptorToSecurityDescriptorW",
+                              ::GetLastError());
+    }
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
+    const BOOL created = ::CreateDirectoryW(folder.c_str(), &attributes);
+    const DWORD error = ::GetLastError();
+    ::LocalFree(descriptor);
+    if (!created && error != ERROR_ALREADY_EXISTS)
+    {
+        throw CWin32Exception(L"PrepareCrashDumpFolder() - CreateDirectoryW \"" + folder + L"\"", error);
+    }
+}
 
 void Trace(const std::wstring &line)
 {
+    CDumpPolicy &policy = Policy();
+    const std::wstring folder = ConfiguredFolder();
+    {
+        ICriticalSection::Owner owner(policy.folderLock);
+        if (policy.traceFolder != folder)
+        {
+            policy.traceFolder = folder;
+            CDebugTrace::Instance().SetLogName(folder + L"\\Halyard.log");
+        }
+    }
     CDebugTrace::Instance().LogMessage(line);
 }
 
@@ -68,29 +176,34 @@ void ServeRequest(const CRequest &request)
 
 DWORD WINAPI ServeRequestThread(void *parameter)
 {
-    const CRequest &request = *static_cast<const CRequest *>(parameter);
-    try
+    CRequest *request = static_cast<CRequest *>(parameter);
+    // A request given up before this thread could start is stale: its fault has long been handled.
+    if (::InterlockedCompareExchange(&request->state, CRequest::Serving, CRequest::Pending) == CRequest::Pending)
     {
-        Policy().servedRequest.SetValue(parameter);
-        // The trace names the thread that faulted, not this one.
-        CDebugTrace::Instance().SetThreadIdentifier(ToStringA(static_cast<unsigned long>(request.threadId)));
-        // A fault while dumping (DbgHelp reads memory that may be going away) fails this dump
-        // instead of ending the process.
-        CSEHException::Translator translator;
-        ServeRequest(request);
+        try
+        {
+            Policy().servedRequest.SetValue(request);
+            // The trace names the thread that faulted, not this one.
+            CDebugTrace::Instance().SetThreadIdentifier(ToStringA(static_cast<unsigned long>(request->threadId)));
+            // A fault while dumping (DbgHelp reads memory that may be going away) fails this dump
+            // instead of ending the process.
+            CSEHException::Translator translator;
+            ServeRequest(*request);
+        }
+        catch (const CException &e)
+        {
+            ::OutputDebugStringW((L"Failed to create crash dump: " + e.GetWhere() + L" - " + e.GetMessage()).c_str());
+        }
+        catch (const CSEHException &e)
+        {
+            ::OutputDebugStringW((L"Failed to create crash dump: " + e.GetWhere() + L" - " + e.GetMessage()).c_str());
+        }
+        catch (...)
+        {
+            ::OutputDebugStringW(L"Failed to create crash dump: unexpected exception");
+        }
     }
-    catch (const CException &e)
-    {
-        ::OutputDebugStringW((L"Failed to create crash dump: " + e.GetWhere() + L" - " + e.GetMessage()).c_str());
-    }
-    catch (const CSEHException &e)
-    {
-        ::OutputDebugStringW((L"Failed to create crash dump: " + e.GetWhere() + L" - " + e.GetMessage()).c_str());
-    }
-    catch (...)
-    {
-        ::OutputDebugStringW(L"Failed to create crash dump: unexpected exception");
-    }
+    ReleaseRequest(request);
     return 0;
 }
 
@@ -120,25 +233,32 @@ void RequestCrashDump(EXCEPTION_POINTERS *pointers, bool counted)
 {
     const DWORD lastError = ::GetLastError();
     CDumpPolicy &policy = Policy();
-    if (policy.enabled == 0 || ServedRequest() != nullptr)
+    if (policy.enabled == 0 || policy.suppressed != 0 || ServedRequest() != nullptr)
     {
         ::SetLastError(lastError);
         return;
     }
-    // The caller may have faulted with its stack all but used up (a stack overflow leaves a few
-    // kilobytes): everything that takes stack runs on a thread of its own while the caller waits,
-    // which also keeps the exception records valid for as long as the dump reads them.
-    CRequest request = {pointers, counted, ::GetCurrentThreadId()};
-    const HANDLE thread = ::CreateThread(nullptr, 0, ServeRequestThread, &request, 0, nullptr);
-    if (thread == nullptr)
+    // Everything that takes stack runs on a thread of its own: the caller may have faulted with
+    // its stack all but used up (a stack overflow leaves a few kilobytes).
+    CRequest *request = NewRequest(pointers, counted);
+    CSmartHandle thread(request != nullptr ? ::CreateThread(nullptr, 0, ServeRequestThread, request, 0, nullptr)
+                                           : nullptr);
+    if (!thread.IsValid())
+    {
+        if (request != nullptr)
+        {
+            ::HeapFree(::GetProcessHeap(), 0, request);
+        }
+        ::OutputDebugStringA("Failed to create crash dump");
+        ::SetLastError(lastError);
+        return;
+    }
+    if (::WaitForSingleObject(thread.GetHandle(), kDumpWaitMilliseconds) != WAIT_OBJECT_0 &&
+        ::InterlockedCompareExchange(&request->state, CRequest::Abandoned, CRequest::Pending) == CRequest::Pending)
     {
         ::OutputDebugStringA("Failed to create crash dump");
     }
-    else
-    {
-        ::WaitForSingleObject(thread, INFINITE);
-        ::CloseHandle(thread);
-    }
+    ReleaseRequest(request);
     ::SetLastError(lastError);
 }
 
@@ -165,6 +285,7 @@ bool CreateCrashDump(EXCEPTION_POINTERS *pointers)
             return created;
         }
     }
+    PrepareCrashDumpFolder();
     CMiniDumper dumper(0, CMiniDumper::AllNameParts);
     // A dump of a fault in this library is read with this module's globals.
     dumper.AddRequiredModule(ThisModulePath());
@@ -200,8 +321,7 @@ void SetDumpCreatorAndLimit(ICreateMiniDumps *creator, LONG limit, bool keepLimi
     {
         ISingleWriterMultipleReaderLock::PotentialReader reader(policy.creatorLock);
         reader.EnterToRead();
-        prefix = policy.creator != nullptr ? policy.creator->GetDumpFileNamePrefix()
-                                           : CMiniDumper(0, CMiniDumper::AllNameParts).GetDumpFileNamePrefix();
+        prefix = policy.creator != nullptr ? policy.creator->GetDumpFileNamePrefix() : GetDefaultDumpFileNamePrefix();
     }
     // Dumps left by earlier runs count against this one, so a process that keeps faulting
     // cannot fill the disk across restarts.
@@ -218,6 +338,43 @@ void SetDumpCreatorAndLimit(ICreateMiniDumps *creator, LONG limit, bool keepLimi
         ::InterlockedExchange(&policy.limit, reduced);
         Trace(L"Max dumps to produce reduced to " + ToString(reduced) + L" due to existing dump files");
     }
+}
+
+std::wstring GetCrashDumpFolder()
+{
+    return ConfiguredFolder();
+}
+
+void SetCrashDumpFolder(const std::wstring &folder)
+{
+    CDumpPolicy &policy = Policy();
+    ICriticalSection::Owner owner(policy.folderLock);
+    policy.folder = TrimRight(folder, L'\\');
+}
+
+std::wstring GetDefaultCrashDumpFolder()
+{
+    wchar_t common[MAX_PATH] = {};
+    if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, common)))
+    {
+        throw CException(L"GetDefaultCrashDumpFolder()", L"The common application data folder is unknown");
+    }
+    return std::wstring(common) + L"\\TARN\\Crash Dumps";
+}
+
+std::wstring GetDefaultDumpFileNamePrefix()
+{
+    return GetCrashDumpFolder() + L"\\" + GetFileNameFromPath(Halyard::Win32::GetModuleFileName(nullptr));
+}
+
+CCrashDumpSuppression::CCrashDumpSuppression()
+{
+    ::InterlockedIncrement(&Policy().suppressed);
+}
+
+CCrashDumpSuppression::~CCrashDumpSuppression()
+{
+    ::InterlockedDecrement(&Policy().suppressed);
 }
 
 DWORD GetDumpedThreadId()

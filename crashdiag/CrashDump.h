@@ -26,8 +26,10 @@ protected:
 // Asks the crash-diagnostics facility for a mini-dump of a structured exception that is being
 // translated. With counted set the request counts against the per-process limit (initially 10:
 // the first nine counted requests write dumps). The work runs on a thread of its own, since the
-// caller may be on a nearly exhausted stack, and every failure ends on the debug trace or the
-// debugger channel: nothing is thrown. The last-error value is kept.
+// caller may be on a nearly exhausted stack; the caller waits for it a bounded time, and the
+// thread works on its own copies of the exception's records, so it may outlive the wait. Every
+// failure ends on the debug trace or the debugger channel: nothing is thrown. The last-error
+// value is kept.
 void RequestCrashDump(EXCEPTION_POINTERS *pointers, bool counted);
 
 // The same for the process's present state, without an exception.
@@ -43,6 +45,35 @@ void DisableCrashDumps();
 // Replaces the dump creator (null: the default dumper) and sets the limit. Unless keepLimit is
 // set, every existing file named like this creator's dumps ("<prefix>-*.*") lowers the limit by one.
 void SetDumpCreatorAndLimit(ICreateMiniDumps *creator, LONG limit, bool keepLimit);
+
+// Where the default dumper writes its dumps and the debug trace its file "Halyard.log": the folder
+// last set, or the default one. Never the host program's folder or its current folder: the host
+// may be a privileged service whose memory users must not read.
+std::wstring GetCrashDumpFolder();
+
+// An empty folder restores the default.
+void SetCrashDumpFolder(const std::wstring &folder);
+
+// "<common application data>\TARN\Crash Dumps", created on first use with access for SYSTEM and
+// administrators only.
+std::wstring GetDefaultCrashDumpFolder();
+
+// The crash dump folder and the host executable's file name: the beginning of the default dumper's
+// file names.
+std::wstring GetDefaultDumpFileNamePrefix();
+
+// While one of these scopes lives anywhere in the process, no dump is asked for. A module's entry
+// point holds one through attach and detach: a thread started for a dump cannot run while the
+// loader lock is held.
+class CCrashDumpSuppression
+{
+public:
+    CCrashDumpSuppression();
+    ~CCrashDumpSuppression();
+
+    CCrashDumpSuppression(const CCrashDumpSuppression &) = delete;
+    CCrashDumpSuppression &operator=(const CCrashDumpSuppression &) = delete;
+};
 
 // The thread whose fault a dump describes: on the thread that serves a request, the thread that
 // made it; anywhere else the calling thread.

@@ -1,6 +1,6 @@
 #include "crashdiag/MiniDumper.h"
 
-#include "win32/CriticalSection.h"
+#include "crashdiag/SymbolSession.h"
 #include "win32/Exception.h"
 #include "win32/FileUtils.h"
 #include "win32/SmartHandle.h"
@@ -57,15 +57,6 @@ const CLevelExport kLevelExports[] = {
 
 LONG g_sequenceNumber = 0;
 
-// DbgHelp is not thread-safe: one dump at a time in the whole process.
-CCriticalSection &DumpWriterLock()
-{
-    static CCriticalSection lock;
-    return lock;
-}
-
-CCriticalSection &g_dumpWriterLockAtStart = DumpWriterLock();
-
 struct CFilterContext
 {
     CMiniDumper *dumper;
@@ -75,15 +66,14 @@ struct CFilterContext
 } // namespace
 
 CMiniDumper::CMiniDumper(DWORD dumpMode, DWORD nameParts)
-    : m_dbgHelp(L"DbgHelp.dll", false),
+    : m_dbgHelp(LoadDbgHelp()),
       m_canWrite(m_dbgHelp.HasProcAddress(kMiniDumpWriteDump)),
       m_dbgHelpLevel(ProbeDbgHelpLevel([this](const wchar_t *name) { return m_dbgHelp.HasProcAddress(name); })),
       m_dumpMode(dumpMode),
       m_nameParts(nameParts)
 {
-    const std::wstring executable = Halyard::Win32::GetModuleFileName(nullptr);
-    m_prefix = GetDirectoryFromPath(executable) + L"\\" + GetFileNameFromPath(executable);
-    AddRequiredModule(executable);
+    m_prefix = GetDefaultDumpFileNamePrefix();
+    AddRequiredModule(Halyard::Win32::GetModuleFileName(nullptr));
 }
 
 CMiniDumper::~CMiniDumper() = default;
@@ -152,8 +142,9 @@ bool CMiniDumper::CreateDump(int kind, const std::wstring &fileName, EXCEPTION_P
     BOOL written = FALSE;
     DWORD error = ERROR_SUCCESS;
     {
-        ICriticalSection::Owner owner(DumpWriterLock());
-        written = writeDump(::GetCurrentProcess(), ::GetCurrentProcessId(), file.GetHandle(),
+        ICriticalSection::Owner owner(DbgHelpLock());
+        const CSymbolSession session(m_dbgHelp, false);
+        written = writeDump(session.GetProcess(), ::GetCurrentProcessId(), file.GetHandle(),
                             static_cast<MINIDUMP_TYPE>(type), pointers != nullptr ? &exception : nullptr, nullptr,
                             kind == DataAndThreads ? &callback : nullptr);
         error = ::GetLastError();

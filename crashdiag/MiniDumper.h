@@ -13,8 +13,8 @@
 namespace Halyard {
 namespace Win32 {
 
-// Writes mini-dumps through the platform's DbgHelp, loaded by name when the dumper is built, to
-// files beside the host executable.
+// Writes mini-dumps through the platform's DbgHelp, loaded from the system folder when the dumper
+// is built, to files in the crash dump folder named after the host executable.
 class CMiniDumper : public ICreateMiniDumps
 {
 public:
@@ -26,7 +26,7 @@ public:
         FullMemory = 3
     };
 
-    // The parts of a file name after the executable's path, each preceded by "-".
+    // The parts of a file name after the folder and the executable's name, each preceded by "-".
     enum NamePart : DWORD
     {
         ProcessId = 0x1,

@@ -3,6 +3,8 @@
 // a C++ exception: the product collector turns every failure into one debugger line, the library
 // collector leaves the caller's counts and cursor as a failed collect must, and what is caught here
 // is only what nothing below could.
+#include "crashdiag/CrashDump.h"
+#include "provider/CrashDumpSettings.h"
 #include "provider/PerformanceDataCollector.h"
 #include "win32/SEHException.h"
 
@@ -25,11 +27,15 @@ extern "C" {
 
 BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID)
 {
+    // A fault translated here must not ask for a dump: the thread that writes it cannot start
+    // while the loader lock is held.
+    const Halyard::Win32::CCrashDumpSuppression suppression;
     switch (reason)
     {
     case DLL_PROCESS_ATTACH:
     {
         ::DisableThreadLibraryCalls(module);
+        ApplyCrashDumpSettings(TarnProductName);
         Halyard::Win32::CSEHException::Translator translator;
         SetCollector(CreatePerformanceDataCollector());
         break;

@@ -14,10 +14,12 @@ namespace {
 const char kNewLogHeader[] = "****************New Log*****************\r\n";
 
 // The log behind the debug trace, built when the module starts so that its first user, which may
-// be a thread that has just faulted, finds it ready.
+// be a thread that has just faulted, finds it ready. It writes to the debugger and, once its user
+// names one, to a file: never to the host's standard output, nor to a file in the host's current
+// folder.
 CSimpleMessageLog &ProcessMessageLog()
 {
-    static CSimpleMessageLog log;
+    static CSimpleMessageLog log(L"", CSimpleMessageLog::Debugger | CSimpleMessageLog::File, 1);
     return log;
 }
 
@@ -117,7 +119,8 @@ void CSimpleMessageLog::LogMessage(const std::string &message)
     {
         ::OutputDebugStringA((prefix + message + "\n").c_str());
     }
-    if (m_toFile)
+    // Without a name there is no file to write.
+    if (m_toFile && !m_fileName.empty())
     {
         if (!m_file.is_open())
         {

@@ -50,6 +50,7 @@ public:
 
     // "Halyard.log"; standard output, debugger and file; prefix mode 1.
     CSimpleMessageLog();
+    // With an empty file name the file target writes nothing until SetLogName names a file.
     CSimpleMessageLog(const std::wstring &fileName, DWORD targets, DWORD prefixMode);
     ~CSimpleMessageLog() = default;
 
@@ -136,7 +137,8 @@ private:
     ILogMessages *m_log;
 };
 
-// The process's debug trace: forwards to a process-wide CSimpleMessageLog with its default settings.
+// The process's debug trace: forwards to a process-wide CSimpleMessageLog that writes to the
+// debugger and, once SetLogName has named it, to that file.
 class CDebugTrace : public CMessageLog
 {
 public:

@@ -1,8 +1,12 @@
 #include "win32/SEHException.h"
 
+#include "crashdiag/CallStack.h"
 #include "crashdiag/CrashDump.h"
 #include "win32/Exception.h"
 #include "win32/ToString.h"
+
+#include <algorithm>
+#include <cstring>
 
 namespace Halyard {
 namespace Win32 {
@@ -53,6 +57,11 @@ struct CThreadState
     // Scratch space for walking frames inside the handler, which may run on a nearly full stack.
     CONTEXT walk = {};
     bool stackGuardLost = false;
+    // The faulting frames' stack as it was at the fault: by the time a catch asks for the call
+    // stack, its own calls have written over them.
+    DWORD64 stackCopyAddress = 0;
+    size_t stackCopySize = 0;
+    BYTE stackCopy[64 * 1024];
 };
 
 void WINAPI FreeThreadState(void *state)
@@ -372,6 +381,31 @@ bool RedirectToThrower(const CTranslation &, CThreadState &state, CONTEXT &conte
 #error "Structured exception translation supports x86 and x64 only"
 #endif
 
+void CopyStack(CThreadState &state, const CONTEXT &context)
+{
+#if defined(__x86_64__)
+    const DWORD64 stackPointer = context.Rsp;
+#else
+    const DWORD64 stackPointer = context.Esp;
+#endif
+    // The thread's NT_TIB StackBase.
+#if defined(__x86_64__)
+    DWORD64 stackBase = 0;
+    asm("movq %%gs:0x08, %0" : "=r"(stackBase));
+#else
+    DWORD stackBase32 = 0;
+    asm("movl %%fs:0x04, %0" : "=r"(stackBase32));
+    const DWORD64 stackBase = stackBase32;
+#endif
+    state.stackCopyAddress = stackPointer;
+    state.stackCopySize = 0;
+    if (stackPointer < stackBase)
+    {
+        state.stackCopySize = static_cast<size_t>(std::min<DWORD64>(stackBase - stackPointer, sizeof(state.stackCopy)));
+        std::memcpy(state.stackCopy, reinterpret_cast<const void *>(stackPointer), state.stackCopySize);
+    }
+}
+
 LONG CALLBACK TranslateStructuredException(EXCEPTION_POINTERS *pointers)
 {
     if (!IsTranslatable(*pointers->ExceptionRecord))
@@ -383,6 +417,10 @@ LONG CALLBACK TranslateStructuredException(EXCEPTION_POINTERS *pointers)
     if (state == nullptr || state->current == nullptr)
     {
         return EXCEPTION_CONTINUE_SEARCH;
+    }
+    if (pointers->ExceptionRecord->ExceptionCode != kStackOverflow)
+    {
+        CopyStack(*state, *pointers->ContextRecord);
     }
     if (!RedirectToThrower(translation, *state, *pointers->ContextRecord))
     {
@@ -447,7 +485,14 @@ std::wstring CSEHException::GetCallStack() const
     {
         return L"No callstack possible from EXCEPTION_STACK_OVERFLOW";
     }
-    return std::wstring();
+    CStackCopy stack = {0, nullptr, 0};
+    // The copy belongs to this thread's latest translated fault, and to nothing else.
+    const CThreadState *state = Translation().PeekThreadState();
+    if (state != nullptr && m_pointers == &state->pointers)
+    {
+        stack = {state->stackCopyAddress, state->stackCopy, state->stackCopySize};
+    }
+    return GetCallStackText(*m_pointers->ContextRecord, stack);
 }
 
 CONTEXT *CSEHException::GetContext() const

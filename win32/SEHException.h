@@ -24,6 +24,8 @@ public:
     std::wstring GetWhere() const;
     // The name of the exception code, or "Unknown exception".
     std::wstring GetMessage() const;
+    // The faulting thread's frames, one a line, innermost first: "module!function+0x1a" or, without
+    // a symbol, "module+0x1234". A stack overflow leaves no stack to walk and gives a fixed text.
     std::wstring GetCallStack() const;
     CONTEXT *GetContext() const;
 

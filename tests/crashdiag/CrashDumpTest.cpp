@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <regex>
 #include <set>
 
@@ -29,9 +30,41 @@ struct CDumpContents
     bool hasException = false;
     DWORD threadId = 0;
     DWORD code = 0;
+    bool listsHelper = false;
 };
 
-// Reads the header and the exception stream of a mini-dump file.
+// Whether the module list stream at the offset names a module whose path ends in the file name.
+bool ListsModule(const std::vector<BYTE> &bytes, size_t offset, const std::wstring &fileName)
+{
+    const ULONG32 count = *reinterpret_cast<const ULONG32 *>(&bytes[offset]);
+    for (ULONG32 i = 0; i < count; ++i)
+    {
+        const size_t entry = offset + sizeof(ULONG32) + i * sizeof(MINIDUMP_MODULE);
+        if (entry + sizeof(MINIDUMP_MODULE) > bytes.size())
+        {
+            return false;
+        }
+        const RVA nameAt = reinterpret_cast<const MINIDUMP_MODULE *>(&bytes[entry])->ModuleNameRva;
+        if (nameAt + sizeof(ULONG32) > bytes.size())
+        {
+            return false;
+        }
+        const ULONG32 length = *reinterpret_cast<const ULONG32 *>(&bytes[nameAt]);
+        if (nameAt + sizeof(ULONG32) + length > bytes.size())
+        {
+            return false;
+        }
+        const std::wstring name(reinterpret_cast<const wchar_t *>(&bytes[nameAt + sizeof(ULONG32)]),
+                                length / sizeof(wchar_t));
+        if (name.size() >= fileName.size() && name.compare(name.size() - fileName.size(), fileName.size(), fileName) == 0)
+        {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Reads the header, the module list and the exception stream of a mini-dump file.
 CDumpContents ReadDump(const std::wstring &path)
 {
     const std::vector<BYTE> bytes = LoadFileAsBinaryData(path);
@@ -50,6 +83,10 @@ CDumpContents ReadDump(const std::wstring &path)
             break;
         }
         const MINIDUMP_DIRECTORY &directory = *reinterpret_cast<const MINIDUMP_DIRECTORY *>(&bytes[entry]);
+        if (directory.StreamType == ModuleListStream && directory.Location.Rva + sizeof(ULONG32) <= bytes.size())
+        {
+            contents.listsHelper = ListsModule(bytes, directory.Location.Rva, L"crash_helper.exe");
+        }
         if (directory.StreamType == ExceptionStream &&
             directory.Location.Rva + sizeof(MINIDUMP_EXCEPTION_STREAM) <= bytes.size())
         {
@@ -95,18 +132,21 @@ const char kHeader[] = "****************New Log*****************";
 
 } // namespace
 
-TEST(CrashDumps, NineFaultsWriteNineDumpsBesideTheExecutableAndLaterOnesAreRefused)
+TEST(CrashDumps, NineFaultsWriteNineDumpsIntoTheDumpFolderOnlyAndLaterOnesAreRefused)
 {
     CCrashFolder folder;
     PerfClient::CDebugChannelListener listener(30000);
     const CCrashFolder::Run run = folder.RunHelper(L"fault 11");
     ASSERT_EQ(11u, run.exitCode);
+    // Nothing beside the program, which is also the current folder, and nothing on standard output.
+    EXPECT_THAT(folder.ProgramFolderFiles(), ElementsAre(folder.HelperPath()));
+    EXPECT_EQ("", run.output);
 
     std::vector<std::wstring> dumps = folder.Dumps();
     ASSERT_EQ(9u, dumps.size());
-    // Path, local date and time, process, faulting thread, sequence number.
+    // Folder, program name, local date and time, process, faulting thread, sequence number.
     const std::regex special(R"([\\.^$|()\[\]{}*+?])");
-    const std::regex name(std::regex_replace(Narrow(folder.HelperPath()), special, R"(\$&)") +
+    const std::regex name(std::regex_replace(Narrow(folder.DumpFolder() + L"\\crash_helper.exe"), special, R"(\$&)") +
                           R"(-\d{8}-\d{6}-)" + std::to_string(run.processId) + "-" +
                           std::to_string(run.mainThreadId) + R"(-(\d+)\.dmp)");
     std::set<int> sequence;
@@ -121,6 +161,7 @@ TEST(CrashDumps, NineFaultsWriteNineDumpsBesideTheExecutableAndLaterOnesAreRefus
         EXPECT_TRUE(contents.hasException) << narrow;
         EXPECT_EQ(run.mainThreadId, contents.threadId) << narrow;
         EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), contents.code) << narrow;
+        EXPECT_TRUE(contents.listsHelper) << narrow;
     }
     EXPECT_EQ((std::set<int>{1, 2, 3, 4, 5, 6, 7, 8, 9}), sequence);
 
@@ -134,7 +175,7 @@ TEST(CrashDumps, NineFaultsWriteNineDumpsBesideTheExecutableAndLaterOnesAreRefus
     }
     EXPECT_FALSE(listener.WaitForLine(run.processId, refusal, 500).has_value());
 
-    // The trace file in the helper's current directory holds the same story, in order.
+    // The trace file beside the dumps holds the same story, in order.
     std::sort(dumps.begin(), dumps.end(), [](const std::wstring &a, const std::wstring &b) {
         return a.size() != b.size() ? a.size() < b.size() : a < b;
     });
@@ -148,20 +189,32 @@ TEST(CrashDumps, NineFaultsWriteNineDumpsBesideTheExecutableAndLaterOnesAreRefus
     EXPECT_EQ(expected, Lines(folder.Log()));
 }
 
+TEST(CrashDumps, WithoutAFolderSetDumpsGoToTheDefaultFolder)
+{
+    CCrashFolder folder;
+    const CCrashFolder::Run run = folder.RunHelperAsIs(L"fault 1");
+    ASSERT_EQ(1u, run.exitCode);
+    EXPECT_THAT(folder.ProgramFolderFiles(), ElementsAre(folder.HelperPath()));
+    const std::vector<std::wstring> dumps = FilesMatching(GetDefaultCrashDumpFolder() + L"\\crash_helper.exe-*-" +
+                                                          std::to_wstring(run.processId) + L"-*.dmp");
+    ASSERT_EQ(1u, dumps.size());
+    EXPECT_TRUE(ReadDump(dumps[0]).hasException);
+    ::DeleteFileW(dumps[0].c_str());
+}
+
 TEST(CrashDumps, ExistingDumpFilesLowerTheLimit)
 {
     CCrashFolder folder;
-    const std::vector<std::wstring> existing = {folder.HelperPath() + L"-old.dmp",
-                                                folder.HelperPath() + L"-20200101-101010.txt",
-                                                folder.HelperPath() + L"-x.y"};
+    const std::wstring prefix = folder.DumpFolder() + L"\\crash_helper.exe";
+    const std::vector<std::wstring> existing = {prefix + L"-old.dmp", prefix + L"-20200101-101010.txt", prefix + L"-x.y"};
+    folder.CreateDumpSubfolder(L"crash_helper.exe-folder.d");
     for (const std::wstring &file : existing)
     {
         SaveStringAsFile(file, "earlier");
     }
     // Neither of these is named like a dump of the helper.
-    SaveStringAsFile(folder.HelperPath() + L".dmp", "other");
-    SaveStringAsFile(folder.Path() + L"\\other.exe-1.dmp", "other");
-    folder.CreateSubfolder(L"crash_helper.exe-folder.d");
+    SaveStringAsFile(prefix + L".dmp", "other");
+    SaveStringAsFile(folder.DumpFolder() + L"\\other.exe-1.dmp", "other");
 
     const CCrashFolder::Run run = folder.RunHelper(L"limit 10 search");
     ASSERT_EQ(0u, run.exitCode);
@@ -176,7 +229,7 @@ TEST(CrashDumps, ExistingDumpFilesLowerTheLimit)
     EXPECT_THAT(std::vector<std::string>(lines.begin() + 1, lines.begin() + 4),
                 UnorderedElementsAreArray(expectedExisting));
     EXPECT_EQ(Prefixed(run.mainThreadId, "Max dumps to produce reduced to 7 due to existing dump files"), lines[4]);
-    ::DeleteFileW((folder.Path() + L"\\Halyard.log").c_str());
+    ::DeleteFileW((folder.DumpFolder() + L"\\Halyard.log").c_str());
 
     // The lowered limit is the one that counts: a limit of 4 less three files refuses the first fault.
     const CCrashFolder::Run lowered = folder.RunHelper(L"limit 4 search fault 2");
@@ -190,12 +243,30 @@ TEST(CrashDumps, ExistingDumpFilesLowerTheLimit)
     EXPECT_EQ(1u, folder.Dumps().size());
 }
 
-TEST(CrashDumps, DisabledDumpsWriteNothing)
+TEST(CrashDumps, FaultsAreTranslatedAndDumpedOnlyWhileDumpsAreAllowed)
 {
-    CCrashFolder folder;
-    const CCrashFolder::Run run = folder.RunHelper(L"disable fault 3");
-    ASSERT_EQ(3u, run.exitCode);
-    EXPECT_THAT(folder.Files(L"*"), ElementsAre(folder.HelperPath()));
+    struct Case
+    {
+        const wchar_t *arguments;
+        DWORD translated;
+        size_t dumps;
+    };
+    const Case cases[] = {
+        {L"disable fault 3", 3, 0},
+        // Held by a module's entry point, where a thread started for a dump could not run.
+        {L"suppress fault 2", 2, 0},
+        // Each overflow is dumped from a thread with a stack of its own, and the faulting thread
+        // gets its guard page back for the next one.
+        {L"overflow 2", 2, 2},
+    };
+    for (const Case &c : cases)
+    {
+        CCrashFolder folder;
+        const CCrashFolder::Run run = folder.RunHelper(c.arguments);
+        EXPECT_EQ(c.translated, run.exitCode) << Narrow(c.arguments);
+        EXPECT_EQ(c.dumps, folder.Dumps().size()) << Narrow(c.arguments);
+        EXPECT_THAT(folder.ProgramFolderFiles(), ElementsAre(folder.HelperPath())) << Narrow(c.arguments);
+    }
 }
 
 TEST(CrashDumps, UncountedRequestsAlwaysDumpAndLeaveTheCountAlone)
@@ -233,7 +304,11 @@ public:
     bool CreateDump(const std::wstring &fileName, EXCEPTION_POINTERS *pointers) override
     {
         created.push_back(fileName);
-        receivedPointers = pointers;
+        if (pointers != nullptr)
+        {
+            receivedCode = pointers->ExceptionRecord->ExceptionCode;
+            receivedContext = *pointers->ContextRecord;
+        }
         callingThread = ::GetCurrentThreadId();
         dumpedThread = GetDumpedThreadId();
         return m_succeed;
@@ -241,7 +316,8 @@ public:
     bool CreateDump(EXCEPTION_POINTERS *pointers) override { return CreateDump(GetNextDumpFileName(), pointers); }
 
     std::vector<std::wstring> created;
-    EXCEPTION_POINTERS *receivedPointers = nullptr;
+    DWORD receivedCode = 0;
+    CONTEXT receivedContext = {};
     DWORD callingThread = 0;
     DWORD dumpedThread = 0;
 
@@ -278,13 +354,17 @@ TEST_F(CrashDumpPolicy, ReplacementCreatorWritesOnAThreadOfItsOwnForTheFaultingT
     CRecordingCreator creator(L"C:\\nowhere\\app.exe", true);
     SetDumpCreatorAndLimit(&creator, 10, true);
     EXCEPTION_RECORD record = {};
+    record.ExceptionCode = 0xE0004321;
     CONTEXT context = {};
+    ::RtlCaptureContext(&context);
     EXCEPTION_POINTERS pointers = {&record, &context};
     ::SetLastError(1234);
     RequestCrashDump(&pointers, false);
     EXPECT_EQ(1234u, ::GetLastError());
     ASSERT_THAT(creator.created, ElementsAre(L"C:\\nowhere\\app.exe-1.dmp"));
-    EXPECT_EQ(&pointers, creator.receivedPointers);
+    // The dump thread works on copies of the records, which stay valid however long it takes.
+    EXPECT_EQ(0xE0004321u, creator.receivedCode);
+    EXPECT_EQ(0, std::memcmp(&context, &creator.receivedContext, sizeof(CONTEXT)));
     EXPECT_NE(::GetCurrentThreadId(), creator.callingThread);
     EXPECT_EQ(::GetCurrentThreadId(), creator.dumpedThread);
     EXPECT_EQ(Prefixed(::GetCurrentThreadId(), "Custom crash dump created: C:\\nowhere\\app.exe-1.dmp\"") + "\n",

@@ -59,9 +59,28 @@ TEST(CMiniDumper, LevelIsThatOfTheNewestExportFound)
     EXPECT_EQ(68, levelWith({L"EnumerateLoadedModulesEx", L"EnumDirTree"}));
 }
 
-TEST(CMiniDumper, FileNamesFollowTheExecutableAndTheChosenParts)
+namespace {
+
+// Points the dumps at a folder for its life; the default folder afterwards.
+struct CDumpFolderScope
 {
-    const std::wstring executable = ExecutableDirectory() + L"\\crashdiag_tests.exe";
+    explicit CDumpFolderScope(const std::wstring &folder) { SetCrashDumpFolder(folder); }
+    ~CDumpFolderScope()
+    {
+        SetCrashDumpFolder(L"");
+        EXPECT_EQ(GetDefaultCrashDumpFolder(), GetCrashDumpFolder());
+    }
+};
+
+} // namespace
+
+TEST(CMiniDumper, FileNamesLieInTheDumpFolderAndFollowTheExecutableAndTheChosenParts)
+{
+    // Never beside the program: the folder set, or else the product's own.
+    EXPECT_EQ(GetDefaultCrashDumpFolder() + L"\\crashdiag_tests.exe", CMiniDumper(0, 0).GetDumpFileNamePrefix());
+    CCrashFolder folder;
+    const CDumpFolderScope scope(folder.Path() + L"\\");
+    const std::wstring executable = folder.Path() + L"\\crashdiag_tests.exe";
     CMiniDumper all(0, CMiniDumper::AllNameParts);
     EXPECT_EQ(executable, all.GetDumpFileNamePrefix());
     const std::wstring process = ToString(static_cast<unsigned long>(::GetCurrentProcessId()));

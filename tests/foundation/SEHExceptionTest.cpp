@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 using namespace Halyard::Win32;
 
@@ -60,13 +63,19 @@ __attribute__((noinline)) void CallThroughNull()
     function();
 }
 
-// Recurses until the limit, which is far beyond any stack.
+// Recurses until the limit, which is far beyond any stack. The compiler takes an access to a
+// function's own frame for one that cannot fault, and a function with nothing else in it for one
+// that cannot throw: a call into it would then have no entry in the caller's exception tables, and
+// the stack overflow translated inside it would end in terminate (or not, as the caller's code
+// happens to be laid out). Writing the frame through a pointer it cannot see through keeps the
+// call able to throw, as any real code that overflows the stack is.
 volatile unsigned g_recursionLimit = 0xFFFFFFFF;
 
 __attribute__((noinline)) unsigned Recurse(unsigned depth)
 {
     volatile char frame[512];
-    frame[0] = static_cast<char>(depth);
+    volatile char *volatile opaque = frame;
+    opaque[0] = static_cast<char>(depth);
     if (depth == g_recursionLimit)
     {
         return 0;
@@ -179,7 +188,6 @@ TEST_F(CSEHTranslatorTest, ProcessorFaultsArriveWithTheirCodeAndName)
             ASSERT_NE(nullptr, e.GetExceptionPointers());
             EXPECT_EQ(c.code, e.GetExceptionPointers()->ExceptionRecord->ExceptionCode);
             EXPECT_EQ(e.GetExceptionPointers()->ContextRecord, e.GetContext());
-            EXPECT_EQ(L"", e.GetCallStack());
         }
     }
 }
@@ -208,6 +216,75 @@ TEST_F(CSEHTranslatorTest, RecordsOfTheFaultStayUsableInTheCatch)
         wchar_t expected[16];
         swprintf(expected, 16, L"0x%.8x", static_cast<unsigned int>(address));
         EXPECT_EQ(expected, e.GetWhere());
+    }
+}
+
+namespace {
+
+__attribute__((noinline)) void CallWriteThroughNull(volatile int &after)
+{
+    WriteThroughNull();
+    after = 1;
+}
+
+__attribute__((noinline)) void CallCallThroughNull(volatile int &after)
+{
+    CallThroughNull();
+    after = 1;
+}
+
+std::vector<std::wstring> Frames(const std::wstring &stack)
+{
+    std::vector<std::wstring> frames;
+    for (size_t start = 0, end = stack.find(L'\n'); end != std::wstring::npos; start = end + 1, end = stack.find(L'\n', start))
+    {
+        frames.push_back(stack.substr(start, end - start));
+    }
+    return frames;
+}
+
+} // namespace
+
+// By the time the catch asks, the faulting frames have been left and their stack reused: the
+// walk still finds them, with the test's own function names.
+TEST_F(CSEHTranslatorTest, CallStackNamesTheFaultingFunctionsInnermostFirst)
+{
+    struct Case
+    {
+        void (*call)(volatile int &);
+        const wchar_t *innermost;
+        const wchar_t *caller;
+    };
+    const Case cases[] = {
+        {CallWriteThroughNull, L"foundation_tests!(anonymous namespace)::WriteThroughNull()+0x",
+         L"CallWriteThroughNull(int volatile&)+0x"},
+        // Nothing lies at address 0: the first frame is a bare address, its caller a named one
+        // (CallThroughNull, or its caller when it jumps to the pointer instead of calling it).
+        {CallCallThroughNull, L"0x0", L"CallThroughNull"},
+    };
+    for (const Case &c : cases)
+    {
+        std::wstring stack;
+        volatile int after = 0;
+        try
+        {
+            CSEHException::Translator translator;
+            c.call(after);
+        }
+        catch (const CSEHException &e)
+        {
+            stack = e.GetCallStack();
+        }
+        const std::vector<std::wstring> frames = Frames(stack);
+        ASSERT_GE(frames.size(), 3u) << stack;
+        EXPECT_EQ(0u, frames[0].find(c.innermost)) << stack;
+        EXPECT_EQ(0u, frames[1].find(L"foundation_tests!(anonymous namespace)::")) << stack;
+        EXPECT_NE(std::wstring::npos, frames[1].find(c.caller)) << stack;
+        // And further out, the test itself.
+        EXPECT_TRUE(std::any_of(frames.begin() + 2, frames.end(), [](const std::wstring &frame) {
+            return frame.find(L"foundation_tests!CSEHTranslatorTest_CallStackNames") == 0;
+        })) << stack;
+        EXPECT_EQ(0, after);
     }
 }
 

@@ -4,12 +4,17 @@
 #include "perfmon/Schema.h"
 #include "tools/perfclient/DirectProvider.h"
 #include "tools/perfclient/PerfData.h"
+#include "win32/DirectorySearch.h"
 #include "win32/FileUtils.h"
 #include "win32/StringConverter.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
 #include <cstring>
 
 using namespace Halyard;
@@ -188,18 +193,64 @@ TEST_F(ProviderExports, CorruptBlockGivesOneLineAndNoData)
                                                      "CPerformanceDataCollector::Collect() - Data block is corrupt")));
 }
 
-// A fault inside a collect (here the caller's buffer is not memory at all) is translated, reported
-// once, and leaves the caller's cursor and counts as if nothing had been asked. The module also
-// dumps the fault beside the host program and says so on its debug trace, which writes
-// "Halyard.log" in the current directory: both are removed again.
-TEST_F(ProviderExports, FaultInsideCollectIsAbsorbed)
+namespace {
+
+std::vector<std::wstring> FilesIn(const std::wstring &folder)
 {
-    const std::wstring folder = Win32::GetTempPath() + UniqueName(L"provider_fault");
-    Win32::CreateDirectory(folder);
+    std::vector<std::wstring> files;
+    Win32::CDirectorySearch search(folder + L"\\*");
+    std::wstring file;
+    while (search.GetNext(file))
+    {
+        files.push_back(file);
+    }
+    return files;
+}
+
+// Sends this process's standard output to a file while it lives.
+class CStandardOutputToFile
+{
+public:
+    explicit CStandardOutputToFile(const std::wstring &path) : m_saved(::_dup(1))
+    {
+        std::fflush(stdout);
+        const int file = ::_wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
+        ::_dup2(file, 1);
+        ::_close(file);
+    }
+    ~CStandardOutputToFile()
+    {
+        std::fflush(stdout);
+        ::_dup2(m_saved, 1);
+        ::_close(m_saved);
+    }
+    CStandardOutputToFile(const CStandardOutputToFile &) = delete;
+    CStandardOutputToFile &operator=(const CStandardOutputToFile &) = delete;
+
+private:
+    int m_saved;
+};
+
+} // namespace
+
+// A fault inside a collect (here the caller's buffer is not memory at all) is translated, reported
+// once, and leaves the caller's cursor and counts as if nothing had been asked. The module dumps the
+// fault into the folder that the registry names, with its trace file beside the dump: nothing lands
+// in the host's current folder or beside its program, and nothing on its standard output.
+TEST_F(ProviderExports, FaultInsideCollectIsAbsorbedAndDumpedOnlyIntoTheDumpFolder)
+{
+    const std::wstring root = Win32::GetTempPath() + UniqueName(L"provider_fault");
+    const std::wstring current = root + L"\\current";
+    const std::wstring dumps = root + L"\\dumps";
+    Win32::CreateDirectory(root);
+    Win32::CreateDirectory(current);
+    m_registration.SetPerformanceValue(L"Crash Dump Folder", dumps);
+    const std::vector<std::wstring> programFolder = FilesIn(ExecutableDirectory());
     const std::wstring previousDirectory = Win32::GetCurrentDirectory();
-    Win32::SetCurrentDirectory(folder);
+    Win32::SetCurrentDirectory(current);
     std::vector<std::string> lines;
     {
+        CStandardOutputToFile output(root + L"\\stdout.txt");
         CDirectProvider provider(ProviderPath());
         ASSERT_EQ(0u, provider.Open(L""));
         auto collect = reinterpret_cast<CDirectProvider::CollectFunction>(
@@ -218,9 +269,9 @@ TEST_F(ProviderExports, FaultInsideCollectIsAbsorbed)
         EXPECT_EQ(0u, provider.Close());
     }
     Win32::SetCurrentDirectory(previousDirectory);
-    // The module is gone, and with it the open log file.
-    EXPECT_TRUE(::DeleteFileW((folder + L"\\Halyard.log").c_str()));
-    EXPECT_TRUE(::RemoveDirectoryW(folder.c_str()));
+    EXPECT_THAT(FilesIn(current), ElementsAre());
+    EXPECT_EQ(programFolder, FilesIn(ExecutableDirectory()));
+    EXPECT_EQ("", Win32::LoadFileAsString(root + L"\\stdout.txt"));
 
     ASSERT_EQ(2u, lines.size());
     const std::string created = ": Default crash dump created: ";
@@ -228,14 +279,28 @@ TEST_F(ProviderExports, FaultInsideCollectIsAbsorbed)
     ASSERT_NE(std::string::npos, nameStart) << lines[0];
     ASSERT_THAT(lines[0], ::testing::EndsWith(".dmp\"\n"));
     const std::string dump = lines[0].substr(nameStart + created.size(), lines[0].size() - nameStart - created.size() - 2);
-    EXPECT_THAT(dump, StartsWith(Win32::CStringConverter::WtoA(Win32::GetModuleFileName(nullptr)) + "-"));
-    EXPECT_TRUE(::DeleteFileA(dump.c_str())) << dump;
+    const std::wstring program = Win32::GetFileNameFromPath(Win32::GetModuleFileName(nullptr));
+    EXPECT_THAT(dump, StartsWith(Win32::CStringConverter::WtoA(dumps + L"\\" + program) + "-"));
+    const std::wstring log = dumps + L"\\Halyard.log";
+    EXPECT_THAT(FilesIn(dumps), ::testing::UnorderedElementsAre(Win32::CStringConverter::AtoW(dump), log));
+    EXPECT_EQ("MDMP", Win32::LoadFileAsString(Win32::CStringConverter::AtoW(dump)).substr(0, 4));
+    EXPECT_THAT(Win32::LoadFileAsString(log), HasSubstr(lines[0].substr(0, lines[0].size() - 1) + "\r\n"));
 
     const std::string prefix = "CPerformanceDataCollector::Collect() -  Exception: 0x";
     const std::string suffix = " - ACCESS_VIOLATION";
     ASSERT_EQ(prefix.size() + 8 + suffix.size(), lines[1].size()) << lines[1];
     EXPECT_THAT(lines[1], StartsWith(prefix));
     EXPECT_THAT(lines[1], ::testing::EndsWith(suffix));
+
+    for (const std::wstring &file : FilesIn(dumps))
+    {
+        ::DeleteFileW(file.c_str());
+    }
+    ::DeleteFileW((root + L"\\stdout.txt").c_str());
+    for (const std::wstring &folder : {dumps, current, root})
+    {
+        ::RemoveDirectoryW(folder.c_str());
+    }
 }
 
 TEST_F(ProviderExports, UnloadingWithTheCollectorOpenOrAbsentIsClean)

@@ -97,7 +97,14 @@ CDebugChannelListener::CDebugChannelListener(DWORD acquireTimeoutMs)
     {
         throw CWin32Exception(std::wstring(kWhere) + L" - CreateEventW", ::GetLastError());
     }
-    m_thread = std::thread(&CDebugChannelListener::Listen, this);
+    // A writer waits for the listener's "buffer ready" at most 10 s and then drops its line. The
+    // thread must be running before the constructor returns: one that is still starting when the
+    // caller loads a module cannot run until the loader lock is released, and every line written
+    // from that module's entry point would be lost.
+    std::promise<void> started;
+    std::future<void> running = started.get_future();
+    m_thread = std::thread(&CDebugChannelListener::Listen, this, std::move(started));
+    running.wait();
 }
 
 CDebugChannelListener::~CDebugChannelListener()
@@ -108,8 +115,9 @@ CDebugChannelListener::~CDebugChannelListener()
     ::SetLastError(lastError);
 }
 
-void CDebugChannelListener::Listen()
+void CDebugChannelListener::Listen(std::promise<void> started)
 {
+    started.set_value();
     const HANDLE waits[] = {m_stop.get(), m_dataReady.get()};
     const BYTE *buffer = static_cast<const BYTE *>(m_view.get());
     for (;;)

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -49,7 +50,7 @@ public:
     std::vector<Line> TakeLines();
 
 private:
-    void Listen();
+    void Listen(std::promise<void> started);
 
     UniqueHandle m_bufferReady;
     UniqueHandle m_dataReady;
