@@ -51,7 +51,8 @@ protected:
 };
 
 // Everything lives in the registry under the application's key below
-// HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services; the installer only remembers the optional lock time-out it is to record.
+// HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services; the installer only remembers the
+// optional lock time-out it is to record.
 // An install that fails part way leaves the registry and the system folders as they were.
 class CPerformanceCounterInstaller : public IInstallPerformanceMonitorCounters
 {

@@ -285,7 +285,9 @@ TEST(RawImage, SectionsAndExportNamesAreWalkedOnlyUpToTheirLimits)
         const size_t names = built.bytes.size();
         const size_t ordinals = names + 4 * size_t(count);
         built.bytes.resize(ordinals + 2 * size_t(count));
-        const auto rva = [&](size_t offset) { return static_cast<DWORD>(kBuiltSectionRva + offset - built.sectionData); };
+        const auto rva = [&](size_t offset) {
+            return static_cast<DWORD>(kBuiltSectionRva + offset - built.sectionData);
+        };
         for (DWORD j = 0; j < count; ++j)
         {
             Put<DWORD>(built.bytes, names + 4 * j, j == position ? openName : closeName);

@@ -379,6 +379,10 @@ void RunInstaller(const std::function<void()> &install)
         {
             throw CToolFailure(ExitCounterTextLoader, Describe(e));
         }
+        if (e.GetWhere() == L"CPerformanceCounterInstaller::ValidateParameters()")
+        {
+            throw CToolFailure(ExitAlreadyInstalled, e.GetMessage());
+        }
         throw CToolFailure(ExitInvalidModule, e.GetMessage());
     }
 }
@@ -617,6 +621,12 @@ int Status(const std::vector<std::wstring> &arguments)
     const std::vector<MonitorView> views = MonitorViews(library);
     try
     {
+        // This system's own monitors load the module from the path as it is, never redirected.
+        Halyard::Win32::CWOW64FileSystemRedirector redirector;
+        if (Halyard::Win32::IsWow64Process())
+        {
+            redirector.Disable();
+        }
         ValidateModule(views.front().path, ReadText(performance, L"Open", L""),
                        ReadText(performance, L"Collect", L""), ReadText(performance, L"Close", L""));
         Print(stdout, L"Module: valid\n");
@@ -637,6 +647,12 @@ int Status(const std::vector<std::wstring> &arguments)
     {
         Print(stdout, L"Lock Timeout: " + ToString(CPerformanceCounterInstaller::DefaultLockTimeout) +
                           L" ms (default)\n");
+    }
+    else if (lockTimeout == 0 || lockTimeout > CPerformanceCounterInstaller::MaximumTimeout)
+    {
+        Print(stdout, L"Lock Timeout: " + ToString(lockTimeout) + L" ms (outside 1 to " +
+                          ToString(CPerformanceCounterInstaller::MaximumTimeout) +
+                          L"; reinstall with --lock-timeout)\n");
     }
     else
     {
