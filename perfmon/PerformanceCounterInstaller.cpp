@@ -296,11 +296,6 @@ CPerformanceCounterInstaller::StagedCopy::~StagedCopy()
     }
 }
 
-const std::wstring &CPerformanceCounterInstaller::StagedCopy::GetDestination() const
-{
-    return m_destination;
-}
-
 void CPerformanceCounterInstaller::StagedCopy::Commit()
 {
     const CUnredirected off(m_unredirected);

@@ -126,7 +126,6 @@ public:
         StagedCopy &operator=(const StagedCopy &) = delete;
         ~StagedCopy();
 
-        const std::wstring &GetDestination() const;
         void Commit();
         // Undoes a Commit; never throws.
         void Revert();

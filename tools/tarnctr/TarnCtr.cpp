@@ -341,13 +341,13 @@ InstallOptions ParseInstall(const std::vector<std::wstring> &arguments)
             options.module = argument;
         }
     }
-    const bool both = !options.x64Module.empty() || !options.x86Module.empty();
-    if (both && (!options.module.empty() || options.copy || options.force))
+    const bool bySystemFolders = !options.x64Module.empty() || !options.x86Module.empty();
+    if (bySystemFolders && (!options.module.empty() || options.copy || options.force))
     {
         throw CToolFailure(ExitUsage, L"install: --x64 and --x86 copy the modules into the system folders; give "
                                       L"no other module path, --copy or --force with them");
     }
-    if (!both && options.module.empty())
+    if (!bySystemFolders && options.module.empty())
     {
         throw CToolFailure(ExitUsage, L"install: the path to TARNCounters.dll is missing");
     }
@@ -390,10 +390,10 @@ void RunInstaller(const std::function<void()> &install)
 int Install(const std::vector<std::wstring> &arguments)
 {
     const InstallOptions options = ParseInstall(arguments);
-    const bool both = options.module.empty();
+    const bool bySystemFolders = options.module.empty();
     // The performance library loads the module from whatever process reads counters, so the
     // registration holds a full path.
-    const std::wstring module = both ? std::wstring() : FullPath(options.module);
+    const std::wstring module = bySystemFolders ? std::wstring() : FullPath(options.module);
     const std::wstring x64Module = options.x64Module.empty() ? std::wstring() : FullPath(options.x64Module);
     const std::wstring x86Module = options.x86Module.empty() ? std::wstring() : FullPath(options.x86Module);
 
@@ -420,7 +420,7 @@ int Install(const std::vector<std::wstring> &arguments)
     {
         ValidateModule(x86Module, false, kDefaultOpen, kDefaultCollect, kDefaultClose);
     }
-    if (!both)
+    if (!bySystemFolders)
     {
         ValidateModule(module, kDefaultOpen, kDefaultCollect, kDefaultClose);
         if (!options.copy)
@@ -440,7 +440,7 @@ int Install(const std::vector<std::wstring> &arguments)
         ini = folder.File(L"TARNCounters.ini");
         CCounterTextFile(schema, TarnProductName).Write(ini, folder.File(L"TARNCounters.h"));
         RunInstaller([&] {
-            if (both)
+            if (bySystemFolders)
             {
                 installed = installer.InstallToSystemDirectories(
                     TarnProductName, x86Module, x64Module, kModuleName, ini, L"", options.openTimeout,
@@ -463,7 +463,7 @@ int Install(const std::vector<std::wstring> &arguments)
     }
 
     std::wstring registered = module;
-    if (both)
+    if (bySystemFolders)
     {
         registered = std::wstring(kModuleName) + L" (copied into the system folder for " +
                      ((installed & 0x11) == 0x11 ? L"64-bit and 32-bit monitors)"
