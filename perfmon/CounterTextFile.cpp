@@ -1,6 +1,8 @@
 #include "perfmon/CounterTextFile.h"
 
+#include "win32/Exception.h"
 #include "win32/FileUtils.h"
+#include "win32/SmartHandle.h"
 #include "win32/StringConverter.h"
 
 #include <cwctype>
@@ -62,6 +64,25 @@ std::wstring OneLine(const std::wstring &text)
         }
     }
     return line;
+}
+
+// Creates the file, refusing one that exists: a file or link planted under the name beforehand
+// would otherwise be written through, or handed to the loader with someone else's texts.
+void WriteNewFile(const std::wstring &path, const void *bytes, DWORD size)
+{
+    const std::wstring where = L"CCounterTextFile::Write() - \"" + path + L"\"";
+    const Win32::CSmartHandle file(
+        ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file.GetHandle() == INVALID_HANDLE_VALUE)
+    {
+        throw Win32::CWin32Exception(where, ::GetLastError());
+    }
+    DWORD written = 0;
+    if (!::WriteFile(file.GetHandle(), bytes, size, &written, nullptr) || written != size)
+    {
+        const DWORD error = ::GetLastError();
+        throw Win32::CWin32Exception(where, error != ERROR_SUCCESS ? error : ERROR_WRITE_FAULT);
+    }
 }
 
 } // namespace
@@ -147,9 +168,10 @@ std::string CCounterTextFile::GetSymbolText() const
 void CCounterTextFile::Write(const std::wstring &iniPath, const std::wstring &headerPath) const
 {
     const std::wstring headerName = Win32::GetFileNameFromPath(headerPath);
-    Win32::SaveStringAsFile(headerPath, GetSymbolText());
-    Win32::SaveUnicodeStringAsFile(iniPath,
-                                   L"\xFEFF" + GetInitialisationText(headerName.empty() ? headerPath : headerName));
+    const std::string symbols = GetSymbolText();
+    WriteNewFile(headerPath, symbols.data(), static_cast<DWORD>(symbols.size()));
+    const std::wstring text = L"\xFEFF" + GetInitialisationText(headerName.empty() ? headerPath : headerName);
+    WriteNewFile(iniPath, text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)));
 }
 
 const CCounterTextFile::Symbols &CCounterTextFile::GetSymbols() const

@@ -43,7 +43,8 @@ public:
     std::string GetSymbolText() const;
 
     // Writes the initialisation file in UTF-16LE with a byte order mark, for names in any script,
-    // and the header in ASCII. The header must lie in the initialisation file's directory.
+    // and the header in ASCII. The header must lie in the initialisation file's directory. Both files
+    // are created new: an existing file of either name fails with ERROR_FILE_EXISTS.
     void Write(const std::wstring &iniPath, const std::wstring &headerPath) const;
 
     const Symbols &GetSymbols() const;

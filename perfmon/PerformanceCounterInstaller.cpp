@@ -3,12 +3,16 @@
 #include "perfmon/RawImage.h"
 #include "win32/Exception.h"
 #include "win32/RegistryKey.h"
+#include "win32/ToString.h"
 
 #include "win32/FileUtils.h"
 #include "win32/LibraryLoader.h"
 
+#include <cwchar>
+#include <functional>
 #include <memory>
 #include <utility>
+#include <vector>
 
 using Halyard::Win32::CException;
 using Halyard::Win32::CLibraryLoader;
@@ -16,9 +20,11 @@ using Halyard::Win32::CRegistryKey;
 using Halyard::Win32::CWin32Exception;
 using Halyard::Win32::CWOW64FileSystemRedirector;
 using Halyard::Win32::FileExists;
+using Halyard::Win32::GetDirectoryFromPath;
 using Halyard::Win32::GetFileNameFromPath;
 using Halyard::Win32::Is64bitSystem;
 using Halyard::Win32::IsWow64Process;
+using Halyard::Win32::ToString;
 
 namespace Halyard {
 namespace PerfMon {
@@ -40,13 +46,27 @@ typedef DWORD(WINAPI *CounterTextFunction)(LPWSTR commandLine, BOOL quiet);
 
 // The counter-text loader is looked up when an install needs it, so that the provider module,
 // which shares this file for FirstCounterIndex, does not import it into every monitoring process.
+// It comes from the system folder only: an elevated installer started from a folder that users can
+// write must not run a loadperf.dll placed beside it.
 DWORD CallCounterTextLoader(const wchar_t *function, const std::wstring &commandLine)
 {
-    const CLibraryLoader loadperf(L"loadperf.dll");
+    const CLibraryLoader loadperf = CLibraryLoader::LoadSystemLibrary(L"loadperf.dll");
     const CounterTextFunction call =
         reinterpret_cast<CounterTextFunction>(reinterpret_cast<void *>(loadperf.GetProcAddress(function)));
     std::wstring writable(commandLine);
     return call(&writable[0], TRUE);
+}
+
+// Used only to undo an installation that is failing anyway: its own failure must not hide why.
+void UnloadCounterTextsQuietly(const std::wstring &applicationName)
+{
+    try
+    {
+        CallCounterTextLoader(L"UnloadPerfCounterTextStringsW", L"NotUsed \"" + applicationName + L"\"");
+    }
+    catch (...)
+    {
+    }
 }
 
 CRegistryKey OpenPerformanceKey(const std::wstring &applicationName)
@@ -54,7 +74,301 @@ CRegistryKey OpenPerformanceKey(const std::wstring &applicationName)
     return CRegistryKey(HKEY_LOCAL_MACHINE, kServicesKey + applicationName + L"\\Performance", KEY_READ);
 }
 
+bool SameName(const std::wstring &a, const std::wstring &b)
+{
+    return ::_wcsicmp(a.c_str(), b.c_str()) == 0;
+}
+
+// One key under HKEY_LOCAL_MACHINE as it was before an installation wrote to it, and the means to
+// put it back: a key that did not exist is deleted with everything in it; a key that did gets its
+// values back exactly and loses the values added since.
+class CKeySnapshot
+{
+public:
+    CKeySnapshot(const std::wstring &path, bool withValues) : m_path(path), m_existed(false), m_withValues(withValues)
+    {
+        HKEY raw = nullptr;
+        const LONG result = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &raw);
+        if (result == ERROR_FILE_NOT_FOUND)
+        {
+            return;
+        }
+        if (result != ERROR_SUCCESS)
+        {
+            throw CRegistryKey::Exception(L"CPerformanceCounterInstaller::Install() - RegOpenKeyEx",
+                                          static_cast<DWORD>(result));
+        }
+        const CRegistryKey key(raw);
+        m_existed = true;
+        if (withValues)
+        {
+            for (CRegistryKey::ValueIterator value = key.BeginValueIteration(); value != key.EndValueIteration();
+                 ++value)
+            {
+                m_values.push_back(value.GetValue());
+            }
+        }
+    }
+
+    // Never throws: it runs while another failure is being reported.
+    void Restore() const
+    {
+        try
+        {
+            const size_t split = m_path.rfind(L'\\');
+            const CRegistryKey parent(HKEY_LOCAL_MACHINE, m_path.substr(0, split), KEY_READ | KEY_WRITE);
+            const std::wstring name = m_path.substr(split + 1);
+            if (!m_existed)
+            {
+                if (parent.SubkeyExists(name))
+                {
+                    parent.DeleteKeyAndSubkeys(name);
+                }
+                return;
+            }
+            if (!m_withValues)
+            {
+                return;
+            }
+            const CRegistryKey key = parent.OpenKey(name, KEY_READ | KEY_WRITE);
+            std::vector<std::wstring> added;
+            for (CRegistryKey::ValueIterator value = key.BeginValueIteration(); value != key.EndValueIteration();
+                 ++value)
+            {
+                if (!WasThere(value.GetName()))
+                {
+                    added.push_back(value.GetName());
+                }
+            }
+            for (const std::wstring &value : added)
+            {
+                key.DeleteValue(value);
+            }
+            for (const CRegistryKey::Value &value : m_values)
+            {
+                key.SetValue(value);
+            }
+        }
+        catch (const CException &)
+        {
+        }
+    }
+
+private:
+    bool WasThere(const std::wstring &name) const
+    {
+        for (const CRegistryKey::Value &value : m_values)
+        {
+            if (SameName(value.GetName(), name))
+            {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    std::wstring m_path;
+    bool m_existed;
+    bool m_withValues;
+    std::vector<CRegistryKey::Value> m_values;
+};
+
+// The keys an installation writes. The application's key may be a service's registration: its own
+// values are never written, only its existence is kept.
+class CRegistrationSnapshot
+{
+public:
+    explicit CRegistrationSnapshot(const std::wstring &applicationName)
+        : m_application(kServicesKey + applicationName, false),
+          m_performance(kServicesKey + applicationName + L"\\Performance", true),
+          m_linkage(kServicesKey + applicationName + L"\\Linkage", true)
+    {
+    }
+
+    void Restore() const
+    {
+        m_performance.Restore();
+        m_linkage.Restore();
+        m_application.Restore();
+    }
+
+private:
+    CKeySnapshot m_application;
+    CKeySnapshot m_performance;
+    CKeySnapshot m_linkage;
+};
+
+// Registers, then moves the staged modules to their names; a failure on the way leaves the
+// registry and the system folders as they were.
+void RegisterThenCommit(const std::wstring &applicationName,
+                        std::vector<CPerformanceCounterInstaller::StagedCopy> &copies,
+                        const std::function<void()> &registerCounterSet)
+{
+    const CRegistrationSnapshot before(applicationName);
+    registerCounterSet();
+    size_t committed = 0;
+    try
+    {
+        for (; committed < copies.size(); ++committed)
+        {
+            copies[committed].Commit();
+        }
+    }
+    catch (...)
+    {
+        while (committed > 0)
+        {
+            copies[--committed].Revert();
+        }
+        UnloadCounterTextsQuietly(applicationName);
+        before.Restore();
+        throw;
+    }
+    for (CPerformanceCounterInstaller::StagedCopy &copy : copies)
+    {
+        copy.Finish();
+    }
+}
+
+// Switches file-system redirection off for its life when asked to.
+class CUnredirected
+{
+public:
+    explicit CUnredirected(bool unredirected)
+    {
+        if (unredirected)
+        {
+            m_redirector.Disable();
+        }
+    }
+
+private:
+    CWOW64FileSystemRedirector m_redirector;
+};
+
+// A new empty file of a unique name in the folder.
+std::wstring CreateTemporaryName(const std::wstring &folder, const wchar_t *where)
+{
+    wchar_t name[MAX_PATH];
+    if (::GetTempFileNameW(folder.c_str(), L"trn", 0, name) == 0)
+    {
+        throw CWin32Exception(where, ::GetLastError());
+    }
+    return name;
+}
+
 } // namespace
+
+CPerformanceCounterInstaller::StagedCopy::StagedCopy(const std::wstring &source, const std::wstring &destination,
+                                                     bool unredirected, const wchar_t *where)
+    : m_destination(destination), m_unredirected(unredirected), m_where(where), m_committed(false)
+{
+    const CUnredirected off(m_unredirected);
+    m_staged = CreateTemporaryName(GetDirectoryFromPath(destination), where);
+    if (!::CopyFileW(source.c_str(), m_staged.c_str(), FALSE))
+    {
+        const DWORD error = ::GetLastError();
+        ::DeleteFileW(m_staged.c_str());
+        throw CWin32Exception(where, error);
+    }
+}
+
+CPerformanceCounterInstaller::StagedCopy::StagedCopy(StagedCopy &&rhs) noexcept
+    : m_destination(std::move(rhs.m_destination)), m_staged(std::move(rhs.m_staged)),
+      m_previous(std::move(rhs.m_previous)), m_unredirected(rhs.m_unredirected), m_where(rhs.m_where),
+      m_committed(rhs.m_committed)
+{
+    rhs.m_staged.clear();
+    rhs.m_previous.clear();
+    rhs.m_committed = false;
+}
+
+CPerformanceCounterInstaller::StagedCopy::~StagedCopy()
+{
+    if (m_committed)
+    {
+        Finish();
+    }
+    else if (!m_staged.empty())
+    {
+        const CUnredirected off(m_unredirected);
+        ::DeleteFileW(m_staged.c_str());
+    }
+}
+
+void CPerformanceCounterInstaller::StagedCopy::Commit()
+{
+    const CUnredirected off(m_unredirected);
+    // A module in use cannot be overwritten, but it can be renamed.
+    if (::GetFileAttributesW(m_destination.c_str()) != INVALID_FILE_ATTRIBUTES)
+    {
+        m_previous = CreateTemporaryName(GetDirectoryFromPath(m_destination), m_where);
+        if (!::MoveFileExW(m_destination.c_str(), m_previous.c_str(), MOVEFILE_REPLACE_EXISTING))
+        {
+            const DWORD error = ::GetLastError();
+            ::DeleteFileW(m_previous.c_str());
+            m_previous.clear();
+            throw CWin32Exception(m_where, error);
+        }
+    }
+    if (!::MoveFileExW(m_staged.c_str(), m_destination.c_str(), 0))
+    {
+        const DWORD error = ::GetLastError();
+        if (!m_previous.empty())
+        {
+            ::MoveFileExW(m_previous.c_str(), m_destination.c_str(), 0);
+            m_previous.clear();
+        }
+        throw CWin32Exception(m_where, error);
+    }
+    m_committed = true;
+}
+
+void CPerformanceCounterInstaller::StagedCopy::Revert()
+{
+    if (!m_committed)
+    {
+        return;
+    }
+    const CUnredirected off(m_unredirected);
+    ::MoveFileExW(m_destination.c_str(), m_staged.c_str(), MOVEFILE_REPLACE_EXISTING);
+    if (!m_previous.empty())
+    {
+        ::MoveFileExW(m_previous.c_str(), m_destination.c_str(), 0);
+        m_previous.clear();
+    }
+    m_committed = false;
+}
+
+void CPerformanceCounterInstaller::StagedCopy::Finish()
+{
+    if (m_previous.empty())
+    {
+        return;
+    }
+    const CUnredirected off(m_unredirected);
+    // A module some process still has loaded goes when the system restarts.
+    if (!::DeleteFileW(m_previous.c_str()))
+    {
+        ::MoveFileExW(m_previous.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    }
+    m_previous.clear();
+}
+
+CPerformanceCounterInstaller::CPerformanceCounterInstaller(DWORD lockTimeout) : m_lockTimeout(lockTimeout)
+{
+    ValidateTimeout(L"Lock Timeout", lockTimeout);
+}
+
+void CPerformanceCounterInstaller::ValidateTimeout(const wchar_t *name, DWORD milliseconds)
+{
+    if (milliseconds == 0 || milliseconds > MaximumTimeout)
+    {
+        throw CException(L"CPerformanceCounterInstaller::ValidateParameters()",
+                         std::wstring(name) + L" " + ToString(milliseconds) + L" is outside 1 to " +
+                             ToString(MaximumTimeout) + L" milliseconds");
+    }
+}
 
 bool CPerformanceCounterInstaller::CanInstall() const
 {
@@ -77,25 +391,22 @@ void CPerformanceCounterInstaller::Install(const std::wstring &applicationName,
                                            DWORD collectTimeout, const std::wstring &schemaChecksum)
 {
     ValidateParameters(applicationName);
+    ValidateTimeout(L"Open Timeout", openTimeout);
+    ValidateTimeout(L"Collect Timeout", collectTimeout);
     const bool is64Bit = Is64bitSystem();
     ValidateDLL(performanceCounterDll, is64Bit, openFunction, collectFunction, closeFunction);
 
     std::wstring library = performanceCounterDll;
+    std::vector<StagedCopy> copies;
     if (copyToSystemDirectory)
     {
-        const std::wstring fileName = GetFileNameFromPath(performanceCounterDll);
-        library = fileName;
-        // A 32-bit installer on a 64-bit system would otherwise put the 64-bit module into the
-        // 32-bit system directory, where the 64-bit performance library never looks.
-        CWOW64FileSystemRedirector redirector;
-        if (IsWow64Process())
-        {
-            redirector.Disable();
-        }
-        CopyFileToSystemDirectory(performanceCounterDll, fileName);
+        library = GetFileNameFromPath(performanceCounterDll);
+        copies.push_back(CopyFileToSystemDirectory(performanceCounterDll, library));
     }
-    RegisterCounterSet(applicationName, library, iniFile, openFunction, collectFunction, closeFunction,
-                       linkageExport, openTimeout, collectTimeout, schemaChecksum);
+    RegisterThenCommit(applicationName, copies, [&] {
+        RegisterCounterSet(applicationName, library, iniFile, openFunction, collectFunction, closeFunction,
+                           linkageExport, openTimeout, collectTimeout, schemaChecksum);
+    });
 }
 
 void CPerformanceCounterInstaller::Install(const std::wstring &applicationName,
@@ -115,25 +426,22 @@ DWORD CPerformanceCounterInstaller::InstallToSystemDirectories(
     DWORD openTimeout, DWORD collectTimeout, const std::wstring &schemaChecksum)
 {
     ValidateParameters(applicationName);
+    ValidateTimeout(L"Open Timeout", openTimeout);
+    ValidateTimeout(L"Collect Timeout", collectTimeout);
     DWORD flags = 0;
+    std::vector<StagedCopy> copies;
     if (Is64bitSystem())
     {
         if (FileExists(x64Dll))
         {
             ValidateDLL(x64Dll, true, openFunction, collectFunction, closeFunction);
-            // Only a WOW64 process has its system directory redirected.
-            CWOW64FileSystemRedirector redirector;
-            if (IsWow64Process())
-            {
-                redirector.Disable();
-            }
-            CopyFileToSystemDirectory(x64Dll, dllName);
+            copies.push_back(CopyFileToSystemDirectory(x64Dll, dllName));
             flags = kInstalledX64;
         }
         if (FileExists(x86Dll))
         {
             ValidateDLL(x86Dll, false, openFunction, collectFunction, closeFunction);
-            CopyFileToSysWOW64(x86Dll, dllName);
+            copies.push_back(CopyFileToSysWOW64(x86Dll, dllName));
             flags |= kInstalledX86;
         }
         if (flags == 0)
@@ -148,11 +456,13 @@ DWORD CPerformanceCounterInstaller::InstallToSystemDirectories(
             return 0;
         }
         ValidateDLL(x86Dll, false, openFunction, collectFunction, closeFunction);
-        CopyFileToSystemDirectory(x86Dll, dllName);
+        copies.push_back(CopyFileToSystemDirectory(x86Dll, dllName));
         flags = kInstalledX86;
     }
-    RegisterCounterSet(applicationName, dllName, iniFile, openFunction, collectFunction, closeFunction,
-                       linkageExport, openTimeout, collectTimeout, schemaChecksum);
+    RegisterThenCommit(applicationName, copies, [&] {
+        RegisterCounterSet(applicationName, dllName, iniFile, openFunction, collectFunction, closeFunction,
+                           linkageExport, openTimeout, collectTimeout, schemaChecksum);
+    });
     return flags;
 }
 
@@ -203,8 +513,13 @@ bool CPerformanceCounterInstaller::IsInstalled(const std::wstring &applicationNa
 DWORD CPerformanceCounterInstaller::FirstCounterIndex(const std::wstring &applicationName) const
 {
     const CRegistryKey performance = OpenPerformanceKey(applicationName);
+    DWORD type = REG_NONE;
     DWORD firstCounter = 0;
-    if (!performance.QueryValue(L"First Counter", firstCounter))
+    DWORD size = sizeof(firstCounter);
+    const LONG result = ::RegQueryValueExW(performance, L"First Counter", nullptr, &type,
+                                           reinterpret_cast<BYTE *>(&firstCounter), &size);
+    // A big-endian number would be read with its bytes reversed: only REG_DWORD is an index.
+    if (result != ERROR_SUCCESS || type != REG_DWORD || size != sizeof(firstCounter))
     {
         throw CException(L"CPerformanceCounterInstaller::FirstCounterIndex()", L"FirstCounter not found");
     }
@@ -270,26 +585,20 @@ void CPerformanceCounterInstaller::ValidateDLL(const std::wstring &performanceCo
     }
 }
 
-std::wstring CPerformanceCounterInstaller::CopyFileToSystemDirectory(const std::wstring &source,
-                                                                     const std::wstring &fileName) const
+CPerformanceCounterInstaller::StagedCopy
+CPerformanceCounterInstaller::CopyFileToSystemDirectory(const std::wstring &source, const std::wstring &fileName) const
 {
-    const std::wstring destination = Halyard::Win32::GetSystemDirectory() + L"\\" + fileName;
-    if (!::CopyFileW(source.c_str(), destination.c_str(), FALSE))
-    {
-        throw CWin32Exception(L"CPerformanceCounterInstaller::CopyFileToSystemDirectory()", ::GetLastError());
-    }
-    return destination;
+    // A 32-bit installer on a 64-bit system would otherwise put the module into the 32-bit system
+    // folder, where the 64-bit performance library never looks.
+    return StagedCopy(source, Halyard::Win32::GetSystemDirectory() + L"\\" + fileName, IsWow64Process(),
+                      L"CPerformanceCounterInstaller::CopyFileToSystemDirectory()");
 }
 
-std::wstring CPerformanceCounterInstaller::CopyFileToSysWOW64(const std::wstring &source,
-                                                              const std::wstring &fileName) const
+CPerformanceCounterInstaller::StagedCopy
+CPerformanceCounterInstaller::CopyFileToSysWOW64(const std::wstring &source, const std::wstring &fileName) const
 {
-    const std::wstring destination = Halyard::Win32::GetSystemWow64Directory() + L"\\" + fileName;
-    if (!::CopyFileW(source.c_str(), destination.c_str(), FALSE))
-    {
-        throw CWin32Exception(L"CPerformanceCounterInstaller::CopyFileToSysWOW64()", ::GetLastError());
-    }
-    return destination;
+    return StagedCopy(source, Halyard::Win32::GetSystemWow64Directory() + L"\\" + fileName, false,
+                      L"CPerformanceCounterInstaller::CopyFileToSysWOW64()");
 }
 
 void CPerformanceCounterInstaller::RegisterCounterSet(const std::wstring &applicationName,
@@ -300,13 +609,30 @@ void CPerformanceCounterInstaller::RegisterCounterSet(const std::wstring &applic
                                                       const std::wstring &linkageExport, DWORD openTimeout,
                                                       DWORD collectTimeout, const std::wstring &schemaChecksum) const
 {
-    WriteRegistryValues(applicationName, library, openFunction, collectFunction, closeFunction, linkageExport,
-                        openTimeout, collectTimeout, schemaChecksum);
-    const DWORD result = CallCounterTextLoader(L"LoadPerfCounterTextStringsW", L"NotUsed \"" + iniFile + L"\"");
-    if (result != ERROR_SUCCESS)
+    const CRegistrationSnapshot before(applicationName);
+    try
     {
-        RemoveRegistryKeys(applicationName);
-        throw CWin32Exception(L"CPerformanceCounterInstaller::Install()", result);
+        WriteRegistryValues(applicationName, library, openFunction, collectFunction, closeFunction, linkageExport,
+                            openTimeout, collectTimeout, schemaChecksum);
+        const DWORD result =
+            CallCounterTextLoader(L"LoadPerfCounterTextStringsW", L"NotUsed \"" + iniFile + L"\"");
+        if (result != ERROR_SUCCESS)
+        {
+            throw CWin32Exception(L"CPerformanceCounterInstaller::Install()", result);
+        }
+        if (!IsInstalled(applicationName))
+        {
+            // Texts the loader took without recording where they start could never be found again.
+            UnloadCounterTextsQuietly(applicationName);
+            throw CException(L"CPerformanceCounterInstaller::Install()",
+                             L"The counter-text loader recorded no First Counter for application: \"" +
+                                 applicationName + L"\"");
+        }
+    }
+    catch (...)
+    {
+        before.Restore();
+        throw;
     }
 }
 
@@ -348,6 +674,10 @@ void CPerformanceCounterInstaller::WriteRegistryValues(const std::wstring &appli
     {
         performance.SetValue(L"SchemaChecksum", schemaChecksum);
     }
+    if (m_lockTimeout != 0)
+    {
+        performance.SetValue(L"Lock Timeout", m_lockTimeout);
+    }
 }
 
 void CPerformanceCounterInstaller::RemoveRegistryKeys(const std::wstring &applicationName) const
@@ -355,24 +685,36 @@ void CPerformanceCounterInstaller::RemoveRegistryKeys(const std::wstring &applic
     try
     {
         const CRegistryKey services(HKEY_LOCAL_MACHINE, kServicesKey, KEY_CREATE_SUB_KEY);
-        const CRegistryKey application = services.OpenKey(applicationName, KEY_WRITE);
-        for (const wchar_t *subKey : {L"Performance", L"Linkage"})
-        {
+        const CRegistryKey application = services.OpenKey(applicationName, KEY_READ | KEY_WRITE);
+        const auto ignoringFailure = [](const std::function<void()> &step) {
             try
             {
-                application.DeleteKey(subKey);
+                step();
             }
             catch (const CRegistryKey::Exception &)
             {
             }
-        }
-        try
-        {
-            services.DeleteKey(applicationName);
-        }
-        catch (const CRegistryKey::Exception &)
-        {
-        }
+        };
+        const auto isEmpty = [](const CRegistryKey &key) {
+            return key.BeginValueIteration() == key.EndValueIteration() &&
+                   key.BeginSubkeyIteration() == key.EndSubkeyIteration();
+        };
+        // The "Performance" key is the registration itself, whatever the loader or the system added.
+        ignoringFailure([&] { application.DeleteKey(L"Performance"); });
+        ignoringFailure([&] {
+            const CRegistryKey linkage = application.OpenKey(L"Linkage", KEY_READ | KEY_WRITE);
+            ignoringFailure([&] { linkage.DeleteValue(L"Export"); });
+            if (isEmpty(linkage))
+            {
+                application.DeleteKey(L"Linkage");
+            }
+        });
+        ignoringFailure([&] {
+            if (isEmpty(application))
+            {
+                services.DeleteKey(applicationName);
+            }
+        });
     }
     catch (const CRegistryKey::Exception &)
     {

@@ -50,12 +50,23 @@ protected:
     ~IInstallPerformanceMonitorCounters() = default;
 };
 
-// Keeps no state: everything lives in the registry below
-// HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\<application name>.
+// Everything lives in the registry under the application's key below
+// HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services; the installer only remembers the
+// optional lock time-out it is to record.
+// An install that fails part way leaves the registry and the system folders as they were.
 class CPerformanceCounterInstaller : public IInstallPerformanceMonitorCounters
 {
 public:
+    // Time-outs are milliseconds from 1 to MaximumTimeout: 0 would fail every call at once, and
+    // INFINITE would let one provider stall every monitor.
+    static constexpr DWORD MaximumTimeout = 600000;
+    // What the provider and the server wait for the shared block's lock when no "Lock Timeout" is
+    // recorded.
+    static constexpr DWORD DefaultLockTimeout = 100;
+
     CPerformanceCounterInstaller() = default;
+    // Also records "Lock Timeout"; throws CException for a time-out outside the range.
+    explicit CPerformanceCounterInstaller(DWORD lockTimeout);
     virtual ~CPerformanceCounterInstaller() = default;
 
     bool CanInstall() const override;
@@ -101,11 +112,42 @@ public:
     void ValidateDLL(const std::wstring &performanceCounterDll, bool is64Bit, const std::wstring &openFunction,
                      const std::wstring &collectFunction, const std::wstring &closeFunction) const;
 
-    // Both return the destination path.
-    std::wstring CopyFileToSystemDirectory(const std::wstring &source, const std::wstring &fileName) const;
-    std::wstring CopyFileToSysWOW64(const std::wstring &source, const std::wstring &fileName) const;
+    // A module copied into a system folder under a temporary name of its own. Commit moves it to its
+    // name once the registration succeeded, keeping a module of that name aside until Finish, so
+    // that Revert can put it back; a copy never committed is deleted. Movable, not copyable.
+    class StagedCopy
+    {
+    public:
+        StagedCopy(const std::wstring &source, const std::wstring &destination, bool unredirected,
+                   const wchar_t *where);
+        StagedCopy(StagedCopy &&rhs) noexcept;
+        StagedCopy &operator=(StagedCopy &&) = delete;
+        StagedCopy(const StagedCopy &) = delete;
+        StagedCopy &operator=(const StagedCopy &) = delete;
+        ~StagedCopy();
 
-    // Writes the registry values, then loads the counter texts; a failing load removes the keys again.
+        void Commit();
+        // Undoes a Commit; never throws.
+        void Revert();
+        // Drops the module kept aside; never throws.
+        void Finish();
+
+    private:
+        std::wstring m_destination;
+        std::wstring m_staged;
+        std::wstring m_previous;
+        // A 64-bit module written by a 32-bit process goes past the file-system redirection.
+        bool m_unredirected;
+        const wchar_t *m_where;
+        bool m_committed;
+    };
+
+    // The system folder (or the 32-bit one) + "\\" + fileName, staged.
+    StagedCopy CopyFileToSystemDirectory(const std::wstring &source, const std::wstring &fileName) const;
+    StagedCopy CopyFileToSysWOW64(const std::wstring &source, const std::wstring &fileName) const;
+
+    // Writes the registry values, then loads the counter texts. When the loader fails or records no
+    // usable "First Counter", the application's keys are put back as they were and it throws.
     void RegisterCounterSet(const std::wstring &applicationName, const std::wstring &library,
                             const std::wstring &iniFile, const std::wstring &openFunction,
                             const std::wstring &collectFunction, const std::wstring &closeFunction,
@@ -117,8 +159,17 @@ public:
                              const std::wstring &closeFunction, const std::wstring &linkageExport,
                              DWORD openTimeout, DWORD collectTimeout, const std::wstring &schemaChecksum) const;
 
-    // Never reports a registry failure; an application key holding other subkeys stays.
+    // Removes the registration: the "Performance" key, the "Export" linkage value, and each key the
+    // installation may have created only once nothing else is left in it, so that a service
+    // registered under the same name keeps its values and subkeys. Never reports a registry failure.
     void RemoveRegistryKeys(const std::wstring &applicationName) const;
+
+private:
+    // Throws unless the time-out lies from 1 to MaximumTimeout.
+    static void ValidateTimeout(const wchar_t *name, DWORD milliseconds);
+
+    // 0 when no "Lock Timeout" is to be recorded.
+    DWORD m_lockTimeout = 0;
 };
 
 } // namespace PerfMon

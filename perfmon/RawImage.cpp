@@ -22,6 +22,12 @@ const WORD kMachineX64 = IMAGE_FILE_MACHINE_AMD64;
 const size_t kFileHeaderOffset = 4;
 const size_t kOptionalHeaderOffset = kFileHeaderOffset + sizeof(IMAGE_FILE_HEADER);
 
+// A crafted file may claim 65535 sections and millions of export names, and every name lookup walks
+// the sections: the reader refuses more sections than an image the system loader builds holds, and
+// walks no more names than 16-bit ordinals can reach, so a check ends in bounded time.
+const WORD kMaximumSections = 96;
+const DWORD kMaximumExportNames = 65536;
+
 // Where the optional header's fields lie in its two forms; the form follows the machine.
 size_t NumberOfRvaAndSizesOffset(WORD machine)
 {
@@ -88,6 +94,10 @@ const BYTE *CRawImage::LocateNtHeaders() const
     // The optional header must at least hold the fields read from it, up to the data directory.
     if (fileHeader.SizeOfOptionalHeader < DataDirectoryOffset(fileHeader.Machine) ||
         FileBytes(ntOffset + kOptionalHeaderOffset, fileHeader.SizeOfOptionalHeader) == nullptr)
+    {
+        return nullptr;
+    }
+    if (fileHeader.NumberOfSections > kMaximumSections)
     {
         return nullptr;
     }
@@ -236,7 +246,8 @@ DWORD CRawImage::GetExportRVA(const std::wstring &name) const
     // The export is the function of lowest index that has a matching name, so one pass over the
     // names finds it without a pass per function.
     DWORD found = directory.NumberOfFunctions;
-    for (DWORD j = 0; j < directory.NumberOfNames; ++j)
+    const DWORD walked = directory.NumberOfNames < kMaximumExportNames ? directory.NumberOfNames : kMaximumExportNames;
+    for (DWORD j = 0; j < walked; ++j)
     {
         const DWORD function = Read<WORD>(ordinals + j * sizeof(WORD));
         if (function >= found || Read<DWORD>(functions + function * sizeof(DWORD)) == 0)

@@ -12,7 +12,9 @@ namespace PerfMon {
 // A portable executable file read as data, never loaded: no code of the module runs, and a 64-bit
 // image can be examined from a 32-bit process. The file is not trusted: every offset it holds is
 // checked against the mapped size before it is followed, so a truncated or damaged file yields
-// "not valid" or "no such export", never a read outside the view. Movable, not copyable.
+// "not valid" or "no such export", never a read outside the view. It is bounded in time as well: an
+// image of more than 96 sections is not valid, and only the first 65536 export names are looked at.
+// Movable, not copyable.
 class CRawImage
 {
 public:
@@ -25,7 +27,8 @@ public:
     CRawImage &operator=(const CRawImage &) = delete;
     ~CRawImage() = default;
 
-    // "MZ", an x86 or x64 machine, and every header, the section table included, inside the file.
+    // "MZ", an x86 or x64 machine, at most 96 sections, and every header, the section table
+    // included, inside the file.
     bool IsValid() const;
     bool IsDLL() const;
     bool IsX86() const;

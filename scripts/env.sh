@@ -32,7 +32,8 @@ halyard_build() {
 
 # Creates the prefix on first use and keeps one wineserver up for the run; stopped on exit.
 halyard_start_wine() {
-    export WINEPREFIX="$HALYARD_WINEPREFIX" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    # loadperf=n: a stand-in counter-text loader placed in the prefix's system folder wins over Wine's.
+    export WINEPREFIX="$HALYARD_WINEPREFIX" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;loadperf=n"
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         echo "creating Wine prefix $WINEPREFIX"
         mkdir -p "$WINEPREFIX"

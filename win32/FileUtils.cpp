@@ -4,9 +4,11 @@
 #include "win32/StringConverter.h"
 #include "win32/ToString.h"
 
+#include <aclapi.h>
 #include <psapi.h>
 
 #include <algorithm>
+#include <memory>
 #include <cstdio>
 #include <cwctype>
 #include <cctype>
@@ -280,6 +282,82 @@ bool Is64bitSystem()
 bool IsWow64Process()
 {
     return AskIsWow64Process(L"IsWow64Process()");
+}
+
+bool IsOnNetworkShare(const std::wstring &path)
+{
+    std::wstring rest = path;
+    for (const wchar_t *prefix : {L"\\\\?\\", L"\\\\.\\"})
+    {
+        if (rest.compare(0, 4, prefix) == 0)
+        {
+            rest = rest.substr(4);
+            if (::_wcsnicmp(rest.c_str(), L"UNC\\", 4) == 0)
+            {
+                return true;
+            }
+        }
+    }
+    if (rest.compare(0, 2, L"\\\\") == 0)
+    {
+        return true;
+    }
+    if (rest.size() < 2 || rest[1] != L':')
+    {
+        return false;
+    }
+    const std::wstring root = rest.substr(0, 2) + L"\\";
+    return ::GetDriveTypeW(root.c_str()) == DRIVE_REMOTE;
+}
+
+bool IsWritableByOrdinaryUsers(const std::wstring &path)
+{
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD result = ::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                                 nullptr, &dacl, nullptr, &descriptor);
+    if (result != ERROR_SUCCESS)
+    {
+        throw CWin32Exception(L"IsWritableByOrdinaryUsers() - GetNamedSecurityInfo \"" + path + L"\"", result);
+    }
+    const std::unique_ptr<void, decltype(&::LocalFree)> owned(descriptor, ::LocalFree);
+    if (dacl == nullptr)
+    {
+        return true;
+    }
+    const ACCESS_MASK changes = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD | DELETE | WRITE_DAC |
+                                WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+    const WELL_KNOWN_SID_TYPE ordinary[] = {WinWorldSid,        WinAuthenticatedUserSid, WinBuiltinUsersSid,
+                                            WinBuiltinGuestsSid, WinInteractiveSid,       WinAnonymousSid};
+    for (DWORD i = 0; i < dacl->AceCount; ++i)
+    {
+        void *entry = nullptr;
+        if (!::GetAce(dacl, i, &entry))
+        {
+            continue;
+        }
+        const ACE_HEADER *header = static_cast<const ACE_HEADER *>(entry);
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE) != 0)
+        {
+            continue;
+        }
+        const ACCESS_ALLOWED_ACE *allowed = static_cast<const ACCESS_ALLOWED_ACE *>(entry);
+        if ((allowed->Mask & changes) == 0)
+        {
+            continue;
+        }
+        PSID sid = const_cast<DWORD *>(&allowed->SidStart);
+        for (const WELL_KNOWN_SID_TYPE type : ordinary)
+        {
+            BYTE wellKnown[SECURITY_MAX_SID_SIZE];
+            DWORD size = sizeof(wellKnown);
+            if (::CreateWellKnownSid(type, nullptr, wellKnown, &size) && ::EqualSid(sid, wellKnown))
+            {
+                return true;
+            }
+        }
+    }
+    return false;
 }
 
 std::wstring GetSystemDirectory()

@@ -114,3 +114,29 @@ TEST(CounterTextFile, WritesTheLoadersInitialisationFileAndHeader)
     invalid.AddObject(L"Empty", L"No counters", PERF_DETAIL_NOVICE);
     EXPECT_THROW(CCounterTextFile(invalid, L"App"), Win32::CException);
 }
+
+// A file or link planted under either name beforehand is never written through.
+TEST(CounterTextFile, RefusesFilesThatExistAlready)
+{
+    const CPerformanceDataSchema schema = TwoLanguageSchema();
+    const CCounterTextFile writer(schema, L"My-App");
+    const CTestFile ini(L"HalyardCounters", L".ini");
+    const CTestFile header(L"HalyardSymbols", L".h");
+    const std::vector<BYTE> planted = {'x'};
+    for (const CTestFile *existing : {&header, &ini})
+    {
+        ::DeleteFileW(header.Path().c_str());
+        existing->Write(planted);
+        try
+        {
+            writer.Write(ini.Path(), header.Path());
+            ADD_FAILURE() << "no exception";
+        }
+        catch (const Win32::CWin32Exception &e)
+        {
+            EXPECT_EQ(L"CCounterTextFile::Write() - \"" + existing->Path() + L"\"", e.GetWhere());
+            EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_EXISTS), e.GetError());
+        }
+        EXPECT_EQ(planted, ReadWholeFile(existing->Path()));
+    }
+}

@@ -3,10 +3,13 @@
 #include "provider/TarnCounterSet.h"
 #include "tests/install/ImageTestSupport.h"
 #include "tools/perfclient/PerfData.h"
+#include "win32/FileUtils.h"
+#include "win32/RegistryKey.h"
 
 #include <gtest/gtest.h>
 #include <winperf.h>
 
+#include <algorithm>
 #include <vector>
 
 using namespace Halyard;
@@ -69,6 +72,124 @@ DWORD Tarnctr(const std::wstring &arguments)
 {
     return CChildProcess(L"tarnctr.exe", arguments).Wait(60000);
 }
+
+// Runs tarnctr with its standard output in a file; the output, and the exit code in code.
+std::string TarnctrOutput(const std::wstring &arguments, DWORD &code)
+{
+    const CTestFile output(L"tarnctr", L".txt");
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    const HANDLE file = ::CreateFileW(output.Path().c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_NE(INVALID_HANDLE_VALUE, file);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = file;
+    startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION process = {};
+    std::wstring commandLine = L"\"" + Beside(L"tarnctr.exe") + L"\" " + arguments;
+    code = STILL_ACTIVE;
+    if (::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process))
+    {
+        ::WaitForSingleObject(process.hProcess, 60000);
+        ::GetExitCodeProcess(process.hProcess, &code);
+        ::CloseHandle(process.hThread);
+        ::CloseHandle(process.hProcess);
+    }
+    ::CloseHandle(file);
+    const std::vector<BYTE> bytes = ReadWholeFile(output.Path());
+    return std::string(bytes.begin(), bytes.end());
+}
+
+bool Contains(const std::string &text, const std::string &part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+// Every value and subkey under the key, sorted, as one text: the registry's state to compare.
+std::string Tree(const std::wstring &path)
+{
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+    {
+        return "<no key>\n";
+    }
+    std::vector<std::string> lines;
+    std::vector<std::wstring> subkeys;
+    for (DWORD i = 0;; ++i)
+    {
+        wchar_t name[256];
+        DWORD nameLength = 256;
+        BYTE data[4096];
+        DWORD size = sizeof(data);
+        DWORD type = 0;
+        if (::RegEnumValueW(key, i, name, &nameLength, nullptr, &type, data, &size) != ERROR_SUCCESS)
+        {
+            break;
+        }
+        lines.push_back(std::string(name, name + nameLength) + " " + std::to_string(type) + " " +
+                        std::string(reinterpret_cast<const char *>(data), size));
+    }
+    for (DWORD i = 0;; ++i)
+    {
+        wchar_t name[256];
+        DWORD nameLength = 256;
+        if (::RegEnumKeyExW(key, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+        {
+            break;
+        }
+        subkeys.emplace_back(name, nameLength);
+    }
+    ::RegCloseKey(key);
+    std::sort(lines.begin(), lines.end());
+    std::sort(subkeys.begin(), subkeys.end());
+    std::string text;
+    for (const std::string &line : lines)
+    {
+        text += line + "\n";
+    }
+    for (const std::wstring &subkey : subkeys)
+    {
+        text += "[" + std::string(subkey.begin(), subkey.end()) + "]\n" + Tree(path + L"\\" + subkey);
+    }
+    return text;
+}
+
+std::wstring SystemFolder(bool wow64 = false)
+{
+    wchar_t folder[MAX_PATH];
+    const UINT length =
+        wow64 ? ::GetSystemWow64DirectoryW(folder, MAX_PATH) : ::GetSystemDirectoryW(folder, MAX_PATH);
+    return std::wstring(folder, length);
+}
+
+// The names of the files in the folder that match the pattern.
+std::vector<std::wstring> Files(const std::wstring &folder, const wchar_t *pattern)
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    const HANDLE search = ::FindFirstFileW((folder + L"\\" + pattern).c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE)
+    {
+        do
+        {
+            names.push_back(found.cFileName);
+        } while (::FindNextFileW(search, &found));
+        ::FindClose(search);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Makes the stand-in counter-text loader misbehave for the child processes started meanwhile.
+class CLoaderMode
+{
+public:
+    explicit CLoaderMode(const wchar_t *mode) { ::SetEnvironmentVariableW(L"HALYARD_LOADPERF_MODE", mode); }
+    ~CLoaderMode() { ::SetEnvironmentVariableW(L"HALYARD_LOADPERF_MODE", nullptr); }
+    CLoaderMode(const CLoaderMode &) = delete;
+    CLoaderMode &operator=(const CLoaderMode &) = delete;
+};
 
 const wchar_t *const kLastIndexes[] = {L"Last Counter", L"Last Help"};
 
@@ -201,17 +322,245 @@ TEST_F(InstallTest, TarnctrInstallsReportsAndUninstalls)
     EXPECT_EQ(3u, Tarnctr(L"uninstall"));
 }
 
-TEST_F(InstallTest, CopyRegistersTheFileNameInTheSystemDirectory)
+// A module of the same name in the system folder stays as it was until the registration has
+// succeeded, and no staged copy is left behind either way.
+TEST_F(InstallTest, CopyReplacesAModuleOnlyOnceTheRegistrationSucceeded)
 {
-    wchar_t system[MAX_PATH];
-    ::GetSystemDirectoryW(system, MAX_PATH);
-    const std::wstring copy = std::wstring(system) + L"\\TARNCounters.dll";
+    const std::wstring copy = SystemFolder() + L"\\TARNCounters.dll";
     ASSERT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW(copy.c_str())) << "a TARNCounters.dll is installed";
+    const std::vector<std::wstring> staged = Files(SystemFolder(), L"trn*.tmp");
+    ASSERT_TRUE(::CopyFileW(Beside(L"Fixture_noentry.dll").c_str(), copy.c_str(), TRUE));
+    const std::vector<BYTE> older = ReadWholeFile(copy);
+    {
+        const CLoaderMode failing(L"fail");
+        EXPECT_EQ(6u, Tarnctr(m_install + L" --copy"));
+    }
+    EXPECT_EQ(older, ReadWholeFile(copy));
+    EXPECT_FALSE(KeyExists(kTarn));
+
     EXPECT_EQ(0u, Tarnctr(m_install + L" --copy"));
     EXPECT_EQ(Text(L"TARNCounters.dll"), Stored(kTarnPerformance, L"Library", REG_SZ));
+    EXPECT_EQ(ReadWholeFile(m_provider), ReadWholeFile(copy));
     EXPECT_EQ(0u, Tarnctr(L"status"));
     EXPECT_EQ(0u, Tarnctr(L"uninstall"));
+    EXPECT_EQ(staged, Files(SystemFolder(), L"trn*.tmp"));
     EXPECT_TRUE(::DeleteFileW(copy.c_str())) << "no copy in the system directory";
+}
+
+// Whatever step fails, the registry is as it was: a loader that fails, one that reports success
+// without recording "First Counter" or records it in the wrong byte order, and a registry write
+// refused (a volatile key cannot hold the lasting "Performance" key). A service registered under
+// the same name keeps its value through all of it, and through an install and uninstall.
+TEST_F(InstallTest, AFailedInstallLeavesTheRegistryAsItWas)
+{
+    const wchar_t image[] = L"C:\\TARN\\tarn.exe";
+    const struct
+    {
+        bool isVolatile;
+        const wchar_t *mode;
+        DWORD exitCode;
+    } failures[] = {{false, L"fail", 6}, {false, L"record-nothing", 6}, {false, L"big-endian", 6}, {true, L"", 7}};
+    for (const auto &failure : failures)
+    {
+        HKEY service = nullptr;
+        ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kTarn.c_str(), 0, nullptr,
+                                                   failure.isVolatile ? REG_OPTION_VOLATILE : 0, KEY_ALL_ACCESS,
+                                                   nullptr, &service, nullptr));
+        ::RegSetValueExW(service, L"ImagePath", 0, REG_SZ, reinterpret_cast<const BYTE *>(image), sizeof(image));
+        ::RegCloseKey(service);
+        const std::string before = Tree(kTarn);
+        {
+            const CLoaderMode mode(failure.mode);
+            for (const wchar_t *options : {L"", L" --copy --lock-timeout 250"})
+            {
+                EXPECT_EQ(failure.exitCode, Tarnctr(m_install + options)) << failure.mode << options;
+                EXPECT_EQ(before, Tree(kTarn)) << failure.mode << options;
+                EXPECT_EQ(INVALID_FILE_ATTRIBUTES,
+                          ::GetFileAttributesW((SystemFolder() + L"\\TARNCounters.dll").c_str()));
+                ExpectIndexesRestored();
+            }
+        }
+        if (!failure.isVolatile)
+        {
+            ASSERT_EQ(0u, Tarnctr(m_install + L" --lock-timeout 250"));
+            EXPECT_NE(before, Tree(kTarn));
+            ASSERT_EQ(0u, Tarnctr(L"uninstall"));
+            EXPECT_EQ(before, Tree(kTarn));
+        }
+        ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kTarn.c_str());
+        ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kTarn.c_str());
+    }
+}
+
+// Through the library, a registry write refused half way: the values written into a "Performance"
+// key that existed already are taken back and its own are restored.
+TEST_F(InstallTest, AWriteRefusedHalfWayIsTakenBack)
+{
+    const std::wstring application = kServices + m_application;
+    HKEY key = nullptr;
+    for (const std::wstring &path : {application, application + L"\\Performance"})
+    {
+        ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_VOLATILE,
+                                                   KEY_ALL_ACCESS, nullptr, &key, nullptr));
+        ::RegCloseKey(key);
+    }
+    SetValue(application + L"\\Performance", L"Library", REG_SZ, Text(L"Older.dll"));
+    SetValue(application + L"\\Performance", L"Open Timeout", REG_DWORD, Dword(20));
+    const std::string before = Tree(application);
+    const CTestFile ini(m_application, L".ini");
+    const CTestFile header(m_application, L".h");
+    const CPerformanceDataSchema schema = CreateTarnCounterSet();
+    CCounterTextFile(schema, m_application).Write(ini.Path(), header.Path());
+    try
+    {
+        // "Library" to "Close" are written before the linkage key, which a volatile key cannot hold.
+        CPerformanceCounterInstaller(300).Install(m_application, m_provider, false, ini.Path(), L"TARNExport",
+                                                  10000, 5000, schema.GetChecksum());
+        FAIL() << "no exception";
+    }
+    catch (const Win32::CRegistryKey::Exception &e)
+    {
+        EXPECT_EQ(L"CRegistryKey::CreateOrOpenKey()", e.GetWhere());
+        EXPECT_EQ(static_cast<DWORD>(ERROR_CHILD_MUST_BE_VOLATILE), e.GetError());
+    }
+    EXPECT_EQ(before, Tree(application));
+    ExpectIndexesRestored();
+}
+
+// The installer loads the counter-text loader from the system folder only; a loadperf.dll beside
+// the elevated tool would otherwise run with its rights.
+TEST_F(InstallTest, APlantedLoaderBesideTarnctrIsNeverLoaded)
+{
+    const std::wstring planted = Beside(L"loadperf.dll");
+    const std::wstring marker = planted + L".loaded";
+    ASSERT_TRUE(::CopyFileW((SystemFolder() + L"\\loadperf.dll").c_str(), planted.c_str(), FALSE));
+    // The planted copy leaves its marker whenever it is loaded from there.
+    const HMODULE loaded = ::LoadLibraryW(planted.c_str());
+    ASSERT_NE(nullptr, loaded);
+    ::FreeLibrary(loaded);
+    ASSERT_TRUE(::DeleteFileW(marker.c_str())) << "the stand-in left no marker";
+
+    EXPECT_EQ(0u, Tarnctr(m_install));
+    EXPECT_EQ(0u, Tarnctr(L"uninstall"));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW(marker.c_str()));
+    ::DeleteFileW(marker.c_str());
+    EXPECT_TRUE(::DeleteFileW(planted.c_str()));
+}
+
+// Both builds copied into the system folders under one name: status says that monitors of either
+// word size load it; a single 64-bit module serves 64-bit monitors only.
+TEST_F(InstallTest, BothArchitecturesInstallIntoTheirSystemFolders)
+{
+    const std::string narrow = HALYARD_X86_PROVIDER;
+    const std::wstring x86(narrow.begin(), narrow.end());
+    if (::GetFileAttributesW(x86.c_str()) == INVALID_FILE_ATTRIBUTES)
+    {
+        GTEST_SKIP() << "no x86 build at " << HALYARD_X86_PROVIDER << " (scripts/test builds it before the tests)";
+    }
+    const std::wstring copies[] = {SystemFolder() + L"\\TARNCounters.dll", SystemFolder(true) + L"\\TARNCounters.dll"};
+    for (const std::wstring &copy : copies)
+    {
+        ASSERT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW(copy.c_str())) << "a TARNCounters.dll is installed";
+    }
+    ASSERT_EQ(0u, Tarnctr(L"install --x64 \"" + m_provider + L"\" --x86 \"" + x86 + L"\""));
+    EXPECT_EQ(Text(L"TARNCounters.dll"), Stored(kTarnPerformance, L"Library", REG_SZ));
+    EXPECT_EQ(ReadWholeFile(m_provider), ReadWholeFile(copies[0]));
+    EXPECT_EQ(ReadWholeFile(x86), ReadWholeFile(copies[1]));
+    DWORD code = 0;
+    std::string status = TarnctrOutput(L"status", code);
+    EXPECT_EQ(0u, code) << status;
+    EXPECT_TRUE(Contains(status, "64-bit monitors: yes")) << status;
+    EXPECT_TRUE(Contains(status, "32-bit monitors: yes")) << status;
+    EXPECT_EQ(0u, Tarnctr(L"uninstall"));
+    EXPECT_FALSE(KeyExists(kTarn));
+    for (const std::wstring &copy : copies)
+    {
+        EXPECT_TRUE(::DeleteFileW(copy.c_str()));
+    }
+
+    ASSERT_EQ(0u, Tarnctr(m_install));
+    status = TarnctrOutput(L"status", code);
+    EXPECT_TRUE(Contains(status, "64-bit monitors: yes")) << status;
+    EXPECT_TRUE(Contains(status, "32-bit monitors: no")) << status;
+    EXPECT_TRUE(Contains(status, "is a 64-bit module")) << status;
+    EXPECT_EQ(1u, Tarnctr(L"install --x64 \"" + m_provider + L"\" --copy"));
+    EXPECT_EQ(0u, Tarnctr(L"uninstall"));
+}
+
+// The system marks a provider that failed; status reports it, enable clears it.
+TEST_F(InstallTest, StatusReportsADisabledProviderAndEnableClearsIt)
+{
+    ASSERT_EQ(0u, Tarnctr(m_install));
+    SetValue(kTarnPerformance, L"Disable Performance Counters", REG_DWORD, Dword(1));
+    DWORD code = 0;
+    std::string status = TarnctrOutput(L"status", code);
+    EXPECT_EQ(12u, code);
+    EXPECT_TRUE(Contains(status, "Provider: disabled")) << status;
+    EXPECT_EQ(0u, Tarnctr(L"enable"));
+    EXPECT_EQ("<missing>", Stored(kTarnPerformance, L"Disable Performance Counters"));
+    status = TarnctrOutput(L"status", code);
+    EXPECT_EQ(0u, code);
+    EXPECT_TRUE(Contains(status, "Provider: enabled")) << status;
+    EXPECT_TRUE(Contains(TarnctrOutput(L"enable", code), "not disabled"));
+    EXPECT_EQ(0u, code);
+    EXPECT_EQ(0u, Tarnctr(L"uninstall"));
+    EXPECT_EQ(3u, Tarnctr(L"enable"));
+}
+
+TEST_F(InstallTest, LockTimeoutIsRecordedOnlyWhenGiven)
+{
+    const struct
+    {
+        const wchar_t *options;
+        std::string stored;
+        const char *shown;
+    } cases[] = {{L"", "<missing>", "Lock Timeout: 100 ms (default)"},
+                 {L" --lock-timeout 250", Dword(250), "Lock Timeout: 250 ms\r\n"}};
+    for (const auto &c : cases)
+    {
+        ASSERT_EQ(0u, Tarnctr(m_install + c.options));
+        EXPECT_EQ(c.stored, Stored(kTarnPerformance, L"Lock Timeout"));
+        DWORD code = 0;
+        const std::string status = TarnctrOutput(L"status", code);
+        EXPECT_TRUE(Contains(status, c.shown)) << status;
+        EXPECT_EQ(0u, Tarnctr(L"uninstall"));
+        EXPECT_FALSE(KeyExists(kTarn));
+    }
+}
+
+// Every privileged monitor loads the registered module: one that ordinary users could replace is
+// refused unless forced; a copy in the system folder is not affected.
+TEST_F(InstallTest, AModuleOrdinaryUsersCanReplaceIsRefusedUnlessForced)
+{
+    // Wine keeps no permissions of its own for files and derives them from the Unix mode bits, so
+    // there /tmp stands for a folder that every account may write.
+    std::wstring folder = L"Z:\\tmp";
+    if (::GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES || !Win32::IsWritableByOrdinaryUsers(folder))
+    {
+        GTEST_SKIP() << "no folder that every account may write";
+    }
+    const std::wstring exposed = folder + L"\\" + UniqueName(L"TARNCounters") + L".dll";
+    ASSERT_TRUE(::CopyFileW(m_provider.c_str(), exposed.c_str(), FALSE));
+    EXPECT_FALSE(Win32::IsWritableByOrdinaryUsers(ExecutableDirectory()));
+    EXPECT_EQ(11u, Tarnctr(L"install \"" + exposed + L"\""));
+    EXPECT_FALSE(KeyExists(kTarn));
+    EXPECT_EQ(0u, Tarnctr(L"install \"" + exposed + L"\" --force"));
+    EXPECT_EQ(0u, Tarnctr(L"uninstall"));
+    ::DeleteFileW(exposed.c_str());
+
+    const struct
+    {
+        const wchar_t *path;
+        bool share;
+    } paths[] = {{L"\\\\server\\share\\TARNCounters.dll", true},
+                 {L"\\\\?\\UNC\\server\\share\\TARNCounters.dll", true},
+                 {L"\\\\?\\C:\\TARN\\TARNCounters.dll", false},
+                 {L"C:\\TARN\\TARNCounters.dll", false},
+                 {L"TARNCounters.dll", false}};
+    for (const auto &p : paths)
+    {
+        EXPECT_EQ(p.share, Win32::IsOnNetworkShare(p.path)) << std::string(p.path, p.path + wcslen(p.path));
+    }
 }
 
 TEST_F(InstallTest, StatusReportsAChecksumOrModuleThatDoesNotMatch)
@@ -237,6 +586,10 @@ TEST_F(InstallTest, FailuresHaveTheirOwnExitCodes)
     EXPECT_EQ(1u, Tarnctr(m_install + L" --open-timeout 12ms"));
     EXPECT_EQ(1u, Tarnctr(m_install + L" --collect-timeout"));
     EXPECT_EQ(1u, Tarnctr(m_install + L" --open-timeout 4294967296"));
+    EXPECT_EQ(1u, Tarnctr(m_install + L" --open-timeout 0"));
+    EXPECT_EQ(1u, Tarnctr(m_install + L" --collect-timeout 600001"));
+    EXPECT_EQ(1u, Tarnctr(m_install + L" --lock-timeout 0"));
+    EXPECT_EQ(1u, Tarnctr(L"install --x86"));
     EXPECT_EQ(1u, Tarnctr(L"status now"));
     EXPECT_EQ(0u, Tarnctr(L"validate \"" + m_provider + L"\""));
     EXPECT_EQ(4u, Tarnctr(L"validate \"" + Beside(L"Fixture_noentry.dll") + L"\""));

@@ -255,3 +255,54 @@ TEST(RawImage, TruncatedModulesLoseExactlyWhatWasCutOff)
         }
     }
 }
+
+// A crafted file cannot make a check walk for long: an image of more sections than the system
+// loader builds is not valid, and export names after the first 65536 are not looked at.
+TEST(RawImage, SectionsAndExportNamesAreWalkedOnlyUpToTheirLimits)
+{
+    const CTestFile file(L"HalyardBounded");
+    for (const WORD sections : {WORD(96), WORD(97)})
+    {
+        // Room for the longer section table; the entries after the first are never reached.
+        BuiltImage built = BuildImage();
+        built.bytes.resize(2 * kBuiltImageSize);
+        Put<WORD>(built.bytes, built.fileHeader + offsetof(IMAGE_FILE_HEADER, NumberOfSections), sections);
+        file.Write(built.bytes);
+        const CRawImage image(file.Path(), false);
+        EXPECT_EQ(sections <= 96, image.IsValid()) << sections;
+        EXPECT_EQ(sections <= 96, image.GetExportRVA(L"PerfData_Open") != 0) << sections;
+    }
+
+    const BuiltImage good = BuildImage();
+    const DWORD closeName = Get<DWORD>(good.bytes, good.names);
+    const DWORD openName = Get<DWORD>(good.bytes, good.names + 8);
+    for (const DWORD position : {DWORD(65535), DWORD(65536)})
+    {
+        // New name and ordinal tables at the end of a longer section: every name but one is
+        // "PerfData_Close", and the one at position is "PerfData_Open".
+        BuiltImage built = good;
+        const DWORD count = position + 1;
+        const size_t names = built.bytes.size();
+        const size_t ordinals = names + 4 * size_t(count);
+        built.bytes.resize(ordinals + 2 * size_t(count));
+        const auto rva = [&](size_t offset) {
+            return static_cast<DWORD>(kBuiltSectionRva + offset - built.sectionData);
+        };
+        for (DWORD j = 0; j < count; ++j)
+        {
+            Put<DWORD>(built.bytes, names + 4 * j, j == position ? openName : closeName);
+            Put<WORD>(built.bytes, ordinals + 2 * j, 2);
+        }
+        const DWORD extent = static_cast<DWORD>(built.bytes.size() - built.sectionData);
+        Put<DWORD>(built.bytes, built.sectionTable + offsetof(IMAGE_SECTION_HEADER, Misc), extent);
+        Put<DWORD>(built.bytes, built.sectionTable + offsetof(IMAGE_SECTION_HEADER, SizeOfRawData), extent);
+        Put<DWORD>(built.bytes, built.sectionData + offsetof(IMAGE_EXPORT_DIRECTORY, NumberOfNames), count);
+        Put<DWORD>(built.bytes, built.sectionData + offsetof(IMAGE_EXPORT_DIRECTORY, AddressOfNames), rva(names));
+        Put<DWORD>(built.bytes, built.sectionData + offsetof(IMAGE_EXPORT_DIRECTORY, AddressOfNameOrdinals),
+                   rva(ordinals));
+        file.Write(built.bytes);
+        const CRawImage image(file.Path(), true);
+        EXPECT_EQ(position < 65536 ? BuiltImage::FunctionRva(2) : 0u, image.GetExportRVA(L"PerfData_Open")) << position;
+        EXPECT_EQ(BuiltImage::FunctionRva(2), image.GetExportRVA(L"PerfData_Close")) << position;
+    }
+}

@@ -2,6 +2,11 @@
 // set's initialisation file assigns the set the next free range of title indexes after the
 // system's last ones and records it in the set's "Performance" key; unloading removes the record.
 // The name and help texts themselves are not stored.
+//
+// For tests, HALYARD_LOADPERF_MODE makes loading misbehave: "fail" records nothing and fails,
+// "record-nothing" records nothing and reports success, "big-endian" records "First Counter" as a
+// REG_DWORD_BIG_ENDIAN. Loaded from anywhere but the system folder, it leaves a file named after
+// itself with ".loaded" appended, so a test can tell that a program loaded a planted copy.
 
 #include "win32/Exception.h"
 #include "win32/FileUtils.h"
@@ -165,8 +170,24 @@ DWORD ReadDWORD(const CRegistryKey &key, const wchar_t *name, DWORD missing)
     return value;
 }
 
+std::wstring Mode()
+{
+    wchar_t mode[32] = {};
+    const DWORD length = ::GetEnvironmentVariableW(L"HALYARD_LOADPERF_MODE", mode, 32);
+    return length > 0 && length < 32 ? std::wstring(mode, length) : std::wstring();
+}
+
 DWORD Load(const wchar_t *commandLine)
 {
+    const std::wstring mode = Mode();
+    if (mode == L"fail")
+    {
+        return ERROR_GEN_FAILURE;
+    }
+    if (mode == L"record-nothing")
+    {
+        return ERROR_SUCCESS;
+    }
     const std::wstring iniPath = Argument(commandLine);
     const IniFile ini = ReadIniFile(iniPath);
     const auto info = ini.find(L"INFO");
@@ -214,7 +235,7 @@ DWORD Load(const wchar_t *commandLine)
     const DWORD firstCounter = (std::max(lastCounter, lastHelp > 0 ? lastHelp - 1 : 0) / 2 + 1) * 2;
     const DWORD newLastCounter = firstCounter + lastOffset;
 
-    performance.SetValue(L"First Counter", firstCounter);
+    performance.SetValue(L"First Counter", firstCounter, mode == L"big-endian" ? REG_DWORD_BIG_ENDIAN : REG_DWORD);
     performance.SetValue(L"Last Counter", newLastCounter);
     performance.SetValue(L"First Help", firstCounter + 1);
     performance.SetValue(L"Last Help", newLastCounter + 1);
@@ -286,4 +307,28 @@ extern "C" DWORD WINAPI LoadPerfCounterTextStringsW(LPWSTR commandLine, BOOL)
 extern "C" DWORD WINAPI UnloadPerfCounterTextStringsW(LPWSTR commandLine, BOOL)
 {
     return Guarded(Unload, commandLine);
+}
+
+BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID)
+{
+    if (reason == DLL_PROCESS_ATTACH)
+    {
+        wchar_t path[MAX_PATH];
+        wchar_t system[MAX_PATH];
+        const DWORD length = ::GetModuleFileNameW(module, path, MAX_PATH);
+        const UINT systemLength = ::GetSystemDirectoryW(system, MAX_PATH);
+        const std::wstring file(path, length < MAX_PATH ? length : 0);
+        const std::wstring folder = Halyard::Win32::GetDirectoryFromPath(file);
+        if (!file.empty() && systemLength > 0 && systemLength < MAX_PATH &&
+            ::_wcsicmp(folder.c_str(), std::wstring(system, systemLength).c_str()) != 0)
+        {
+            const HANDLE marker = ::CreateFileW((file + L".loaded").c_str(), GENERIC_WRITE, 0,
+                                                nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (marker != INVALID_HANDLE_VALUE)
+            {
+                ::CloseHandle(marker);
+            }
+        }
+    }
+    return TRUE;
 }

@@ -46,11 +46,13 @@ protected:
         return std::string(reinterpret_cast<const char *>(text.c_str()), (text.size() + 1) * sizeof(wchar_t));
     }
 
-    void Register(DWORD openTimeout, DWORD collectTimeout, const std::wstring &linkage, const std::wstring &checksum)
+    // The registration's values, without the counter-text loader.
+    void Register(DWORD openTimeout, DWORD collectTimeout, const std::wstring &linkage, const std::wstring &checksum,
+                  const CPerformanceCounterInstaller &installer = CPerformanceCounterInstaller())
     {
-        m_installer.RegisterCounterSet(m_application, L"C:\\path\\Provider.dll", L"C:\\nowhere\\counters.ini",
-                                       L"PerfData_Open", L"PerfData_Collect", L"PerfData_Close", linkage, openTimeout,
-                                       collectTimeout, checksum);
+        installer.WriteRegistryValues(m_application, L"C:\\path\\Provider.dll", L"PerfData_Open",
+                                      L"PerfData_Collect", L"PerfData_Close", linkage, openTimeout, collectTimeout,
+                                      checksum);
     }
 
     static void ExpectRule(const std::function<void()> &call, const std::wstring &where, const std::wstring &message)
@@ -108,6 +110,9 @@ TEST_F(InstalledCounterSetTest, FirstCounterMustBeAFourByteNumber)
     ExpectFirstCounterNotFound();
     SetRaw(L"First Counter", REG_DWORD, &wide, 2);
     ExpectFirstCounterNotFound();
+    // Read in memory order, a big-endian number would be another index altogether.
+    SetRaw(L"First Counter", REG_DWORD_BIG_ENDIAN, &wide, 4);
+    ExpectFirstCounterNotFound();
 
     SetRaw(L"First Counter", REG_DWORD, &wide, 4);
     EXPECT_EQ(1846u, m_installer.FirstCounterIndex(m_application));
@@ -136,7 +141,7 @@ TEST_F(InstalledCounterSetTest, RegistrationWritesOnlyTheValuesThatDifferFromThe
     EXPECT_EQ(Text(L"PerfData_Open"), Stored(L"\\Performance", L"Open", REG_SZ));
     EXPECT_EQ(Text(L"PerfData_Collect"), Stored(L"\\Performance", L"Collect", REG_SZ));
     EXPECT_EQ(Text(L"PerfData_Close"), Stored(L"\\Performance", L"Close", REG_SZ));
-    for (const wchar_t *name : {L"Open Timeout", L"Collect Timeout", L"SchemaChecksum"})
+    for (const wchar_t *name : {L"Open Timeout", L"Collect Timeout", L"SchemaChecksum", L"Lock Timeout"})
     {
         EXPECT_EQ("<missing>", Stored(L"\\Performance", name, REG_DWORD));
     }
@@ -150,6 +155,41 @@ TEST_F(InstalledCounterSetTest, RegistrationWritesOnlyTheValuesThatDifferFromThe
               Stored(L"\\Performance", L"Collect Timeout", REG_DWORD));
     EXPECT_EQ(L"c0ffee", m_installer.InstalledSchemaChecksum(m_application));
     EXPECT_EQ(Text(std::wstring(L"TARNExport\0", 11)), Stored(L"\\Linkage", L"Export", REG_MULTI_SZ));
+
+    const DWORD lockTimeout = 250;
+    Register(10000, 10000, L"", L"", CPerformanceCounterInstaller(lockTimeout));
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(&lockTimeout), 4),
+              Stored(L"\\Performance", L"Lock Timeout", REG_DWORD));
+}
+
+// 0 is no time-out and INFINITE would let one provider stall every monitor: both are refused
+// before anything is copied or written.
+TEST_F(InstalledCounterSetTest, TimeoutsOutsideTheAcceptedRangeAreRefused)
+{
+    const DWORD maximum = CPerformanceCounterInstaller::MaximumTimeout;
+    const struct
+    {
+        DWORD open, collect;
+        const wchar_t *message;
+    } cases[] = {{0, 10000, L"Open Timeout 0 is outside 1 to 600000 milliseconds"},
+                 {10000, maximum + 1, L"Collect Timeout 600001 is outside 1 to 600000 milliseconds"},
+                 {INFINITE, 10000, L"Open Timeout 4294967295 is outside 1 to 600000 milliseconds"}};
+    for (const auto &c : cases)
+    {
+        ExpectRule([&] { m_installer.Install(m_application, L"C:\\path\\Provider.dll", true, L"counters.ini", L"",
+                                             c.open, c.collect, L"sum"); },
+                   L"CPerformanceCounterInstaller::ValidateParameters()", c.message);
+        ExpectRule([&] { m_installer.InstallToSystemDirectories(m_application, L"x86.dll", L"x64.dll", L"P.dll",
+                                                                L"counters.ini", L"", c.open, c.collect, L"sum"); },
+                   L"CPerformanceCounterInstaller::ValidateParameters()", c.message);
+    }
+    for (const DWORD lockTimeout : {DWORD(0), maximum + 1})
+    {
+        ExpectRule([&] { CPerformanceCounterInstaller installer(lockTimeout); },
+                   L"CPerformanceCounterInstaller::ValidateParameters()",
+                   L"Lock Timeout " + std::to_wstring(lockTimeout) + L" is outside 1 to 600000 milliseconds");
+    }
+    EXPECT_FALSE(KeyExists(L""));
 }
 
 TEST_F(InstalledCounterSetTest, InstallRefusesAnInstalledApplicationBeforeWriting)
@@ -185,13 +225,37 @@ TEST_F(InstalledCounterSetTest, UninstallRemovesOnlyWhatIsInstalled)
     EXPECT_FALSE(KeyExists(L""));
 }
 
-TEST_F(InstalledCounterSetTest, RemovingKeysKeepsAnApplicationKeyWithOtherSubkeys)
+// The application's key may be a service's registration: its values, its other keys and the
+// other linkage values are not the counters' and survive.
+TEST_F(InstalledCounterSetTest, RemovingKeysKeepsWhatIsNotTheRegistration)
 {
-    Register(10000, 10000, L"TARNExport", L"");
-    RawSet(HKEY_LOCAL_MACHINE, m_test.Path() + L"\\Parameters");
-    m_installer.RemoveRegistryKeys(m_application);
-    EXPECT_FALSE(KeyExists(L"\\Performance"));
-    EXPECT_FALSE(KeyExists(L"\\Linkage"));
-    EXPECT_TRUE(KeyExists(L"\\Parameters"));
+    const wchar_t bind[] = L"\\Device\\Tarn\0";
+    const wchar_t image[] = L"C:\\TARN\\tarn.exe";
+    const struct
+    {
+        const wchar_t *subKey;
+        const wchar_t *name;
+        const void *data;
+        DWORD size;
+        bool keyStays;
+    } foreign[] = {{L"", L"ImagePath", image, sizeof(image), true},
+                   {L"\\Parameters", nullptr, nullptr, 0, true},
+                   {L"\\Linkage", L"Bind", bind, sizeof(bind), true},
+                   {L"", nullptr, nullptr, 0, false}};
+    for (const auto &f : foreign)
+    {
+        Register(10000, 10000, L"TARNExport", L"sum");
+        RawSet(HKEY_LOCAL_MACHINE, m_test.Path() + f.subKey, f.name, f.name != nullptr ? REG_SZ : 0, f.data, f.size);
+        m_installer.RemoveRegistryKeys(m_application);
+        EXPECT_FALSE(KeyExists(L"\\Performance"));
+        EXPECT_EQ("<missing>", Stored(L"\\Linkage", L"Export", REG_MULTI_SZ));
+        EXPECT_EQ(f.keyStays, KeyExists(f.subKey));
+        if (f.name != nullptr)
+        {
+            EXPECT_EQ(std::string(static_cast<const char *>(f.data), f.size), Stored(f.subKey, f.name, REG_SZ));
+        }
+        ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, m_test.Path().c_str());
+        ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, m_test.Path().c_str());
+    }
     CPerformanceCounterInstaller().RemoveRegistryKeys(m_application + L"_Missing");
 }

@@ -6,13 +6,17 @@
 #include "provider/TarnCounterSet.h"
 #include "win32/Exception.h"
 #include "win32/FileUtils.h"
+#include "perfmon/RawImage.h"
 #include "win32/RegistryKey.h"
+#include "win32/SmartHandle.h"
 #include "win32/StringConverter.h"
 #include "win32/ToString.h"
 
 #include <windows.h>
+#include <sddl.h>
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +24,7 @@
 using Halyard::PerfMon::CCounterTextFile;
 using Halyard::PerfMon::CPerformanceCounterInstaller;
 using Halyard::PerfMon::CPerformanceDataSchema;
+using Halyard::PerfMon::CRawImage;
 using Halyard::Win32::CException;
 using Halyard::Win32::CRegistryKey;
 using Halyard::Win32::CStringConverter;
@@ -41,44 +46,67 @@ enum ExitCode
     ExitRegistry = 7,
     ExitCopy = 8,
     ExitMismatch = 9,
-    ExitUnexpected = 10
+    ExitUnexpected = 10,
+    ExitUnsafeLocation = 11,
+    ExitDisabled = 12
 };
 
 const wchar_t kUsage[] =
     L"Usage:\n"
-    L"  tarnctr install <path to TARNCounters.dll> [--copy] [--open-timeout <ms>] [--collect-timeout <ms>]\n"
+    L"  tarnctr install <path to TARNCounters.dll> [--copy] [--force] [<time-outs>]\n"
     L"      Registers the module for the TARN counter set and loads the counter names and help texts.\n"
-    L"      --copy copies the module into the system directory and registers its file name only.\n"
-    L"      Time-outs default to 10000 ms, the system's default, which is then not recorded.\n"
+    L"      --copy copies the module into the system folder and registers its file name only.\n"
+    L"      --force registers a module on a network share or in a folder ordinary users can write,\n"
+    L"      which every privileged monitor would then load.\n"
+    L"  tarnctr install --x64 <64-bit TARNCounters.dll> --x86 <32-bit TARNCounters.dll> [<time-outs>]\n"
+    L"      Copies each module into the system folder of its word size as TARNCounters.dll and registers\n"
+    L"      that name, so that 64-bit and 32-bit monitors both load the counters. Either may be left out.\n"
+    L"  Time-outs, in milliseconds from 1 to 600000:\n"
+    L"      --open-timeout <ms>, --collect-timeout <ms>: default 10000, the system's, then not recorded.\n"
+    L"      --lock-timeout <ms>: how long the provider and the server wait for the shared block's lock;\n"
+    L"      default 100, then not recorded.\n"
     L"  tarnctr uninstall\n"
-    L"      Unloads the counter texts and removes the registration.\n"
+    L"      Unloads the counter texts and removes the registration; a service of the same name keeps\n"
+    L"      its own values and keys.\n"
     L"  tarnctr status\n"
     L"      Reports whether the set is installed, its First Counter, whether the installed schema\n"
-    L"      checksum matches this program's TARN counter set and whether the registered module validates.\n"
+    L"      checksum matches this program's TARN counter set, whether the registered module validates,\n"
+    L"      which monitors (64-bit, 32-bit) can load it, the lock time-out, and whether the system has\n"
+    L"      disabled the provider.\n"
+    L"  tarnctr enable\n"
+    L"      Clears the system's \"Disable Performance Counters\" mark on the TARN provider.\n"
     L"  tarnctr validate <path to a provider module>\n"
     L"      Checks that the module is a DLL for this system's word size exporting PerfData_Open,\n"
     L"      PerfData_Collect and PerfData_Close.\n"
     L"  tarnctr --help\n"
     L"\n"
+    L"An install that fails leaves the registry and the system folders as they were.\n"
+    L"\n"
     L"Exit codes:\n"
-    L"  0  success (status: installed, checksum matching, module valid)\n"
+    L"  0  success (status: installed, checksum matching, module valid, provider enabled)\n"
     L"  1  wrong command line\n"
     L"  2  install: the counters are already installed\n"
-    L"  3  uninstall, status: the counters are not installed\n"
+    L"  3  uninstall, status, enable: the counters are not installed\n"
     L"  4  the provider module is missing or not valid\n"
     L"  5  install: the counter text files could not be written\n"
-    L"  6  the system's counter-text loader failed or could not be loaded\n"
+    L"  6  the system's counter-text loader failed, could not be loaded or recorded no First Counter\n"
     L"  7  the registry could not be read or written (for example without administrator rights)\n"
-    L"  8  install --copy: the module could not be copied into the system directory\n"
+    L"  8  install --copy, --x64, --x86: a module could not be copied into a system folder\n"
     L"  9  status: the installed checksum differs from this TARN counter set's, or the registered\n"
     L"     module does not validate\n"
-    L"  10 any other failure\n";
+    L"  10 any other failure\n"
+    L"  11 install: the module lies on a network share or in a folder ordinary users can write\n"
+    L"     (--force registers it all the same)\n"
+    L"  12 status: the system has disabled the provider (run \"tarnctr enable\")\n";
 
 const wchar_t kServicesKey[] = L"SYSTEM\\CurrentControlSet\\Services\\";
 const wchar_t kDefaultOpen[] = L"PerfData_Open";
 const wchar_t kDefaultCollect[] = L"PerfData_Collect";
 const wchar_t kDefaultClose[] = L"PerfData_Close";
 const DWORD kDefaultTimeout = 10000;
+const wchar_t kModuleName[] = L"TARNCounters.dll";
+const wchar_t kDisableValue[] = L"Disable Performance Counters";
+const wchar_t kLockTimeoutValue[] = L"Lock Timeout";
 
 // A failure that ends the program with its exit code and one message on stderr.
 class CToolFailure
@@ -105,19 +133,72 @@ std::wstring Describe(const CException &e)
     return e.GetWhere() + L": " + e.GetMessage();
 }
 
-// Deletes the file when the program is done with it, however it leaves.
-class CTemporaryFile
+// A folder of the program's own for the counter-text files: created new under a name nobody can
+// have chosen beforehand, with access for SYSTEM, administrators and this account only, and
+// removed with the files in it however the program leaves.
+class CPrivateFolder
 {
 public:
-    explicit CTemporaryFile(const std::wstring &path) : m_path(path) {}
-    ~CTemporaryFile() { ::DeleteFileW(m_path.c_str()); }
-    CTemporaryFile(const CTemporaryFile &) = delete;
-    CTemporaryFile &operator=(const CTemporaryFile &) = delete;
+    CPrivateFolder() : m_path(Halyard::Win32::GetTempPath() + L"TARNCounters_" + Halyard::Win32::CreateGUIDAsString())
+    {
+        const std::wstring sddl = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + CurrentUserSid() + L")";
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor,
+                                                                     nullptr))
+        {
+            throw CWin32Exception(L"CPrivateFolder() - ConvertStringSecurityDescriptorToSecurityDescriptor",
+                                  ::GetLastError());
+        }
+        const std::unique_ptr<void, decltype(&::LocalFree)> owned(descriptor, ::LocalFree);
+        SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
+        if (!::CreateDirectoryW(m_path.c_str(), &attributes))
+        {
+            throw CWin32Exception(L"CPrivateFolder() - CreateDirectory \"" + m_path + L"\"", ::GetLastError());
+        }
+    }
 
-    const std::wstring &GetPath() const { return m_path; }
+    ~CPrivateFolder()
+    {
+        for (const std::wstring &file : m_files)
+        {
+            ::DeleteFileW(file.c_str());
+        }
+        ::RemoveDirectoryW(m_path.c_str());
+    }
+
+    CPrivateFolder(const CPrivateFolder &) = delete;
+    CPrivateFolder &operator=(const CPrivateFolder &) = delete;
+
+    // The path of a file in the folder, deleted with it.
+    std::wstring File(const std::wstring &name)
+    {
+        m_files.push_back(m_path + L"\\" + name);
+        return m_files.back();
+    }
 
 private:
+    static std::wstring CurrentUserSid()
+    {
+        HANDLE raw = nullptr;
+        if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw))
+        {
+            throw CWin32Exception(L"CPrivateFolder() - OpenProcessToken", ::GetLastError());
+        }
+        const Halyard::Win32::CSmartHandle token(raw);
+        BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+        DWORD size = 0;
+        wchar_t *text = nullptr;
+        if (!::GetTokenInformation(raw, TokenUser, buffer, sizeof(buffer), &size) ||
+            !::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid, &text))
+        {
+            throw CWin32Exception(L"CPrivateFolder() - GetTokenInformation", ::GetLastError());
+        }
+        const std::unique_ptr<void, decltype(&::LocalFree)> owned(text, ::LocalFree);
+        return text;
+    }
+
     std::wstring m_path;
+    std::vector<std::wstring> m_files;
 };
 
 std::wstring FullPath(const std::wstring &path)
@@ -136,22 +217,23 @@ std::wstring FullPath(const std::wstring &path)
 
 DWORD ParseMilliseconds(const std::wstring &option, const std::wstring &text)
 {
+    const DWORD maximum = CPerformanceCounterInstaller::MaximumTimeout;
     if (text.empty() || text.size() > 10 || text.find_first_not_of(L"0123456789") != std::wstring::npos ||
-        std::stoull(text) > 0xFFFFFFFFull)
+        std::stoull(text) == 0 || std::stoull(text) > maximum)
     {
-        throw CToolFailure(ExitUsage, option + L" needs a number of milliseconds from 0 to 4294967295, not \"" +
-                                          text + L"\"");
+        throw CToolFailure(ExitUsage, option + L" needs a number of milliseconds from 1 to " + ToString(maximum) +
+                                          L", not \"" + text + L"\"");
     }
     return static_cast<DWORD>(std::stoull(text));
 }
 
 // A module that the installer's own check refuses, or that cannot be read at all.
-void ValidateModule(const std::wstring &path, const std::wstring &open, const std::wstring &collect,
+void ValidateModule(const std::wstring &path, bool is64Bit, const std::wstring &open, const std::wstring &collect,
                     const std::wstring &close)
 {
     try
     {
-        CPerformanceCounterInstaller().ValidateDLL(path, Halyard::Win32::Is64bitSystem(), open, collect, close);
+        CPerformanceCounterInstaller().ValidateDLL(path, is64Bit, open, collect, close);
     }
     catch (const CException &e)
     {
@@ -159,12 +241,59 @@ void ValidateModule(const std::wstring &path, const std::wstring &open, const st
     }
 }
 
+void ValidateModule(const std::wstring &path, const std::wstring &open, const std::wstring &collect,
+                    const std::wstring &close)
+{
+    ValidateModule(path, Halyard::Win32::Is64bitSystem(), open, collect, close);
+}
+
+// Every privileged monitor loads the registered module, so a module that others can replace, on a
+// share or in a folder ordinary users may write, hands them those monitors' rights.
+void CheckModuleLocation(const std::wstring &module, bool force)
+{
+    std::wstring problem;
+    try
+    {
+        if (Halyard::Win32::IsOnNetworkShare(module))
+        {
+            problem = L"lies on a network share";
+        }
+        else if (Halyard::Win32::IsWritableByOrdinaryUsers(module) ||
+                 Halyard::Win32::IsWritableByOrdinaryUsers(Halyard::Win32::GetDirectoryFromPath(module)))
+        {
+            problem = L"lies where ordinary users can write";
+        }
+    }
+    catch (const CException &e)
+    {
+        problem = L"has permissions that could not be read (" + Describe(e) + L")";
+    }
+    if (problem.empty())
+    {
+        return;
+    }
+    const std::wstring warning = L"\"" + module + L"\" " + problem +
+                                 L": every monitor that reads the counters, services running as SYSTEM included, "
+                                 L"would load it";
+    if (!force)
+    {
+        throw CToolFailure(ExitUnsafeLocation, warning + L"; move it into a folder only administrators can write, "
+                                                         L"use --copy, or use --force");
+    }
+    Print(stderr, L"tarnctr: warning: " + warning + L"\n");
+}
+
 struct InstallOptions
 {
     std::wstring module;
+    std::wstring x64Module;
+    std::wstring x86Module;
     bool copy = false;
+    bool force = false;
     DWORD openTimeout = kDefaultTimeout;
     DWORD collectTimeout = kDefaultTimeout;
+    // 0: none recorded.
+    DWORD lockTimeout = 0;
 };
 
 InstallOptions ParseInstall(const std::vector<std::wstring> &arguments)
@@ -173,18 +302,35 @@ InstallOptions ParseInstall(const std::vector<std::wstring> &arguments)
     for (size_t i = 0; i < arguments.size(); ++i)
     {
         const std::wstring &argument = arguments[i];
+        const bool valued = argument == L"--open-timeout" || argument == L"--collect-timeout" ||
+                            argument == L"--lock-timeout" || argument == L"--x64" || argument == L"--x86";
+        if (valued && i + 1 == arguments.size())
+        {
+            throw CToolFailure(ExitUsage, argument + L" needs a value");
+        }
         if (argument == L"--copy")
         {
             options.copy = true;
         }
-        else if (argument == L"--open-timeout" || argument == L"--collect-timeout")
+        else if (argument == L"--force")
         {
-            if (i + 1 == arguments.size())
-            {
-                throw CToolFailure(ExitUsage, argument + L" needs a number of milliseconds");
-            }
-            (argument == L"--open-timeout" ? options.openTimeout : options.collectTimeout) =
-                ParseMilliseconds(argument, arguments[++i]);
+            options.force = true;
+        }
+        else if (argument == L"--open-timeout")
+        {
+            options.openTimeout = ParseMilliseconds(argument, arguments[++i]);
+        }
+        else if (argument == L"--collect-timeout")
+        {
+            options.collectTimeout = ParseMilliseconds(argument, arguments[++i]);
+        }
+        else if (argument == L"--lock-timeout")
+        {
+            options.lockTimeout = ParseMilliseconds(argument, arguments[++i]);
+        }
+        else if (argument == L"--x64" || argument == L"--x86")
+        {
+            (argument == L"--x64" ? options.x64Module : options.x86Module) = arguments[++i];
         }
         else if (argument.compare(0, 2, L"--") == 0 || !options.module.empty())
         {
@@ -195,21 +341,64 @@ InstallOptions ParseInstall(const std::vector<std::wstring> &arguments)
             options.module = argument;
         }
     }
-    if (options.module.empty())
+    const bool bySystemFolders = !options.x64Module.empty() || !options.x86Module.empty();
+    if (bySystemFolders && (!options.module.empty() || options.copy || options.force))
+    {
+        throw CToolFailure(ExitUsage, L"install: --x64 and --x86 copy the modules into the system folders; give "
+                                      L"no other module path, --copy or --force with them");
+    }
+    if (!bySystemFolders && options.module.empty())
     {
         throw CToolFailure(ExitUsage, L"install: the path to TARNCounters.dll is missing");
     }
     return options;
 }
 
+// The install and its failures, reported with their exit codes.
+void RunInstaller(const std::function<void()> &install)
+{
+    try
+    {
+        install();
+    }
+    catch (const CRegistryKey::Exception &e)
+    {
+        throw CToolFailure(ExitRegistry, L"the registry could not be written: " + Describe(e));
+    }
+    catch (const CWin32Exception &e)
+    {
+        if (e.GetWhere().find(L"CopyFileTo") != std::wstring::npos)
+        {
+            throw CToolFailure(ExitCopy, L"the module could not be copied: " + Describe(e));
+        }
+        throw CToolFailure(ExitCounterTextLoader, L"the counter-text loader failed: " + Describe(e));
+    }
+    catch (const CException &e)
+    {
+        if (e.GetWhere() == L"CPerformanceCounterInstaller::Install()")
+        {
+            throw CToolFailure(ExitCounterTextLoader, Describe(e));
+        }
+        if (e.GetWhere() == L"CPerformanceCounterInstaller::ValidateParameters()")
+        {
+            throw CToolFailure(ExitAlreadyInstalled, e.GetMessage());
+        }
+        throw CToolFailure(ExitInvalidModule, e.GetMessage());
+    }
+}
+
 int Install(const std::vector<std::wstring> &arguments)
 {
     const InstallOptions options = ParseInstall(arguments);
+    const bool bySystemFolders = options.module.empty();
     // The performance library loads the module from whatever process reads counters, so the
     // registration holds a full path.
-    const std::wstring module = FullPath(options.module);
+    const std::wstring module = bySystemFolders ? std::wstring() : FullPath(options.module);
+    const std::wstring x64Module = options.x64Module.empty() ? std::wstring() : FullPath(options.x64Module);
+    const std::wstring x86Module = options.x86Module.empty() ? std::wstring() : FullPath(options.x86Module);
 
-    CPerformanceCounterInstaller installer;
+    CPerformanceCounterInstaller installer =
+        options.lockTimeout != 0 ? CPerformanceCounterInstaller(options.lockTimeout) : CPerformanceCounterInstaller();
     if (installer.IsInstalled(TarnProductName))
     {
         throw CToolFailure(ExitAlreadyInstalled,
@@ -222,44 +411,70 @@ int Install(const std::vector<std::wstring> &arguments)
         throw CToolFailure(ExitRegistry, L"this account may not create keys under HKEY_LOCAL_MACHINE\\" +
                                              std::wstring(kServicesKey) + L"; run as an administrator");
     }
-    ValidateModule(module, kDefaultOpen, kDefaultCollect, kDefaultClose);
+    // The installer skips a module file that does not exist; a path given here must not be skipped.
+    if (!x64Module.empty())
+    {
+        ValidateModule(x64Module, true, kDefaultOpen, kDefaultCollect, kDefaultClose);
+    }
+    if (!x86Module.empty())
+    {
+        ValidateModule(x86Module, false, kDefaultOpen, kDefaultCollect, kDefaultClose);
+    }
+    if (!bySystemFolders)
+    {
+        ValidateModule(module, kDefaultOpen, kDefaultCollect, kDefaultClose);
+        if (!options.copy)
+        {
+            CheckModuleLocation(module, options.force);
+        }
+    }
 
     const CPerformanceDataSchema schema = CreateTarnCounterSet();
-    const std::wstring stem = Halyard::Win32::GetTempPath() + L"TARNCounters_" + ToString(::GetCurrentProcessId());
-    const CTemporaryFile ini(stem + L".ini");
-    const CTemporaryFile header(stem + L".h");
+    std::wstring ini;
+    DWORD installed = 0;
     try
     {
-        CCounterTextFile(schema, TarnProductName).Write(ini.GetPath(), header.GetPath());
+        // Created new in a folder only this account and administrators can write, so nobody can
+        // plant or swap the texts the loader reads.
+        CPrivateFolder folder;
+        ini = folder.File(L"TARNCounters.ini");
+        CCounterTextFile(schema, TarnProductName).Write(ini, folder.File(L"TARNCounters.h"));
+        RunInstaller([&] {
+            if (bySystemFolders)
+            {
+                installed = installer.InstallToSystemDirectories(
+                    TarnProductName, x86Module, x64Module, kModuleName, ini, L"", options.openTimeout,
+                    options.collectTimeout, schema.GetChecksum());
+                if (installed == 0)
+                {
+                    throw CToolFailure(ExitInvalidModule, L"no module of this system's word size was given");
+                }
+            }
+            else
+            {
+                installer.Install(TarnProductName, module, options.copy, ini, L"", options.openTimeout,
+                                  options.collectTimeout, schema.GetChecksum());
+            }
+        });
     }
     catch (const CException &e)
     {
         throw CToolFailure(ExitCounterTextFiles, L"the counter text files could not be written: " + Describe(e));
     }
 
-    try
+    std::wstring registered = module;
+    if (bySystemFolders)
     {
-        installer.Install(TarnProductName, module, options.copy, ini.GetPath(), L"", options.openTimeout,
-                          options.collectTimeout, schema.GetChecksum());
+        registered = std::wstring(kModuleName) + L" (copied into the system folder for " +
+                     ((installed & 0x11) == 0x11 ? L"64-bit and 32-bit monitors)"
+                                                 : (installed & 0x10) != 0 ? L"64-bit monitors)" : L"32-bit monitors)");
     }
-    catch (const CRegistryKey::Exception &e)
+    else if (options.copy)
     {
-        throw CToolFailure(ExitRegistry, L"the registry could not be written: " + Describe(e));
+        registered = Halyard::Win32::GetFileNameFromPath(module) + L" (copied into the system folder)";
     }
-    catch (const CWin32Exception &e)
-    {
-        const std::wstring where = e.GetWhere();
-        if (where.find(L"CopyFileTo") != std::wstring::npos)
-        {
-            throw CToolFailure(ExitCopy, L"the module could not be copied: " + Describe(e));
-        }
-        throw CToolFailure(ExitCounterTextLoader, L"the counter-text loader failed: " + Describe(e));
-    }
-
-    Print(stdout, L"Installed the TARN counters for " +
-                      (options.copy ? Halyard::Win32::GetFileNameFromPath(module) + L" (copied into the system directory)"
-                                    : module) +
-                      L"\nFirst Counter: " + ToString(installer.FirstCounterIndex(TarnProductName)) + L"\n");
+    Print(stdout, L"Installed the TARN counters for " + registered + L"\nFirst Counter: " +
+                      ToString(installer.FirstCounterIndex(TarnProductName)) + L"\n");
     return ExitSuccess;
 }
 
@@ -297,6 +512,70 @@ std::wstring ReadText(const CRegistryKey &key, const wchar_t *name, const std::w
     return key.QueryValue(name, text) ? std::wstring(text.get()) : missing;
 }
 
+// Where a monitor of each word size finds the registered module: a bare file name in its own system
+// folder, a full path as it is, except that a 32-bit monitor on a 64-bit system sees the system
+// folder through the redirection to the 32-bit one.
+struct MonitorView
+{
+    const wchar_t *monitors;
+    WORD machine;
+    std::wstring path;
+};
+
+std::vector<MonitorView> MonitorViews(const std::wstring &library)
+{
+    const bool bare = library.find_first_of(L"\\/") == std::wstring::npos;
+    const std::wstring system = Halyard::Win32::GetSystemDirectory();
+    std::vector<MonitorView> views;
+    if (!Halyard::Win32::Is64bitSystem())
+    {
+        views.push_back({L"32-bit monitors", IMAGE_FILE_MACHINE_I386, bare ? system + L"\\" + library : library});
+        return views;
+    }
+    const std::wstring wow64 = Halyard::Win32::GetSystemWow64Directory();
+    std::wstring path32 = bare ? wow64 + L"\\" + library : library;
+    if (!bare && ::_wcsnicmp(library.c_str(), (system + L"\\").c_str(), system.size() + 1) == 0)
+    {
+        path32 = wow64 + library.substr(system.size());
+    }
+    views.push_back({L"64-bit monitors", IMAGE_FILE_MACHINE_AMD64, bare ? system + L"\\" + library : library});
+    views.push_back({L"32-bit monitors", IMAGE_FILE_MACHINE_I386, path32});
+    return views;
+}
+
+// Whether the image at the path is a DLL for the machine, and why not.
+std::wstring CanLoad(const std::wstring &path, WORD machine)
+{
+    // A 32-bit tarnctr must see the 64-bit system folder as it is.
+    Halyard::Win32::CWOW64FileSystemRedirector redirector;
+    if (Halyard::Win32::IsWow64Process())
+    {
+        redirector.Disable();
+    }
+    if (!Halyard::Win32::FileExists(path))
+    {
+        return L"no (" + path + L" does not exist)";
+    }
+    try
+    {
+        const CRawImage image(path, false);
+        if (!image.IsValid() || !image.IsDLL())
+        {
+            return L"no (" + path + L" is not a valid dll image file)";
+        }
+        const bool fits = machine == IMAGE_FILE_MACHINE_AMD64 ? image.IsX64() : image.IsX86();
+        if (!fits)
+        {
+            return L"no (" + path + (image.IsX64() ? L" is a 64-bit module)" : L" is a 32-bit module)");
+        }
+    }
+    catch (const CException &e)
+    {
+        return L"no (" + path + L" could not be read: " + e.GetMessage() + L")";
+    }
+    return L"yes (" + path + L")";
+}
+
 int Status(const std::vector<std::wstring> &arguments)
 {
     if (!arguments.empty())
@@ -315,7 +594,7 @@ int Status(const std::vector<std::wstring> &arguments)
     Print(stdout, L"TARN counters: installed\nLibrary: " + library +
                       L"\nFirst Counter: " + ToString(installer.FirstCounterIndex(TarnProductName)) + L"\n");
 
-    bool consistent = true;
+    int result = ExitSuccess;
     const std::wstring expected = CreateTarnCounterSet().GetChecksum();
     std::wstring installed;
     try
@@ -331,7 +610,7 @@ int Status(const std::vector<std::wstring> &arguments)
     }
     else
     {
-        consistent = false;
+        result = ExitMismatch;
         Print(stdout, L"Schema checksum: " + (installed.empty() ? std::wstring(L"none recorded") : installed) +
                           L" (this TARN counter set's is " + expected + L")\n");
         Print(stderr, L"tarnctr: the installed checksum differs from this TARN counter set's: reinstall the "
@@ -339,23 +618,94 @@ int Status(const std::vector<std::wstring> &arguments)
     }
 
     // A module copied into the system directory is registered by its file name alone.
-    const std::wstring modulePath =
-        library.find_first_of(L"\\/") == std::wstring::npos && !library.empty()
-            ? Halyard::Win32::GetSystemDirectory() + L"\\" + library
-            : library;
+    const std::vector<MonitorView> views = MonitorViews(library);
     try
     {
-        ValidateModule(modulePath, ReadText(performance, L"Open", L""), ReadText(performance, L"Collect", L""),
-                       ReadText(performance, L"Close", L""));
+        // This system's own monitors load the module from the path as it is, never redirected.
+        Halyard::Win32::CWOW64FileSystemRedirector redirector;
+        if (Halyard::Win32::IsWow64Process())
+        {
+            redirector.Disable();
+        }
+        ValidateModule(views.front().path, ReadText(performance, L"Open", L""),
+                       ReadText(performance, L"Collect", L""), ReadText(performance, L"Close", L""));
         Print(stdout, L"Module: valid\n");
     }
     catch (const CToolFailure &failure)
     {
-        consistent = false;
+        result = ExitMismatch;
         Print(stdout, L"Module: not valid\n");
         Print(stderr, L"tarnctr: " + failure.GetMessage() + L"\n");
     }
-    return consistent ? ExitSuccess : ExitMismatch;
+    for (const MonitorView &view : views)
+    {
+        Print(stdout, std::wstring(view.monitors) + L": " + CanLoad(view.path, view.machine) + L"\n");
+    }
+
+    DWORD lockTimeout = 0;
+    if (!performance.QueryValue(kLockTimeoutValue, lockTimeout))
+    {
+        Print(stdout, L"Lock Timeout: " + ToString(CPerformanceCounterInstaller::DefaultLockTimeout) +
+                          L" ms (default)\n");
+    }
+    else if (lockTimeout == 0 || lockTimeout > CPerformanceCounterInstaller::MaximumTimeout)
+    {
+        Print(stdout, L"Lock Timeout: " + ToString(lockTimeout) + L" ms (outside 1 to " +
+                          ToString(CPerformanceCounterInstaller::MaximumTimeout) +
+                          L"; reinstall with --lock-timeout)\n");
+    }
+    else
+    {
+        Print(stdout, L"Lock Timeout: " + ToString(lockTimeout) + L" ms\n");
+    }
+
+    DWORD disabled = 0;
+    if (performance.QueryValue(kDisableValue, disabled) && disabled != 0)
+    {
+        Print(stdout, L"Provider: disabled by the system (\"Disable Performance Counters\" is " +
+                          ToString(disabled) + L")\n");
+        Print(stderr, L"tarnctr: the system has disabled the TARN provider, so monitors get no TARN data; "
+                      L"fix what made it fail, then run \"tarnctr enable\"\n");
+        if (result == ExitSuccess)
+        {
+            result = ExitDisabled;
+        }
+    }
+    else
+    {
+        Print(stdout, L"Provider: enabled\n");
+    }
+    return result;
+}
+
+int Enable(const std::vector<std::wstring> &arguments)
+{
+    if (!arguments.empty())
+    {
+        throw CToolFailure(ExitUsage, L"enable: unexpected argument \"" + arguments[0] + L"\"");
+    }
+    if (!CPerformanceCounterInstaller().IsInstalled(TarnProductName))
+    {
+        throw CToolFailure(ExitNotInstalled, L"the TARN counters are not installed");
+    }
+    const CRegistryKey performance(HKEY_LOCAL_MACHINE,
+                                   std::wstring(kServicesKey) + TarnProductName + L"\\Performance",
+                                   KEY_READ | KEY_WRITE);
+    try
+    {
+        performance.DeleteValue(kDisableValue);
+    }
+    catch (const CRegistryKey::Exception &e)
+    {
+        if (e.GetError() != ERROR_FILE_NOT_FOUND)
+        {
+            throw CToolFailure(ExitRegistry, L"the registry could not be changed: " + Describe(e));
+        }
+        Print(stdout, L"The TARN provider is not disabled\n");
+        return ExitSuccess;
+    }
+    Print(stdout, L"Enabled the TARN provider\n");
+    return ExitSuccess;
 }
 
 int Validate(const std::vector<std::wstring> &arguments)
@@ -394,6 +744,10 @@ int Run(const std::vector<std::wstring> &arguments)
     if (command == L"status")
     {
         return Status(rest);
+    }
+    if (command == L"enable")
+    {
+        return Enable(rest);
     }
     if (command == L"validate")
     {
