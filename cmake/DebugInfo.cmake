@@ -13,7 +13,7 @@ function(halyard_split_debug_info target)
         # The link records the file's name and checksum; run beside it so that only the name is kept.
         COMMAND ${CMAKE_OBJCOPY} --add-gnu-debuglink=$<TARGET_FILE_NAME:${target}>.debug ${binary}
         WORKING_DIRECTORY $<TARGET_FILE_DIR:${target}>
-        COMMENT "Splitting the debug information of $<TARGET_FILE_NAME:${target}>"
+        COMMENT "Splitting the debug information of ${target}"
         VERBATIM)
     set_property(TARGET ${target} APPEND PROPERTY ADDITIONAL_CLEAN_FILES ${binary}.debug)
 endfunction()

@@ -158,16 +158,19 @@ TEST(TarnMon, ShowsTheServersValuesInEveryFormat)
 
     const Outcome prometheus = RunTool(L"tarnmon.exe", L"--format prometheus");
     EXPECT_EQ(0u, prometheus.exitCode) << prometheus.output;
-    EXPECT_TRUE(Contains(prometheus.output, "# TYPE tarn_bytes_in gauge\n")) << prometheus.output;
+    EXPECT_TRUE(Contains(prometheus.output, "# TYPE tarn_received_bytes_total counter\n")) << prometheus.output;
     EXPECT_FALSE(Contains(prometheus.output, "\r")) << "lines end in a bare line feed";
-    EXPECT_TRUE(Contains(prometheus.output, "tarn_bytes_in{instance=\"gw1\"} 31337\n"));
-    EXPECT_TRUE(Contains(prometheus.output, "tarn_bytes_in_total{instance=\"gw1\"} 5000000000\n"));
-    EXPECT_TRUE(Contains(prometheus.output, "tarn_connections_active{instance=\"gw1\"} 12\n"));
+    EXPECT_TRUE(Contains(prometheus.output, "tarn_up 1\n"));
+    // The running total and its rate are one metric; the total comes first.
+    EXPECT_TRUE(Contains(prometheus.output, "tarn_received_bytes_total{server=\"gw1\"} 31337\n"));
+    EXPECT_FALSE(Contains(prometheus.output, "5000000000"));
+    EXPECT_TRUE(Contains(prometheus.output, "tarn_connections_active{server=\"gw1\"} 12\n"));
 
-    const Outcome direct =
-        RunTool(L"tarnmon.exe", L"--direct \"" + ProviderPath() + L"\" --format prometheus --counter \"Bytes In\"");
+    const Outcome direct = RunTool(L"tarnmon.exe", L"--direct \"" + ProviderPath() +
+                                                       L"\" --format openmetrics --counter \"Bytes In/sec\"");
     EXPECT_EQ(0u, direct.exitCode) << direct.output;
-    EXPECT_TRUE(Contains(direct.output, "tarn_bytes_in{instance=\"gw1\"} 31337\n")) << direct.output;
+    EXPECT_TRUE(Contains(direct.output, "tarn_received_bytes_total{server=\"gw1\"} 5000000000\n# EOF\n"))
+        << direct.output;
     EXPECT_FALSE(Contains(direct.output, "tarn_connections_active")) << "only the selected counter";
 
     // Nothing changes between the samples: the rate is 0, the raw count as it is.
@@ -175,7 +178,7 @@ TEST(TarnMon, ShowsTheServersValuesInEveryFormat)
                                                 L"--counter \"Bytes In/sec\"");
     EXPECT_EQ(0u, csv.exitCode) << csv.output;
     csv.output = WithoutCarriageReturns(csv.output);
-    EXPECT_TRUE(Contains(csv.output, "\"(PDH-CSV 4.0)\",\"\\\\")) << csv.output;
+    EXPECT_TRUE(Contains(csv.output, "\"(PDH-CSV 4.0) (")) << csv.output;
     EXPECT_TRUE(Contains(csv.output, "\\www.brindle.example:TARN(gw1)\\Bytes In/sec\"\n")) << csv.output;
     EXPECT_TRUE(Contains(csv.output, "\",\"0.000000\"\n")) << csv.output;
 
