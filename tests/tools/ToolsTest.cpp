@@ -4,6 +4,7 @@
 #include "tests/support/ChildProcess.h"
 #include "tools/perfclient/DebugChannelListener.h"
 #include "tools/perfclient/ProviderRegistration.h"
+#include "win32/SmartHandle.h"
 
 #include <gtest/gtest.h>
 
@@ -23,48 +24,52 @@ struct Outcome
     std::string output; // stdout and stderr together
 };
 
-// Runs a program found beside the test with stdout and stderr on one pipe.
+// Runs a program found beside the test with stdout and stderr in one temporary file, not a pipe: a
+// Wine service that the program happens to start inherits its handles and would hold a pipe open
+// long after the program ended.
 Outcome RunTool(const std::wstring &program, const std::wstring &arguments)
 {
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    HANDLE readEnd = nullptr;
-    HANDLE writeEnd = nullptr;
-    if (!::CreatePipe(&readEnd, &writeEnd, &inherit, 0))
+    wchar_t folder[MAX_PATH];
+    wchar_t path[MAX_PATH];
+    if (::GetTempPathW(MAX_PATH, folder) == 0 || ::GetTempFileNameW(folder, L"out", 0, path) == 0)
     {
-        throw Win32::CWin32Exception(L"RunTool() - CreatePipe", ::GetLastError());
+        throw Win32::CWin32Exception(L"RunTool() - GetTempFileNameW", ::GetLastError());
     }
-    ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    Win32::CSmartHandle output(::CreateFileW(path, GENERIC_READ | GENERIC_WRITE,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
+                                             CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
+                                             nullptr));
+    if (!output.IsValid())
+    {
+        throw Win32::CWin32Exception(L"RunTool() - CreateFileW", ::GetLastError());
+    }
     std::wstring commandLine = L"\"" + ExecutableDirectory() + L"\\" + program + L"\" " + arguments;
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = nullptr;
-    startup.hStdOutput = writeEnd;
-    startup.hStdError = writeEnd;
+    startup.hStdOutput = output.GetHandle();
+    startup.hStdError = output.GetHandle();
     PROCESS_INFORMATION info = {};
-    const BOOL started =
-        ::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info);
-    const DWORD error = ::GetLastError();
-    ::CloseHandle(writeEnd);
-    if (!started)
+    if (!::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info))
     {
-        ::CloseHandle(readEnd);
-        throw Win32::CWin32Exception(L"RunTool() - CreateProcessW", error);
+        throw Win32::CWin32Exception(L"RunTool() - CreateProcessW", ::GetLastError());
     }
+    const Win32::CSmartHandle process(info.hProcess);
+    const Win32::CSmartHandle thread(info.hThread);
     Outcome outcome{STILL_ACTIVE, {}};
+    if (::WaitForSingleObject(process.GetHandle(), 60000) == WAIT_OBJECT_0)
+    {
+        ::GetExitCodeProcess(process.GetHandle(), &outcome.exitCode);
+    }
+    ::SetFilePointer(output.GetHandle(), 0, nullptr, FILE_BEGIN);
     char buffer[4096];
     DWORD read = 0;
-    while (::ReadFile(readEnd, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+    while (::ReadFile(output.GetHandle(), buffer, sizeof(buffer), &read, nullptr) && read > 0)
     {
         outcome.output.append(buffer, read);
     }
-    if (::WaitForSingleObject(info.hProcess, 60000) == WAIT_OBJECT_0)
-    {
-        ::GetExitCodeProcess(info.hProcess, &outcome.exitCode);
-    }
-    ::CloseHandle(info.hProcess);
-    ::CloseHandle(info.hThread);
-    ::CloseHandle(readEnd);
     return outcome;
 }
 

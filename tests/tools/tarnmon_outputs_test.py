@@ -39,7 +39,20 @@ def windows_path(path):
 
 
 def run(*args, env=None):
-    return subprocess.run([ARGS.runner, *args], capture_output=True, timeout=120, env=env)
+    """Runs a program to its end. Its output goes through files, not pipes: a Wine service that the
+    program happens to start inherits its handles and would hold a pipe open long after it ended."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        process = subprocess.Popen([ARGS.runner, *args], stdout=out, stderr=err, stdin=subprocess.DEVNULL, env=env)
+        try:
+            process.wait(120)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+            out.seek(0)
+            raise RuntimeError(f"{args} did not end within 120 s; it wrote: {out.read()[-2000:]!r}")
+        out.seek(0)
+        err.seek(0)
+        return subprocess.CompletedProcess(args, process.returncode, out.read(), err.read())
 
 
 def tarnmon(*args, env=None):
@@ -117,11 +130,14 @@ class TarnMonOutputs(unittest.TestCase):
     def test_output_file_is_always_whole_under_a_polling_reader(self):
         with tempfile.TemporaryDirectory() as folder:
             path = os.path.join(folder, "tarn.prom")
+            said = tempfile.TemporaryFile()
+            self.addCleanup(said.close)
             writer = subprocess.Popen([ARGS.runner, ARGS.tarnmon, "--format", "openmetrics", "--output",
                                        windows_path(path), "--interval", "0.1", "--samples", "40"],
-                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+                                      stdout=said, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
             reads, contents = 0, set()
-            while writer.poll() is None:
+            deadline = time.monotonic() + 120
+            while writer.poll() is None and time.monotonic() < deadline:
                 try:
                     with open(path, "rb") as file:
                         data = file.read()
@@ -132,8 +148,8 @@ class TarnMonOutputs(unittest.TestCase):
                 self.assertTrue(data.endswith(b"\n# EOF\n"), data[-200:])
                 self.assertFalse(data.startswith(b"\xef\xbb\xbf") or b"\r" in data)
                 parse_openmetrics(data.decode("utf-8"))
-            said = writer.communicate()[0]
-            self.assertEqual(0, writer.returncode, said)
+            said.seek(0)
+            self.assertEqual(0, writer.wait(60), said.read())
             self.assertGreater(reads, 20)
             self.assertGreater(len(contents), 2, "the file was rewritten with new values")
             self.assertEqual(["tarn.prom"], os.listdir(folder), "no temporary file is left behind")
