@@ -12,6 +12,9 @@ halyard_install_prerequisites() {
     command -v wine >/dev/null || missing+=(wine wine64)
     [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
     command -v make >/dev/null || missing+=(make)
+    # The checkers of tarnmon's Prometheus and OpenMetrics output; the Python client for Debian's python3.
+    command -v promtool >/dev/null || missing+=(prometheus)
+    [ -d /usr/lib/python3/dist-packages/prometheus_client ] || missing+=(python3-prometheus-client)
     [ ${#missing[@]} -eq 0 ] && return 0
     if [ "$(id -u)" != 0 ]; then
         echo "missing packages: ${missing[*]} (run as root to install them)" >&2

@@ -1,4 +1,5 @@
 #include "tools/tarnmon/CounterCooking.h"
+#include "tools/tarnmon/Exposition.h"
 #include "win32/Exception.h"
 
 #include <gtest/gtest.h>
@@ -142,46 +143,97 @@ TEST(Cooking, InstancesAreCookedAgainstTheirOwnPreviousValues)
 
 TEST(Cooking, CsvFollowsTypeperfsLayout)
 {
-    EXPECT_EQ(L"\"(PDH-CSV 4.0)\",\"\\\\HOST\\www.x:TARN(gw1)\\Bytes In\",\"\\\\HOST\\www.x:TARN(g\"\"2)\\Bytes In/sec\"",
-              CsvHeader(L"HOST", L"www.x:TARN", {{L"gw1", L"Bytes In"}, {L"g\"2", L"Bytes In/sec"}}));
+    EXPECT_EQ(L"\"(PDH-CSV 4.0) (India Standard Time)(-330)\",\"\\\\HOST\\www.x:TARN(gw1)\\Bytes In\","
+              L"\"\\\\HOST\\www.x:TARN(g\"\"2)\\Bytes In/sec\"",
+              CsvHeader(L"HOST", L"www.x:TARN", {L"India Standard Time", -330},
+                        {{L"gw1", L"Bytes In"}, {L"g\"2", L"Bytes In/sec"}}));
     EXPECT_EQ(L"\"03/07/2024 14:05:09.042\",\"12.000000\",\"1234.567891\",\" \"",
               CsvRow(Time(14, 5, 9, 42), {12.0, 1234.5678912, std::nullopt}));
 }
 
-TEST(Cooking, PrometheusNamesCountersAndGaugesFromTheCounterNames)
+// Every counter of the set feeds exactly one metric; names follow the conventions the checkers enforce.
+TEST(Exposition, EveryCounterFeedsOneMetric)
 {
-    EXPECT_EQ(L"tarn_bytes_in", PrometheusMetricName(Make(L"Bytes In", PERF_COUNTER_LARGE_RAWCOUNT)));
-    EXPECT_EQ(L"tarn_bytes_in_total", PrometheusMetricName(Make(L"Bytes In/sec", PERF_COUNTER_BULK_COUNT)));
-    EXPECT_EQ(L"tarn_io_buffers_total_added_total",
-              PrometheusMetricName(Make(L"IO Buffers Total +/sec", PERF_COUNTER_COUNTER)));
-    EXPECT_EQ(L"tarn_business_logic_queue_removed_total",
-              PrometheusMetricName(Make(L"Business Logic Queue -/sec", PERF_COUNTER_COUNTER)));
-
-    // Every counter of the set gets a metric of its own.
-    std::vector<std::wstring> names;
-    for (const KnownCounter &known : TarnCounters(0))
+    std::vector<std::wstring> fed;
+    std::vector<std::wstring> families;
+    for (const MetricDefinition &metric : TarnMetrics())
     {
-        const DWORD type = known.name.find(L"/sec") != std::wstring::npos ? PERF_COUNTER_COUNTER : PERF_COUNTER_RAWCOUNT;
-        const std::wstring name = PrometheusMetricName(Make(known.name, type));
-        EXPECT_EQ(names.end(), std::find(names.begin(), names.end(), name)) << name;
-        names.push_back(name);
+        EXPECT_EQ(0u, metric.family.rfind(L"tarn_", 0)) << metric.family;
+        EXPECT_EQ(std::wstring::npos, metric.family.find(L"_total")) << metric.family;
+        if (!metric.unit.empty())
+        {
+            EXPECT_TRUE(metric.family.size() > metric.unit.size() &&
+                        metric.family.compare(metric.family.size() - metric.unit.size() - 1, std::wstring::npos,
+                                              L"_" + metric.unit) == 0)
+                << metric.family;
+        }
+        EXPECT_EQ(families.end(), std::find(families.begin(), families.end(), metric.family)) << metric.family;
+        families.push_back(metric.family);
+        fed.insert(fed.end(), metric.counters.begin(), metric.counters.end());
     }
-    EXPECT_EQ(26u, names.size());
+    std::vector<std::wstring> known;
+    for (const KnownCounter &counter : TarnCounters(0))
+    {
+        known.push_back(counter.name);
+    }
+    std::sort(fed.begin(), fed.end());
+    std::sort(known.begin(), known.end());
+    EXPECT_EQ(known, fed);
 }
 
-TEST(Cooking, PrometheusExpositionOfOneSample)
+// A running total and its rate are one counter; awkward names are escaped per format.
+TEST(Exposition, OneSampleInBothFormats)
 {
     Sample sample{0, kFrequency, Time(0, 0, 0, 0),
-                  {Make(L"Bytes In/sec", PERF_COUNTER_BULK_COUNT, -4), Make(L"Sockets In Use", PERF_COUNTER_RAWCOUNT)},
-                  {{L"gw1", {5000000000ull, 3}}, {L"odd \"name\"\\", {7, 0}}}};
-    sample.counters[1].help = L"line one\nline \\two";
-    EXPECT_EQ(L"# HELP tarn_bytes_in_total help of Bytes In/sec\n"
-              L"# TYPE tarn_bytes_in_total counter\n"
-              L"tarn_bytes_in_total{instance=\"gw1\"} 5000000000\n"
-              L"tarn_bytes_in_total{instance=\"odd \\\"name\\\"\\\\\"} 7\n"
-              L"# HELP tarn_sockets_in_use line one\\nline \\\\two\n"
+                  {Make(L"Bytes In", PERF_COUNTER_LARGE_RAWCOUNT, -6), Make(L"Bytes In/sec", PERF_COUNTER_BULK_COUNT, -4),
+                   Make(L"Sockets In Use", PERF_COUNTER_RAWCOUNT), Make(L"IO Threads Events/sec", PERF_COUNTER_COUNTER)},
+                  {{L"gw1", {5000000000ull, 5000000000ull, 3, 9}}, {L"o\"d\\d\nZ\u00fcrich", {7, 7, 0, 1}}}};
+    sample.counters[0].help = L"bytes \"in\"\\";
+    sample.counters[3].help = L"events per second";
+
+    EXPECT_EQ(L"# HELP tarn_up Whether the TARN server is running: 1 when its object has instances, 0 when not\n"
+              L"# TYPE tarn_up gauge\n"
+              L"tarn_up 1\n"
+              L"# HELP tarn_received_bytes_total bytes \"in\"\\\\\n"
+              L"# TYPE tarn_received_bytes_total counter\n"
+              L"tarn_received_bytes_total{server=\"gw1\"} 5000000000\n"
+              L"tarn_received_bytes_total{server=\"o\\\"d\\\\d\\nZ\u00fcrich\"} 7\n"
+              L"# HELP tarn_sockets_in_use help of Sockets In Use\n"
               L"# TYPE tarn_sockets_in_use gauge\n"
-              L"tarn_sockets_in_use{instance=\"gw1\"} 3\n"
-              L"tarn_sockets_in_use{instance=\"odd \\\"name\\\"\\\\\"} 0\n",
-              FormatPrometheus(sample));
+              L"tarn_sockets_in_use{server=\"gw1\"} 3\n"
+              L"tarn_sockets_in_use{server=\"o\\\"d\\\\d\\nZ\u00fcrich\"} 0\n"
+              L"# HELP tarn_io_thread_events_total events\n"
+              L"# TYPE tarn_io_thread_events_total counter\n"
+              L"tarn_io_thread_events_total{server=\"gw1\"} 9\n"
+              L"tarn_io_thread_events_total{server=\"o\\\"d\\\\d\\nZ\u00fcrich\"} 1\n",
+              FormatExposition(sample, true, ExpositionFormat::Prometheus));
+
+    sample.instances.pop_back();
+    EXPECT_EQ(L"# TYPE tarn_up gauge\n"
+              L"# HELP tarn_up Whether the TARN server is running: 1 when its object has instances, 0 when not\n"
+              L"tarn_up 1\n"
+              L"# TYPE tarn_received_bytes counter\n"
+              L"# UNIT tarn_received_bytes bytes\n"
+              L"# HELP tarn_received_bytes bytes \\\"in\\\"\\\\\n"
+              L"tarn_received_bytes_total{server=\"gw1\"} 5000000000\n"
+              L"# TYPE tarn_sockets_in_use gauge\n"
+              L"# HELP tarn_sockets_in_use help of Sockets In Use\n"
+              L"tarn_sockets_in_use{server=\"gw1\"} 3\n"
+              L"# TYPE tarn_io_thread_events counter\n"
+              L"# HELP tarn_io_thread_events events\n"
+              L"tarn_io_thread_events_total{server=\"gw1\"} 9\n"
+              L"# EOF\n",
+              FormatExposition(sample, true, ExpositionFormat::OpenMetrics));
+}
+
+// A stopped server is a value: tarn_up 0 and no families without samples.
+TEST(Exposition, ServerNotRunning)
+{
+    const Sample empty{0, kFrequency, Time(0, 0, 0, 0), {Make(L"Bytes In", PERF_COUNTER_LARGE_RAWCOUNT)}, {}};
+    EXPECT_EQ(L"# HELP tarn_up Whether the TARN server is running: 1 when its object has instances, 0 when not\n"
+              L"# TYPE tarn_up gauge\n"
+              L"tarn_up 0\n",
+              FormatExposition(empty, false, ExpositionFormat::Prometheus));
+    const std::wstring openMetrics = FormatExposition(empty, false, ExpositionFormat::OpenMetrics);
+    EXPECT_EQ(L"tarn_up 0\n# EOF\n", openMetrics.substr(openMetrics.size() - 16));
 }

@@ -4,6 +4,7 @@
 #include "tests/support/ChildProcess.h"
 #include "tools/perfclient/DebugChannelListener.h"
 #include "tools/perfclient/ProviderRegistration.h"
+#include "win32/SmartHandle.h"
 
 #include <gtest/gtest.h>
 
@@ -23,48 +24,52 @@ struct Outcome
     std::string output; // stdout and stderr together
 };
 
-// Runs a program found beside the test with stdout and stderr on one pipe.
+// Runs a program found beside the test with stdout and stderr in one temporary file, not a pipe: a
+// Wine service that the program happens to start inherits its handles and would hold a pipe open
+// long after the program ended.
 Outcome RunTool(const std::wstring &program, const std::wstring &arguments)
 {
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    HANDLE readEnd = nullptr;
-    HANDLE writeEnd = nullptr;
-    if (!::CreatePipe(&readEnd, &writeEnd, &inherit, 0))
+    wchar_t folder[MAX_PATH];
+    wchar_t path[MAX_PATH];
+    if (::GetTempPathW(MAX_PATH, folder) == 0 || ::GetTempFileNameW(folder, L"out", 0, path) == 0)
     {
-        throw Win32::CWin32Exception(L"RunTool() - CreatePipe", ::GetLastError());
+        throw Win32::CWin32Exception(L"RunTool() - GetTempFileNameW", ::GetLastError());
     }
-    ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    Win32::CSmartHandle output(::CreateFileW(path, GENERIC_READ | GENERIC_WRITE,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
+                                             CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
+                                             nullptr));
+    if (!output.IsValid())
+    {
+        throw Win32::CWin32Exception(L"RunTool() - CreateFileW", ::GetLastError());
+    }
     std::wstring commandLine = L"\"" + ExecutableDirectory() + L"\\" + program + L"\" " + arguments;
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = nullptr;
-    startup.hStdOutput = writeEnd;
-    startup.hStdError = writeEnd;
+    startup.hStdOutput = output.GetHandle();
+    startup.hStdError = output.GetHandle();
     PROCESS_INFORMATION info = {};
-    const BOOL started =
-        ::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info);
-    const DWORD error = ::GetLastError();
-    ::CloseHandle(writeEnd);
-    if (!started)
+    if (!::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info))
     {
-        ::CloseHandle(readEnd);
-        throw Win32::CWin32Exception(L"RunTool() - CreateProcessW", error);
+        throw Win32::CWin32Exception(L"RunTool() - CreateProcessW", ::GetLastError());
     }
+    const Win32::CSmartHandle process(info.hProcess);
+    const Win32::CSmartHandle thread(info.hThread);
     Outcome outcome{STILL_ACTIVE, {}};
+    if (::WaitForSingleObject(process.GetHandle(), 60000) == WAIT_OBJECT_0)
+    {
+        ::GetExitCodeProcess(process.GetHandle(), &outcome.exitCode);
+    }
+    ::SetFilePointer(output.GetHandle(), 0, nullptr, FILE_BEGIN);
     char buffer[4096];
     DWORD read = 0;
-    while (::ReadFile(readEnd, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+    while (::ReadFile(output.GetHandle(), buffer, sizeof(buffer), &read, nullptr) && read > 0)
     {
         outcome.output.append(buffer, read);
     }
-    if (::WaitForSingleObject(info.hProcess, 60000) == WAIT_OBJECT_0)
-    {
-        ::GetExitCodeProcess(info.hProcess, &outcome.exitCode);
-    }
-    ::CloseHandle(info.hProcess);
-    ::CloseHandle(info.hThread);
-    ::CloseHandle(readEnd);
     return outcome;
 }
 
@@ -158,16 +163,19 @@ TEST(TarnMon, ShowsTheServersValuesInEveryFormat)
 
     const Outcome prometheus = RunTool(L"tarnmon.exe", L"--format prometheus");
     EXPECT_EQ(0u, prometheus.exitCode) << prometheus.output;
-    EXPECT_TRUE(Contains(prometheus.output, "# TYPE tarn_bytes_in gauge\n")) << prometheus.output;
+    EXPECT_TRUE(Contains(prometheus.output, "# TYPE tarn_received_bytes_total counter\n")) << prometheus.output;
     EXPECT_FALSE(Contains(prometheus.output, "\r")) << "lines end in a bare line feed";
-    EXPECT_TRUE(Contains(prometheus.output, "tarn_bytes_in{instance=\"gw1\"} 31337\n"));
-    EXPECT_TRUE(Contains(prometheus.output, "tarn_bytes_in_total{instance=\"gw1\"} 5000000000\n"));
-    EXPECT_TRUE(Contains(prometheus.output, "tarn_connections_active{instance=\"gw1\"} 12\n"));
+    EXPECT_TRUE(Contains(prometheus.output, "tarn_up 1\n"));
+    // The running total and its rate are one metric; the total comes first.
+    EXPECT_TRUE(Contains(prometheus.output, "tarn_received_bytes_total{server=\"gw1\"} 31337\n"));
+    EXPECT_FALSE(Contains(prometheus.output, "5000000000"));
+    EXPECT_TRUE(Contains(prometheus.output, "tarn_connections_active{server=\"gw1\"} 12\n"));
 
-    const Outcome direct =
-        RunTool(L"tarnmon.exe", L"--direct \"" + ProviderPath() + L"\" --format prometheus --counter \"Bytes In\"");
+    const Outcome direct = RunTool(L"tarnmon.exe", L"--direct \"" + ProviderPath() +
+                                                       L"\" --format openmetrics --counter \"Bytes In/sec\"");
     EXPECT_EQ(0u, direct.exitCode) << direct.output;
-    EXPECT_TRUE(Contains(direct.output, "tarn_bytes_in{instance=\"gw1\"} 31337\n")) << direct.output;
+    EXPECT_TRUE(Contains(direct.output, "tarn_received_bytes_total{server=\"gw1\"} 5000000000\n# EOF\n"))
+        << direct.output;
     EXPECT_FALSE(Contains(direct.output, "tarn_connections_active")) << "only the selected counter";
 
     // Nothing changes between the samples: the rate is 0, the raw count as it is.
@@ -175,7 +183,7 @@ TEST(TarnMon, ShowsTheServersValuesInEveryFormat)
                                                 L"--counter \"Bytes In/sec\"");
     EXPECT_EQ(0u, csv.exitCode) << csv.output;
     csv.output = WithoutCarriageReturns(csv.output);
-    EXPECT_TRUE(Contains(csv.output, "\"(PDH-CSV 4.0)\",\"\\\\")) << csv.output;
+    EXPECT_TRUE(Contains(csv.output, "\"(PDH-CSV 4.0) (")) << csv.output;
     EXPECT_TRUE(Contains(csv.output, "\\www.brindle.example:TARN(gw1)\\Bytes In/sec\"\n")) << csv.output;
     EXPECT_TRUE(Contains(csv.output, "\",\"0.000000\"\n")) << csv.output;
 

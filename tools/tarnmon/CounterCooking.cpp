@@ -37,25 +37,6 @@ std::wstring CsvQuoted(const std::wstring &text)
     return quoted + L"\"";
 }
 
-std::wstring ReplaceAll(std::wstring text, const std::wstring &from, const std::wstring &to)
-{
-    for (size_t at = text.find(from); at != std::wstring::npos; at = text.find(from, at + to.size()))
-    {
-        text.replace(at, from.size(), to);
-    }
-    return text;
-}
-
-std::wstring EscapeHelp(const std::wstring &text)
-{
-    return ReplaceAll(ReplaceAll(text, L"\\", L"\\\\"), L"\n", L"\\n");
-}
-
-std::wstring EscapeLabel(const std::wstring &text)
-{
-    return ReplaceAll(EscapeHelp(text), L"\"", L"\\\"");
-}
-
 } // namespace
 
 const Instance *Sample::FindInstance(const std::wstring &name) const
@@ -180,9 +161,10 @@ std::vector<std::optional<double>> CookInstance(const Sample *previous, const Sa
     return values;
 }
 
-std::wstring CsvHeader(const std::wstring &machine, const std::wstring &objectName, const std::vector<Column> &columns)
+std::wstring CsvHeader(const std::wstring &machine, const std::wstring &objectName, const CsvTimeZone &zone,
+                       const std::vector<Column> &columns)
 {
-    std::wstring header = CsvQuoted(L"(PDH-CSV 4.0)");
+    std::wstring header = CsvQuoted(L"(PDH-CSV 4.0) (" + zone.name + L")(" + std::to_wstring(zone.bias) + L")");
     for (const Column &column : columns)
     {
         header += L"," + CsvQuoted(L"\\\\" + machine + L"\\" + objectName + L"(" + column.instance + L")\\" +
@@ -203,51 +185,6 @@ std::wstring CsvRow(const SYSTEMTIME &localTime, const std::vector<std::optional
         row += L"," + CsvQuoted(value ? Format(L"%.6f", *value) : L" ");
     }
     return row;
-}
-
-std::wstring PrometheusMetricName(const Counter &counter)
-{
-    std::wstring text = ReplaceAll(ReplaceAll(ReplaceAll(counter.name, L"+/sec", L" added"), L"-/sec", L" removed"),
-                                   L"/sec", L"");
-    std::wstring name = L"tarn_";
-    for (wchar_t c : text)
-    {
-        if (c >= L'A' && c <= L'Z')
-        {
-            name += static_cast<wchar_t>(c - L'A' + L'a');
-        }
-        else if ((c >= L'a' && c <= L'z') || (c >= L'0' && c <= L'9'))
-        {
-            name += c;
-        }
-        else if (name.back() != L'_')
-        {
-            name += L'_';
-        }
-    }
-    while (name.back() == L'_')
-    {
-        name.pop_back();
-    }
-    return IsRate(counter.counterType) ? name + L"_total" : name;
-}
-
-std::wstring FormatPrometheus(const Sample &sample)
-{
-    std::wstring text;
-    for (size_t k = 0; k < sample.counters.size(); ++k)
-    {
-        const Counter &counter = sample.counters[k];
-        const std::wstring name = PrometheusMetricName(counter);
-        text += L"# HELP " + name + L" " + EscapeHelp(counter.help) + L"\n";
-        text += L"# TYPE " + name + (IsRate(counter.counterType) ? L" counter\n" : L" gauge\n");
-        for (const Instance &instance : sample.instances)
-        {
-            text += name + L"{instance=\"" + EscapeLabel(instance.name) + L"\"} " + std::to_wstring(instance.raw[k]) +
-                    L"\n";
-        }
-    }
-    return text;
 }
 
 } // namespace TarnMon

@@ -2,7 +2,7 @@
 
 // What a monitor does with the raw TARN performance data: find the object and its counters by their
 // installed title indexes, turn raw values into displayed values (rates from two samples over the
-// data's own time base, default scales) and lay the result out as text, typeperf CSV or Prometheus.
+// data's own time base, default scales) and lay the result out as typeperf's CSV.
 
 #include "tools/perfclient/PerfData.h"
 
@@ -80,20 +80,23 @@ double ApplyDefaultScale(double value, LONG scale);
 std::vector<std::optional<double>> CookInstance(const Sample *previous, const Sample &current,
                                                 const Instance &instance);
 
-// typeperf's CSV: a header row "(PDH-CSV 4.0)" and one quoted path per column
-// ("\\MACHINE\OBJECT(INSTANCE)\COUNTER"), then rows of the local time and "%.6f" values, " " when empty.
+// typeperf's CSV: a header row whose first cell names the time zone in effect and its bias in minutes
+// (UTC = local time + bias), "(PDH-CSV 4.0) (Eastern Standard Time)(300)", then one quoted path per column
+// ("\\MACHINE\OBJECT(INSTANCE)\COUNTER"); then rows of the local time ("MM/DD/YYYY HH:MM:SS.mmm") and
+// "%.6f" values, " " when empty. Every field is quoted.
+struct CsvTimeZone
+{
+    std::wstring name;
+    LONG bias;
+};
 struct Column
 {
     std::wstring instance;
     std::wstring counter;
 };
-std::wstring CsvHeader(const std::wstring &machine, const std::wstring &objectName, const std::vector<Column> &columns);
+std::wstring CsvHeader(const std::wstring &machine, const std::wstring &objectName, const CsvTimeZone &zone,
+                       const std::vector<Column> &columns);
 std::wstring CsvRow(const SYSTEMTIME &localTime, const std::vector<std::optional<double>> &values);
-
-// The Prometheus text exposition of one sample: raw totals of PERF_COUNTER_COUNTER and
-// PERF_COUNTER_BULK_COUNT as counters (suffix _total), raw counts as gauges, the instance as a label.
-std::wstring PrometheusMetricName(const Counter &counter);
-std::wstring FormatPrometheus(const Sample &sample);
 
 } // namespace TarnMon
 } // namespace Halyard

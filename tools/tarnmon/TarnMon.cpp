@@ -1,12 +1,14 @@
 // tarnmon: shows the TARN server's counters as a monitor sees them, through the system's performance
 // library or by calling a provider module's exports directly.
 #include "tools/tarnmon/CounterCooking.h"
+#include "tools/tarnmon/Exposition.h"
 
 #include "perfmon/PerformanceCounterInstaller.h"
 #include "provider/TarnCounterSet.h"
 #include "tools/perfclient/DirectProvider.h"
 #include "tools/perfclient/PerfData.h"
 #include "win32/Exception.h"
+#include "win32/SmartHandle.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -39,23 +41,101 @@ const wchar_t kUsage[] =
     L"usage: tarnmon [options]\n"
     L"  --direct <dll>      call the provider module's exports instead of the system performance library\n"
     L"  --interval <s>      seconds between samples (default 1)\n"
-    L"  --samples <n>       number of samples to show (default 1); rates need one extra, earlier sample\n"
+    L"  --samples <n>       number of samples to show (default 1, 0 until stopped); rates need one extra,\n"
+    L"                      earlier sample\n"
     L"  --counter <name>    show only this counter (e.g. \"Bytes In/sec\")\n"
     L"  --instance <name>   show only this instance\n"
-    L"  --format <f>        text (default), csv (typeperf's layout) or prometheus (one sample)\n"
+    L"  --format <f>        text (default), csv (typeperf's layout), prometheus or openmetrics (raw values\n"
+    L"                      of one sample; tarn_up is 0 when the server is not running)\n"
+    L"  --output <file>     write to this file instead, UTF-8 with LF line ends, replacing it whole for\n"
+    L"                      every sample (csv: header and rows so far); with --interval and no --samples\n"
+    L"                      it is rewritten until stopped\n"
+    L"  --list              show the object, its counters with type, scale and explain text, and the\n"
+    L"                      instances now present, without sampling\n"
     L"exit codes: 0 shown, 1 failure or bad usage, 2 counters not installed, 3 no data from the provider,\n"
-    L"            4 the TARN server is not running (no instances)\n";
+    L"            4 the TARN server is not running (no instances; not for prometheus, openmetrics, --list)\n";
 
-// Stdout carries UTF-8, whatever the console's code page.
-void Print(const std::wstring &text)
+const int kReplaceAttempts = 20;
+const DWORD kReplaceRetryMs = 50;
+
+std::string Utf8(const std::wstring &text)
 {
     const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
                                            nullptr, nullptr);
     std::string bytes(static_cast<size_t>(size), '\0');
     ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], size, nullptr, nullptr);
+    return bytes;
+}
+
+// Stdout carries UTF-8, whatever the console's code page.
+void Print(const std::wstring &text)
+{
+    const std::string bytes = Utf8(text);
     std::fwrite(bytes.data(), 1, bytes.size(), stdout);
     std::fflush(stdout);
 }
+
+// Readers (a scraper's text-file collector) see the old file or the new one, never a part of either:
+// the bytes go to a temporary file in the same folder, which then replaces the file in one rename.
+// The temporary name does not end in ".prom", so the collector never picks it up.
+void WriteWholeFile(const std::wstring &path, const std::string &bytes)
+{
+    const std::wstring temporary = path + L"." + std::to_wstring(::GetCurrentProcessId()) + L".tmp";
+    Win32::CSmartHandle file(
+        ::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.IsValid())
+    {
+        throw Win32::CWin32Exception(L"WriteWholeFile() - CreateFileW", ::GetLastError());
+    }
+    DWORD written = 0;
+    if (!::WriteFile(file.GetHandle(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+        written != bytes.size())
+    {
+        const DWORD error = ::GetLastError();
+        file.Close();
+        ::DeleteFileW(temporary.c_str());
+        throw Win32::CWin32Exception(L"WriteWholeFile() - WriteFile", error);
+    }
+    file.Close();
+    // A Windows reader that opened the file without delete sharing holds off the replace for a moment.
+    for (int attempt = 1;; ++attempt)
+    {
+        if (::MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        {
+            return;
+        }
+        const DWORD error = ::GetLastError();
+        if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) || attempt == kReplaceAttempts)
+        {
+            ::DeleteFileW(temporary.c_str());
+            throw Win32::CWin32Exception(L"WriteWholeFile() - MoveFileExW", error);
+        }
+        ::Sleep(kReplaceRetryMs);
+    }
+}
+
+// Stdout, or a file that every write replaces whole.
+class COutput
+{
+public:
+    explicit COutput(std::wstring path) : m_path(std::move(path)) {}
+
+    // keepEarlier: the file goes on holding what was written before (CSV rows); stdout just goes on.
+    void Write(const std::wstring &text, bool keepEarlier)
+    {
+        if (m_path.empty())
+        {
+            Print(text);
+            return;
+        }
+        m_content = keepEarlier ? m_content + text : text;
+        WriteWholeFile(m_path, Utf8(m_content));
+    }
+
+private:
+    std::wstring m_path;
+    std::wstring m_content;
+};
 
 int Fail(int code, const std::wstring &message)
 {
@@ -67,10 +147,16 @@ struct Options
 {
     std::wstring direct;
     double interval = 1.0;
-    unsigned samples = 1;
+    bool intervalGiven = false;
+    unsigned samples = 1; // 0: until stopped
+    bool samplesGiven = false;
     std::wstring counter;
     std::wstring instance;
     std::wstring format = L"text";
+    std::wstring output;
+    bool list = false;
+
+    bool IsExposition() const { return format == L"prometheus" || format == L"openmetrics"; }
 };
 
 class CUsageError
@@ -105,6 +191,11 @@ Options ParseOptions(int argc, wchar_t **argv)
         {
             throw CUsageError(L"");
         }
+        if (option == L"--list")
+        {
+            options.list = true;
+            continue;
+        }
         if (i + 1 >= argc)
         {
             throw CUsageError(L"unknown option or missing value: " + option);
@@ -117,10 +208,12 @@ Options ParseOptions(int argc, wchar_t **argv)
         else if (option == L"--interval")
         {
             options.interval = Number(L"--interval", value, 0.1, 3600);
+            options.intervalGiven = true;
         }
         else if (option == L"--samples")
         {
-            options.samples = static_cast<unsigned>(Number(L"--samples", value, 1, 100000));
+            options.samples = static_cast<unsigned>(Number(L"--samples", value, 0, 100000));
+            options.samplesGiven = true;
         }
         else if (option == L"--counter")
         {
@@ -133,15 +226,29 @@ Options ParseOptions(int argc, wchar_t **argv)
         else if (option == L"--format")
         {
             options.format = value;
-            if (options.format != L"text" && options.format != L"csv" && options.format != L"prometheus")
+            if (options.format != L"text" && options.format != L"csv" && !options.IsExposition())
             {
-                throw CUsageError(L"--format is text, csv or prometheus, not \"" + options.format + L"\"");
+                throw CUsageError(L"--format is text, csv, prometheus or openmetrics, not \"" + options.format +
+                                  L"\"");
             }
+        }
+        else if (option == L"--output")
+        {
+            options.output = value;
         }
         else
         {
             throw CUsageError(L"unknown option: " + option);
         }
+    }
+    if (!options.output.empty() && options.intervalGiven && !options.samplesGiven)
+    {
+        options.samples = 0;
+    }
+    if (options.IsExposition() && options.output.empty() && options.samples != 1)
+    {
+        throw CUsageError(L"--format " + options.format +
+                          L" prints one sample; --output <file> rewrites a file for each sample");
     }
     return options;
 }
@@ -300,8 +407,9 @@ std::wstring FormatText(const Sample *previous, const Sample &sample, unsigned n
     const SYSTEMTIME &t = sample.localTime;
     wchar_t heading[160];
     std::swprintf(heading, sizeof(heading) / sizeof(heading[0]),
-                  L"Sample %u of %u at %04u-%02u-%02u %02u:%02u:%02u.%03u, %.3f s after the previous one\n", number,
-                  count, t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds,
+                  L"Sample %u%ls at %04u-%02u-%02u %02u:%02u:%02u.%03u, %.3f s after the previous one\n", number,
+                  count != 0 ? (L" of " + std::to_wstring(count)).c_str() : L"", t.wYear, t.wMonth, t.wDay, t.wHour,
+                  t.wMinute, t.wSecond, t.wMilliseconds,
                   previous != nullptr && sample.perfFreq > 0
                       ? static_cast<double>(sample.perfTime - previous->perfTime) / static_cast<double>(sample.perfFreq)
                       : 0.0);
@@ -330,6 +438,45 @@ std::wstring FormatText(const Sample *previous, const Sample &sample, unsigned n
     return text;
 }
 
+std::wstring CounterTypeName(DWORD type)
+{
+    wchar_t hex[16];
+    std::swprintf(hex, sizeof(hex) / sizeof(hex[0]), L"0x%08lX", static_cast<unsigned long>(type));
+    switch (type)
+    {
+    case PERF_COUNTER_RAWCOUNT:
+        return L"PERF_COUNTER_RAWCOUNT (" + std::wstring(hex) + L", current 32-bit count)";
+    case PERF_COUNTER_LARGE_RAWCOUNT:
+        return L"PERF_COUNTER_LARGE_RAWCOUNT (" + std::wstring(hex) + L", current 64-bit count)";
+    case PERF_COUNTER_COUNTER:
+        return L"PERF_COUNTER_COUNTER (" + std::wstring(hex) + L", rate per second of a 32-bit count)";
+    case PERF_COUNTER_BULK_COUNT:
+        return L"PERF_COUNTER_BULK_COUNT (" + std::wstring(hex) + L", rate per second of a 64-bit count)";
+    default:
+        return hex;
+    }
+}
+
+std::wstring FormatList(const Sample &sample)
+{
+    const PerfMon::CPerformanceDataSchema schema = CreateTarnCounterSet();
+    std::wstring text = L"Object \"" + std::wstring(TarnObjectName) + L"\"\n  " +
+                        schema.GetObjects().front()->GetHelp() + L"\n\nCounters (" +
+                        std::to_wstring(sample.counters.size()) + L"):\n";
+    for (const Counter &counter : sample.counters)
+    {
+        text += L"  " + counter.name + L"\n    type " + CounterTypeName(counter.counterType) + L", default scale 10^" +
+                std::to_wstring(counter.defaultScale) + L"\n    " + counter.help + L"\n";
+    }
+    text += L"\nInstances (" + std::to_wstring(sample.instances.size()) + L")" +
+            (sample.instances.empty() ? L": none, the TARN server is not running\n" : L":\n");
+    for (const Instance &instance : sample.instances)
+    {
+        text += L"  \"" + instance.name + L"\"\n";
+    }
+    return text;
+}
+
 std::wstring MachineName()
 {
     wchar_t name[MAX_COMPUTERNAME_LENGTH + 1];
@@ -337,13 +484,31 @@ std::wstring MachineName()
     return ::GetComputerNameW(name, &size) ? std::wstring(name, size) : std::wstring(L"localhost");
 }
 
+// The zone in effect now, as typeperf names it in its header.
+CsvTimeZone CurrentTimeZone()
+{
+    TIME_ZONE_INFORMATION zone;
+    const DWORD id = ::GetTimeZoneInformation(&zone);
+    if (id == TIME_ZONE_ID_INVALID)
+    {
+        throw Win32::CWin32Exception(L"CurrentTimeZone() - GetTimeZoneInformation", ::GetLastError());
+    }
+    if (id == TIME_ZONE_ID_DAYLIGHT)
+    {
+        return {zone.DaylightName, zone.Bias + zone.DaylightBias};
+    }
+    return {zone.StandardName, zone.Bias + zone.StandardBias};
+}
+
 void Pause(double seconds)
 {
     ::Sleep(static_cast<DWORD>(seconds * 1000));
 }
 
-// Takes one sample and checks that there is something to show.
-int TakeSample(ISampler &sampler, const Options &options, bool direct, std::optional<Sample> &sample)
+// Takes one sample and keeps the selected counter and instance; serverUp tells whether the object
+// had instances before the selection.
+int TakeSample(ISampler &sampler, const Options &options, bool direct, std::optional<Sample> &sample,
+               bool &serverUp)
 {
     sample = sampler.Take();
     if (!sample)
@@ -354,18 +519,50 @@ int TakeSample(ISampler &sampler, const Options &options, bool direct, std::opti
                            : std::wstring(L"the performance library returned no TARN data: the provider failed to load "
                                           L"or to collect; its debug line (see dbmon) says why"));
     }
-    const int selected = Select(*sample, options);
-    if (selected != ExitOk)
-    {
-        return selected;
-    }
-    if (sample->instances.empty())
+    serverUp = !sample->instances.empty();
+    return Select(*sample, options);
+}
+
+int RequireInstances(const Sample &sample, const Options &options)
+{
+    if (sample.instances.empty())
     {
         return Fail(ExitNotRunning, options.instance.empty()
                                         ? std::wstring(L"the TARN server is not running: the TARN object has no instances")
                                         : L"the TARN server has no instance \"" + options.instance + L"\"");
     }
     return ExitOk;
+}
+
+// A scrape always gets a valid exposition: without data from the provider it holds tarn_up 0 alone,
+// so a file left from a running server never goes on claiming the server is up.
+int RunExposition(ISampler &sampler, const Options &options, bool direct, COutput &output)
+{
+    const ExpositionFormat format =
+        options.format == L"openmetrics" ? ExpositionFormat::OpenMetrics : ExpositionFormat::Prometheus;
+    if (options.output.empty())
+    {
+        // The exposition formats separate lines with a bare line feed.
+        std::fflush(stdout);
+        _setmode(_fileno(stdout), _O_BINARY);
+    }
+    int result = ExitOk;
+    for (unsigned number = 1; options.samples == 0 || number <= options.samples; ++number)
+    {
+        if (number > 1)
+        {
+            Pause(options.interval);
+        }
+        std::optional<Sample> sample;
+        bool serverUp = false;
+        result = TakeSample(sampler, options, direct, sample, serverUp);
+        if (result == ExitFailed)
+        {
+            return result;
+        }
+        output.Write(FormatExposition(sample ? *sample : Sample{}, serverUp, format), false);
+    }
+    return result;
 }
 
 int Run(const Options &options)
@@ -389,9 +586,15 @@ int Run(const Options &options)
     {
         sampler = std::make_unique<CLibrarySampler>(firstCounter);
     }
+    COutput output(options.output);
+    if (options.IsExposition() && !options.list)
+    {
+        return RunExposition(*sampler, options, direct, output);
+    }
 
     std::optional<Sample> previous;
-    int result = TakeSample(*sampler, options, direct, previous);
+    bool serverUp = false;
+    int result = TakeSample(*sampler, options, direct, previous, serverUp);
     if (result != ExitOk)
     {
         if (result == ExitNoData && direct && !installed)
@@ -400,13 +603,15 @@ int Run(const Options &options)
         }
         return result;
     }
-    if (options.format == L"prometheus")
+    if (options.list)
     {
-        // The exposition format separates lines with a bare line feed.
-        std::fflush(stdout);
-        _setmode(_fileno(stdout), _O_BINARY);
-        Print(FormatPrometheus(*previous));
+        output.Write(FormatList(*previous), false);
         return ExitOk;
+    }
+    result = RequireInstances(*previous, options);
+    if (result != ExitOk)
+    {
+        return result;
     }
 
     // The columns stay those of the first sample; an instance that went away shows empty cells.
@@ -420,20 +625,25 @@ int Run(const Options &options)
             columns.push_back({instance.name, counter.name});
         }
     }
-    if (options.format == L"csv")
+    const bool csv = options.format == L"csv";
+    if (csv)
     {
-        Print(CsvHeader(MachineName(), TarnObjectName, columns) + L"\n");
+        output.Write(CsvHeader(MachineName(), TarnObjectName, CurrentTimeZone(), columns) + L"\n", true);
     }
-    for (unsigned number = 1; number <= options.samples; ++number)
+    for (unsigned number = 1; options.samples == 0 || number <= options.samples; ++number)
     {
         Pause(options.interval);
         std::optional<Sample> sample;
-        result = TakeSample(*sampler, options, direct, sample);
+        result = TakeSample(*sampler, options, direct, sample, serverUp);
+        if (result == ExitOk)
+        {
+            result = RequireInstances(*sample, options);
+        }
         if (result != ExitOk)
         {
             return result;
         }
-        if (options.format == L"csv")
+        if (csv)
         {
             std::vector<std::optional<double>> row;
             for (const std::wstring &name : columnInstances)
@@ -444,11 +654,11 @@ int Run(const Options &options)
                                         : std::vector<std::optional<double>>(sample->counters.size());
                 row.insert(row.end(), values.begin(), values.end());
             }
-            Print(CsvRow(sample->localTime, row) + L"\n");
+            output.Write(CsvRow(sample->localTime, row) + L"\n", true);
         }
         else
         {
-            Print(FormatText(&*previous, *sample, number, options.samples));
+            output.Write(FormatText(&*previous, *sample, number, options.samples), false);
         }
         previous = std::move(sample);
     }
