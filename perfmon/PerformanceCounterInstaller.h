@@ -1,5 +1,7 @@
 #pragma once
 
+#include "perfmon/DataBlockLayout.h"
+
 #include <windows.h>
 
 #include <string>
@@ -62,7 +64,7 @@ public:
     static constexpr DWORD MaximumTimeout = 600000;
     // What the provider and the server wait for the shared block's lock when no "Lock Timeout" is
     // recorded.
-    static constexpr DWORD DefaultLockTimeout = 100;
+    static constexpr DWORD DefaultLockTimeout = kDefaultLockTimeout;
 
     CPerformanceCounterInstaller() = default;
     // Also records "Lock Timeout"; throws CException for a time-out outside the range.

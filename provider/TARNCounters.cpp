@@ -6,6 +6,7 @@
 #include "crashdiag/CrashDump.h"
 #include "provider/CrashDumpSettings.h"
 #include "provider/PerformanceDataCollector.h"
+#include "provider/TarnCounterSet.h"
 #include "win32/SEHException.h"
 
 #include <windows.h>

@@ -1,6 +1,6 @@
 #include "provider/TarnCounterSet.h"
 
-#include "perfmon/DataBlockLayout.h"
+#include "perfmon/PerformanceCounterInstaller.h"
 #include "win32/Exception.h"
 #include "win32/RegistryKey.h"
 
@@ -108,5 +108,6 @@ DWORD TarnLockTimeout()
     {
         timeout = 0;
     }
-    return timeout == 0 || timeout == INFINITE ? Halyard::PerfMon::kDefaultLockTimeout : timeout;
+    const bool inRange = timeout >= 1 && timeout <= Halyard::PerfMon::CPerformanceCounterInstaller::MaximumTimeout;
+    return inRange ? timeout : Halyard::PerfMon::kDefaultLockTimeout;
 }

@@ -17,5 +17,5 @@ Halyard::PerfMon::CPerformanceDataSchema CreateTarnCounterSet();
 
 // How long the provider and the server wait for the shared block's lock, in milliseconds: the
 // optional REG_DWORD "Lock Timeout" under the product's Performance key, or the library's default
-// when it is absent or out of range (0 would never wait, 0xFFFFFFFF never stop).
+// when it is absent or outside the range an install accepts (0 would never wait, INFINITE never stop).
 DWORD TarnLockTimeout();
