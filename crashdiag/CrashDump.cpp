@@ -5,6 +5,7 @@
 #include "win32/DirectorySearch.h"
 #include "win32/Exception.h"
 #include "win32/FileUtils.h"
+#include "win32/LibraryLoader.h"
 #include "win32/MessageLog.h"
 #include "win32/SEHException.h"
 #include "win32/SingleWriterMultipleReaderLock.h"
@@ -352,10 +353,18 @@ void SetCrashDumpFolder(const std::wstring &folder)
     policy.folder = TrimRight(folder, L'\\');
 }
 
+// The shell library is loaded only when a dump asks for the folder: imported, it would be loaded
+// into every monitoring process that loads the module, on every query.
 std::wstring GetDefaultCrashDumpFolder()
 {
+    using GetFolderPath = HRESULT(WINAPI *)(HWND, int, HANDLE, DWORD, LPWSTR);
+    const CLibraryLoader shell = CLibraryLoader::LoadSystemLibrary(L"shell32.dll", false);
+    const GetFolderPath getFolderPath = shell.IsLoaded() ? reinterpret_cast<GetFolderPath>(reinterpret_cast<void *>(
+                                                               shell.TryGetProcAddress(L"SHGetFolderPathW")))
+                                                         : nullptr;
     wchar_t common[MAX_PATH] = {};
-    if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, common)))
+    if (getFolderPath == nullptr ||
+        FAILED(getFolderPath(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, common)))
     {
         throw CException(L"GetDefaultCrashDumpFolder()", L"The common application data folder is unknown");
     }

@@ -3,8 +3,8 @@
 #include "win32/StringConverter.h"
 #include "win32/ToString.h"
 
+#include <cstdio>
 #include <cstring>
-#include <iostream>
 
 namespace Halyard {
 namespace Win32 {
@@ -71,10 +71,7 @@ void CSimpleMessageLog::SetLogName(const std::string &name)
     {
         m_fileName = name;
     }
-    if (m_file.is_open())
-    {
-        m_file.close();
-    }
+    m_file.Close();
 }
 
 void CSimpleMessageLog::LogMessage(const wchar_t *message, size_t length)
@@ -113,7 +110,9 @@ void CSimpleMessageLog::LogMessage(const std::string &message)
     const std::string &linePrefix = m_prefixMode == 1 ? prefix : std::string();
     if (m_toStandardOutput)
     {
-        std::cout << linePrefix << message << '\n' << std::flush;
+        const std::string line = linePrefix + message + "\n";
+        std::fwrite(line.data(), 1, line.size(), stdout);
+        std::fflush(stdout);
     }
     if (m_toDebugger)
     {
@@ -122,18 +121,27 @@ void CSimpleMessageLog::LogMessage(const std::string &message)
     // Without a name there is no file to write.
     if (m_toFile && !m_fileName.empty())
     {
-        if (!m_file.is_open())
+        if (!m_file.IsValid())
         {
-            // The stream shares the file for reading and writing, so the log can be read while it grows.
-            m_file.clear();
-            m_file.open(m_fileName, std::ios::out | std::ios::app | std::ios::binary);
-            m_file << kNewLogHeader;
+            m_file = CSmartHandle(::CreateFileA(m_fileName.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+            AppendToFile(kNewLogHeader);
         }
-        m_file << linePrefix << message << "\r\n";
+        AppendToFile(linePrefix + message + "\r\n");
     }
     if (m_toMemory)
     {
         m_memoryLog.push_back(linePrefix + message);
+    }
+}
+
+// A log that cannot be written is not worth a failure of the operation that logs.
+void CSimpleMessageLog::AppendToFile(const std::string &text)
+{
+    DWORD written = 0;
+    if (m_file.IsValid())
+    {
+        ::WriteFile(m_file.GetHandle(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
     }
 }
 

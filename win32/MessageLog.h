@@ -1,13 +1,13 @@
 #pragma once
 
 #include "win32/CriticalSection.h"
+#include "win32/SmartHandle.h"
 #include "win32/ThreadLocalStorage.h"
 
 #include <windows.h>
 
 #include <cstddef>
 #include <deque>
-#include <fstream>
 #include <string>
 
 namespace Halyard {
@@ -75,10 +75,13 @@ public:
 
 private:
     const std::string &ThreadPrefix();
+    void AppendToFile(const std::string &text);
 
     CCriticalSection m_lock;
     CThreadLocalStorage m_threadPrefix;
-    std::ofstream m_file;
+    // Opened for appending on the first line; shared for reading and writing, so the log can be read
+    // while it grows. Plain file calls rather than a stream keep the module that logs small.
+    CSmartHandle m_file;
     std::string m_fileName;
     bool m_toStandardOutput;
     bool m_toDebugger;
