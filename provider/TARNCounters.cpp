@@ -5,7 +5,7 @@
 // is only what nothing below could.
 #include "crashdiag/CrashDump.h"
 #include "provider/CrashDumpSettings.h"
-#include "provider/PerformanceDataCollector.h"
+#include "provider/ProductCollector.h"
 #include "provider/TarnCounterSet.h"
 #include "win32/SEHException.h"
 

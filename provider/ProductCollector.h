@@ -11,7 +11,8 @@
 
 // The product's collector: the TARN counter set, open to every account, over the shared block
 // "Global\TARN". Nothing it drives may take the host process down: every failure becomes one line
-// on the debugger channel.
+// on the debugger channel. The class has the name of the library's collector in the global
+// namespace; the file is named apart so that the two are never confused.
 class CPerformanceDataCollector : public Halyard::PerfMon::ICollectPerformanceData
 {
 public:

@@ -1,4 +1,4 @@
-#include "provider/PerformanceDataCollector.h"
+#include "provider/ProductCollector.h"
 
 #include "perfmon/PerformanceCounterInstaller.h"
 #include "provider/TarnCounterSet.h"
