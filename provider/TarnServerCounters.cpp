@@ -129,15 +129,17 @@ CTarnServerCounters::CTarnServerCounters()
 
 CTarnServerCounters::CTarnServerCounters(const Halyard::Win32::IKernelObjectName &name, DWORD firstCounterIndex)
     : m_schema(CreateTarnCounterSet()), m_securityAttributes(m_securityDescriptor, false),
-      m_block(name, m_schema, firstCounterIndex, &m_securityAttributes, TarnLockTimeout()), m_object(m_block.GetObjectDefinition(0))
+      m_block(name, m_schema, firstCounterIndex, &m_securityAttributes, TarnLockTimeout()),
+      m_object(m_block.GetObjectDefinition(0))
 {
     // A block laid out by a process with another counter set has the same size only by accident.
-    if (m_object->NumCounters != TarnCounterCount ||
-        m_object->PerfFreq.LowPart != TarnCounterCount * sizeof(LONGLONG))
+    // Each shared field is read once: another process may change it between two reads.
+    const DWORD counters = m_object->NumCounters;
+    const DWORD valuesLength = Halyard::PerfMon::CDataBlockLayout::CounterDataLengthOf(*m_object);
+    if (counters != TarnCounterCount || valuesLength != TarnCounterCount * sizeof(LONGLONG))
     {
         throw CException(L"CTarnServerCounters::CTarnServerCounters()",
-                         L"The data block does not hold the TARN counter set: " + ToString(m_object->NumCounters) +
-                             L" counters");
+                         L"The data block does not hold the TARN counter set: " + ToString(counters) + L" counters");
     }
 }
 
