@@ -1,27 +1,15 @@
 #include "perfmon/Schema.h"
 
-#include "perfmon/CounterStorageAllocator.h"
-#include "win32/Digest.h"
 #include "win32/Exception.h"
 #include "win32/ToString.h"
 
 #include <winperf.h>
-
-#include <cstddef>
-#include <cstring>
 
 using Halyard::Win32::CException;
 using Halyard::Win32::ToString;
 
 namespace Halyard {
 namespace PerfMon {
-
-// The shared block holds these records in their 32-bit form, which both builds must share.
-static_assert(sizeof(PERF_OBJECT_TYPE) == 64, "PERF_OBJECT_TYPE must be 64 bytes");
-static_assert(offsetof(PERF_OBJECT_TYPE, PerfTime) == 48, "PERF_OBJECT_TYPE.PerfTime must lie at 48");
-static_assert(sizeof(PERF_COUNTER_DEFINITION) == 40, "PERF_COUNTER_DEFINITION must be 40 bytes");
-static_assert(sizeof(PERF_INSTANCE_DEFINITION) == 24, "PERF_INSTANCE_DEFINITION must be 24 bytes");
-static_assert(sizeof(PERF_COUNTER_BLOCK) == 4, "PERF_COUNTER_BLOCK must be 4 bytes");
 
 namespace {
 
@@ -81,14 +69,6 @@ DWORD InstanceNameSpace(DWORD maxInstanceNameLength)
                          L"Max instance name length is too long, it's: " + ToString(maxInstanceNameLength));
     }
     return static_cast<DWORD>(space);
-}
-
-template <typename Record>
-void Put(BYTE *&position, const Record &record)
-{
-    // memcpy: the block places records at offsets that need not suit their alignment.
-    std::memcpy(position, &record, sizeof(record));
-    position += sizeof(record);
 }
 
 } // namespace
@@ -401,86 +381,6 @@ bool CPerformanceDataSchema::Object::HasInstances() const
     return m_maxInstances != kNoInstances;
 }
 
-DWORD CPerformanceDataSchema::Object::WriteTo(void *buffer, DWORD bufferSize, DWORD &titleIndex,
-                                              IAllocateCounterStorage &allocator) const
-{
-    static const wchar_t *const where = L"CPerformanceDataSchema::Object::WriteTo()";
-
-    const DWORD length = GetDefinitionSize();
-    if (bufferSize < length)
-    {
-        throw CException(where, L"Buffer is too small, need: " + ToString(length) + L" only got: " + ToString(bufferSize));
-    }
-
-    BYTE *const start = static_cast<BYTE *>(buffer);
-    BYTE *position = start;
-
-    // The title pointers stay 0. CodePage, PerfTime and PerfFreq carry the block's own bookkeeping:
-    // where the object's values lie, its instance name limits and the size of one instance's values.
-    PERF_OBJECT_TYPE object = {};
-    object.TotalByteLength = 0;
-    object.HeaderLength = sizeof(PERF_OBJECT_TYPE);
-    object.DefinitionLength = static_cast<DWORD>(sizeof(PERF_OBJECT_TYPE) + sizeof(PERF_COUNTER_DEFINITION) * m_counters.size());
-    object.ObjectNameTitleIndex = titleIndex++;
-    object.ObjectHelpTitleIndex = titleIndex++;
-    object.DetailLevel = m_detailLevel;
-    object.NumCounters = static_cast<DWORD>(m_counters.size());
-    object.DefaultCounter = static_cast<LONG>(m_defaultCounter) - 1;
-    object.NumInstances = HasInstances() ? static_cast<LONG>(m_maxInstances) : PERF_NO_INSTANCES;
-    object.CodePage = allocator.BeginObject();
-    object.PerfTime.LowPart = m_maxInstanceNameLength;
-    object.PerfTime.HighPart = static_cast<LONG>(m_instanceNameSpace);
-    object.PerfFreq.QuadPart = 0;
-    Put(position, object);
-
-    DWORD perInstanceSize = 0;
-    for (const auto &counter : m_counters)
-    {
-        PERF_COUNTER_DEFINITION definition = {};
-        definition.ByteLength = sizeof(PERF_COUNTER_DEFINITION);
-        definition.CounterNameTitleIndex = titleIndex++;
-        definition.CounterHelpTitleIndex = titleIndex++;
-        definition.DefaultScale = counter->GetDefaultScale();
-        definition.DetailLevel = counter->GetDetailLevel();
-        definition.CounterType = counter->GetCounterType();
-        definition.CounterSize = counter->GetCounterSize();
-        // The collector puts a PERF_COUNTER_BLOCK length word before each instance's values.
-        definition.CounterOffset = allocator.Allocate(definition.CounterSize) + sizeof(PERF_COUNTER_BLOCK);
-        perInstanceSize += definition.CounterSize;
-        Put(position, definition);
-    }
-    object.PerfFreq.LowPart = perInstanceSize;
-
-    DWORD totalLength = object.DefinitionLength;
-    if (HasInstances())
-    {
-        allocator.AllocateInstances(m_maxInstances);
-        PERF_INSTANCE_DEFINITION freeSlot = {};
-        freeSlot.ByteLength = 0;
-        freeSlot.ParentObjectTitleIndex = 0;
-        freeSlot.ParentObjectInstance = 0;
-        freeSlot.UniqueID = PERF_NO_UNIQUE_ID;
-        freeSlot.NameOffset = sizeof(PERF_INSTANCE_DEFINITION);
-        freeSlot.NameLength = 0;
-        for (DWORD i = 0; i < m_maxInstances; ++i)
-        {
-            Put(position, freeSlot);
-            std::memset(position, 0, m_instanceNameSpace);
-            position += m_instanceNameSpace;
-        }
-        totalLength += (sizeof(PERF_INSTANCE_DEFINITION) + m_instanceNameSpace) * m_maxInstances;
-    }
-
-    object.TotalByteLength = totalLength;
-    std::memcpy(start, &object, sizeof(object));
-
-    if (totalLength != length || static_cast<size_t>(position - start) != length)
-    {
-        throw CException(where, L"Internal logic error");
-    }
-    return length;
-}
-
 // CPerformanceDataSchema
 
 CPerformanceDataSchema::CPerformanceDataSchema(const std::wstring &languageId)
@@ -550,56 +450,6 @@ void CPerformanceDataSchema::ValidateSchema() const
     {
         object->ValidateSchema();
     }
-}
-
-std::wstring CPerformanceDataSchema::GetChecksum() const
-{
-    std::wstring text = L"CPerformanceDataSchema:v1.0:";
-    for (const auto &object : m_objects)
-    {
-        text += L"[";
-        for (const auto &entry : object->m_texts)
-        {
-            text += entry.first + L"|" + entry.second.name + L"|" + entry.second.help + L"|";
-        }
-        text += ToString(static_cast<LONG>(object->m_detailLevel)) + L":" + ToString(object->m_maxInstances) + L":" +
-                ToString(object->m_maxInstanceNameLength) + L":" + ToString(object->m_defaultCounter) + L":" +
-                ToString(static_cast<DWORD>(object->m_counters.size()));
-        text += L"[";
-        for (const auto &counter : object->m_counters)
-        {
-            text += counter->GetName(object->m_languageId) + L"|";
-        }
-        text += L"-";
-        for (const auto &counter : object->m_counters)
-        {
-            text += counter->GetHelp(object->m_languageId) + L"|";
-        }
-        for (const auto &counter : object->m_counters)
-        {
-            text += L"{" + ToString(static_cast<LONG>(counter->GetDetailLevel())) + L":" +
-                    ToString(counter->GetDefaultScale()) + L":" + ToString(static_cast<LONG>(counter->GetCounterType())) +
-                    L"}";
-        }
-        text += L"]]";
-    }
-
-    // The digest input is the text's UTF-16LE code units, which is how wchar_t strings lie in memory here.
-    static_assert(sizeof(wchar_t) == 2, "wchar_t must be a UTF-16 code unit");
-    const ULONGLONG byteCount = static_cast<ULONGLONG>(text.size()) * sizeof(wchar_t);
-    if (byteCount > MAXDWORD)
-    {
-        throw CException(L"CPerformanceDataSchema::GetChecksum()", L"Schema data is too long.");
-    }
-    BYTE digest[16];
-    Win32::GetMD5Digest(reinterpret_cast<const BYTE *>(text.data()), static_cast<DWORD>(byteCount), digest,
-                        sizeof(digest));
-    return Win32::ToHexStringW(digest, sizeof(digest), Win32::HexUpperCase);
-}
-
-bool CPerformanceDataSchema::ChecksumMatches(const std::wstring &checksum) const
-{
-    return GetChecksum() == checksum;
 }
 
 DWORD CPerformanceDataSchema::GetObjectCount() const
