@@ -44,8 +44,8 @@ const DWORD kInstalledX64 = 0x00000010;
 
 typedef DWORD(WINAPI *CounterTextFunction)(LPWSTR commandLine, BOOL quiet);
 
-// The counter-text loader is looked up when an install needs it, so that the provider module,
-// which shares this file for FirstCounterIndex, does not import it into every monitoring process.
+// The counter-text loader is looked up when an install needs it, so that it is loaded only into the
+// process that installs.
 // It comes from the system folder only: an elevated installer started from a folder that users can
 // write must not run a loadperf.dll placed beside it.
 DWORD CallCounterTextLoader(const wchar_t *function, const std::wstring &commandLine)
@@ -67,11 +67,6 @@ void UnloadCounterTextsQuietly(const std::wstring &applicationName)
     catch (...)
     {
     }
-}
-
-CRegistryKey OpenPerformanceKey(const std::wstring &applicationName)
-{
-    return CRegistryKey(HKEY_LOCAL_MACHINE, kServicesKey + applicationName + L"\\Performance", KEY_READ);
 }
 
 bool SameName(const std::wstring &a, const std::wstring &b)
@@ -495,47 +490,6 @@ void CPerformanceCounterInstaller::Uninstall(const std::wstring &applicationName
         throw CWin32Exception(L"CPerformanceCounterInstaller::Uninstall()", result);
     }
     RemoveRegistryKeys(applicationName);
-}
-
-bool CPerformanceCounterInstaller::IsInstalled(const std::wstring &applicationName) const
-{
-    try
-    {
-        FirstCounterIndex(applicationName);
-        return true;
-    }
-    catch (...)
-    {
-        return false;
-    }
-}
-
-DWORD CPerformanceCounterInstaller::FirstCounterIndex(const std::wstring &applicationName) const
-{
-    const CRegistryKey performance = OpenPerformanceKey(applicationName);
-    DWORD type = REG_NONE;
-    DWORD firstCounter = 0;
-    DWORD size = sizeof(firstCounter);
-    const LONG result = ::RegQueryValueExW(performance, L"First Counter", nullptr, &type,
-                                           reinterpret_cast<BYTE *>(&firstCounter), &size);
-    // A big-endian number would be read with its bytes reversed: only REG_DWORD is an index.
-    if (result != ERROR_SUCCESS || type != REG_DWORD || size != sizeof(firstCounter))
-    {
-        throw CException(L"CPerformanceCounterInstaller::FirstCounterIndex()", L"FirstCounter not found");
-    }
-    return firstCounter;
-}
-
-std::wstring CPerformanceCounterInstaller::InstalledSchemaChecksum(const std::wstring &applicationName) const
-{
-    const CRegistryKey performance = OpenPerformanceKey(applicationName);
-    std::unique_ptr<wchar_t[]> checksum;
-    if (!performance.QueryValue(L"SchemaChecksum", checksum))
-    {
-        throw CException(L"CPerformanceCounterInstaller::InstalledSchemaChecksum()", L"SchemaChecksum not found");
-    }
-    // The buffer always ends with a null of its own, so an unterminated value is read in full.
-    return checksum.get();
 }
 
 void CPerformanceCounterInstaller::ValidateParameters(const std::wstring &applicationName) const

@@ -174,5 +174,9 @@ private:
     DWORD m_lockTimeout = 0;
 };
 
+// What CPerformanceCounterInstaller::FirstCounterIndex answers, for a caller that needs nothing else
+// of the installer: the provider module, which must not carry the installation code.
+DWORD ReadFirstCounterIndex(const std::wstring &applicationName);
+
 } // namespace PerfMon
 } // namespace Halyard

@@ -54,7 +54,7 @@ CPerformanceDataCollector::CPerformanceDataCollector(const std::wstring &name)
     : m_schema(CreateTarnCounterSet()),
       m_securityAttributes(MakeSecurityAttributes(&m_securityDescriptor)),
       m_collector(Halyard::Win32::CGlobalName(name), m_schema,
-                  Halyard::PerfMon::CPerformanceCounterInstaller().FirstCounterIndex(name), &m_securityAttributes,
+                  Halyard::PerfMon::ReadFirstCounterIndex(name), &m_securityAttributes,
                   TarnLockTimeout())
 {
 }
