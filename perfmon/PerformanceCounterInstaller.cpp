@@ -1,5 +1,6 @@
 #include "perfmon/PerformanceCounterInstaller.h"
 
+#include "perfmon/KeySnapshot.h"
 #include "perfmon/RawImage.h"
 #include "win32/Exception.h"
 #include "win32/RegistryKey.h"
@@ -68,105 +69,6 @@ void UnloadCounterTextsQuietly(const std::wstring &applicationName)
     {
     }
 }
-
-bool SameName(const std::wstring &a, const std::wstring &b)
-{
-    return ::_wcsicmp(a.c_str(), b.c_str()) == 0;
-}
-
-// One key under HKEY_LOCAL_MACHINE as it was before an installation wrote to it, and the means to
-// put it back: a key that did not exist is deleted with everything in it; a key that did gets its
-// values back exactly and loses the values added since.
-class CKeySnapshot
-{
-public:
-    CKeySnapshot(const std::wstring &path, bool withValues) : m_path(path), m_existed(false), m_withValues(withValues)
-    {
-        HKEY raw = nullptr;
-        const LONG result = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &raw);
-        if (result == ERROR_FILE_NOT_FOUND)
-        {
-            return;
-        }
-        if (result != ERROR_SUCCESS)
-        {
-            throw CRegistryKey::Exception(L"CPerformanceCounterInstaller::Install() - RegOpenKeyEx",
-                                          static_cast<DWORD>(result));
-        }
-        const CRegistryKey key(raw);
-        m_existed = true;
-        if (withValues)
-        {
-            for (CRegistryKey::ValueIterator value = key.BeginValueIteration(); value != key.EndValueIteration();
-                 ++value)
-            {
-                m_values.push_back(value.GetValue());
-            }
-        }
-    }
-
-    // Never throws: it runs while another failure is being reported.
-    void Restore() const
-    {
-        try
-        {
-            const size_t split = m_path.rfind(L'\\');
-            const CRegistryKey parent(HKEY_LOCAL_MACHINE, m_path.substr(0, split), KEY_READ | KEY_WRITE);
-            const std::wstring name = m_path.substr(split + 1);
-            if (!m_existed)
-            {
-                if (parent.SubkeyExists(name))
-                {
-                    parent.DeleteKeyAndSubkeys(name);
-                }
-                return;
-            }
-            if (!m_withValues)
-            {
-                return;
-            }
-            const CRegistryKey key = parent.OpenKey(name, KEY_READ | KEY_WRITE);
-            std::vector<std::wstring> added;
-            for (CRegistryKey::ValueIterator value = key.BeginValueIteration(); value != key.EndValueIteration();
-                 ++value)
-            {
-                if (!WasThere(value.GetName()))
-                {
-                    added.push_back(value.GetName());
-                }
-            }
-            for (const std::wstring &value : added)
-            {
-                key.DeleteValue(value);
-            }
-            for (const CRegistryKey::Value &value : m_values)
-            {
-                key.SetValue(value);
-            }
-        }
-        catch (const CException &)
-        {
-        }
-    }
-
-private:
-    bool WasThere(const std::wstring &name) const
-    {
-        for (const CRegistryKey::Value &value : m_values)
-        {
-            if (SameName(value.GetName(), name))
-            {
-                return true;
-            }
-        }
-        return false;
-    }
-
-    std::wstring m_path;
-    bool m_existed;
-    bool m_withValues;
-    std::vector<CRegistryKey::Value> m_values;
-};
 
 // The keys an installation writes. The application's key may be a service's registration: its own
 // values are never written, only its existence is kept.
