@@ -17,8 +17,8 @@ namespace {
 
 CRegistryKey OpenPerformanceKey(const std::wstring &applicationName)
 {
-    return CRegistryKey(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\" + applicationName + L"\\Performance",
-                        KEY_READ);
+    const std::wstring path = L"SYSTEM\\CurrentControlSet\\Services\\" + applicationName + L"\\Performance";
+    return CRegistryKey(HKEY_LOCAL_MACHINE, path, KEY_READ);
 }
 
 } // namespace

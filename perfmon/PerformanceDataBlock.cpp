@@ -132,7 +132,8 @@ private:
 };
 
 std::unique_ptr<CPerformanceDataBlock::CCreationRight>
-CPerformanceDataBlock::AcquireCreationRight(const Win32::IKernelObjectName &name, SECURITY_ATTRIBUTES *securityAttributes)
+CPerformanceDataBlock::AcquireCreationRight(const Win32::IKernelObjectName &name,
+                                            SECURITY_ATTRIBUTES *securityAttributes)
 {
     if (!name.IsGlobalName() || BlockExists(name))
     {

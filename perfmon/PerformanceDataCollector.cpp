@@ -118,8 +118,8 @@ bool CopyIfExpected(BYTE *destination, const BYTE *source, const BYTE *expected,
     {
         const __m128i word = _mm_loadu_si128(reinterpret_cast<const __m128i *>(source + i));
         _mm_storeu_si128(reinterpret_cast<__m128i *>(destination + i), word);
-        differences = _mm_or_si128(differences,
-                                   _mm_xor_si128(word, _mm_loadu_si128(reinterpret_cast<const __m128i *>(expected + i))));
+        const __m128i want = _mm_loadu_si128(reinterpret_cast<const __m128i *>(expected + i));
+        differences = _mm_or_si128(differences, _mm_xor_si128(word, want));
     }
     bool same = _mm_movemask_epi8(_mm_cmpeq_epi8(differences, _mm_setzero_si128())) == 0xFFFF;
 #else
@@ -341,8 +341,8 @@ void CPerformanceDataCollector::ValidateSnapshot() const
         Corrupt(L"not initialised");
     }
     const CDataBlockLayout::Header expected = m_layout.GetHeader();
-    if (header.firstObjectOffset != expected.firstObjectOffset || header.lastObjectOffset != expected.lastObjectOffset ||
-        header.counterDataOffset != expected.counterDataOffset)
+    if (header.firstObjectOffset != expected.firstObjectOffset ||
+        header.lastObjectOffset != expected.lastObjectOffset || header.counterDataOffset != expected.counterDataOffset)
     {
         Corrupt(L"header offsets " + ToString(header.firstObjectOffset) + L", " + ToString(header.lastObjectOffset) +
                 L", " + ToString(header.counterDataOffset));

@@ -96,9 +96,9 @@ DWORD TarnLockTimeout()
     DWORD timeout = 0;
     try
     {
-        const Halyard::Win32::CRegistryKey performance(
-            HKEY_LOCAL_MACHINE, std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + TarnProductName + L"\\Performance",
-            KEY_QUERY_VALUE);
+        const std::wstring path =
+            std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + TarnProductName + L"\\Performance";
+        const Halyard::Win32::CRegistryKey performance(HKEY_LOCAL_MACHINE, path, KEY_QUERY_VALUE);
         if (!performance.QueryValue(L"Lock Timeout", timeout))
         {
             timeout = 0;

@@ -203,9 +203,10 @@ void COptex::Wait(DWORD threadId)
                 Own(threadId);
                 return;
             }
+            const unsigned long long waitedInAll = ::GetTickCount64() - start;
             throw CException(L"COptex::Enter()",
-                             L"Timed out after " + ToString(static_cast<unsigned long long>(::GetTickCount64() - start)) +
-                                 L" ms waiting for \"" + m_name + L"\", held by thread " +
+                             L"Timed out after " + ToString(waitedInAll) + L" ms waiting for \"" + m_name +
+                                 L"\", held by thread " +
                                  ToString(static_cast<unsigned long>(m_state->ownerThreadId)));
         }
     }

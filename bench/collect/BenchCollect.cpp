@@ -21,14 +21,6 @@ using namespace Halyard;
 
 namespace {
 
-std::wstring ExecutableDirectory()
-{
-    wchar_t path[MAX_PATH];
-    const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    const std::wstring full(path, length);
-    return full.substr(0, full.find_last_of(L"\\/"));
-}
-
 void Run()
 {
     const PerfMon::CPerformanceDataSchema schema = CreateTarnCounterSet();
@@ -80,7 +72,7 @@ void Run()
         }
     });
 
-    const std::wstring module = ExecutableDirectory() + L"\\TARNCounters.dll";
+    const std::wstring module = Bench::ExecutableDirectory() + L"\\TARNCounters.dll";
     PerfClient::CProviderRegistration registration(TarnProductName, module, 1000);
     PerfClient::CDirectProvider provider(module);
     Bench::CBench cycle("The module as the performance library drives it", 11, 2);

@@ -17,6 +17,15 @@
 namespace Halyard {
 namespace Bench {
 
+// The folder of the running benchmark, where its build places the modules it loads.
+inline std::wstring ExecutableDirectory()
+{
+    wchar_t path[MAX_PATH];
+    const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    const std::wstring full(path, length);
+    return full.substr(0, full.find_last_of(L"\\/"));
+}
+
 // Nanoseconds per operation over the repetitions of one case.
 struct Result
 {

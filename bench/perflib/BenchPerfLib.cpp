@@ -23,14 +23,6 @@ using namespace Halyard;
 
 namespace {
 
-std::wstring ExecutableDirectory()
-{
-    wchar_t path[MAX_PATH];
-    const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    const std::wstring full(path, length);
-    return full.substr(0, full.find_last_of(L"\\/"));
-}
-
 void Query(std::uint64_t n)
 {
     for (std::uint64_t i = 0; i < n; ++i)
@@ -155,7 +147,8 @@ void Run()
 {
     Bench::CBench bench("One performance-library query of \"Global\"", 15, 2);
     {
-        PerfClient::CProviderRegistration null(L"HalyardNull", ExecutableDirectory() + L"\\NullProvider.dll", 5000);
+        const std::wstring module = Bench::ExecutableDirectory() + L"\\NullProvider.dll";
+        PerfClient::CProviderRegistration null(L"HalyardNull", module, 5000);
         bench.Measure("provider that answers nothing", 20, Query);
     }
     {
@@ -166,7 +159,8 @@ void Run()
         {
             server.AllocateObjectInstance(server.GetObjectDefinition(0), instance, created);
         }
-        PerfClient::CProviderRegistration tarn(TarnProductName, ExecutableDirectory() + L"\\TARNCounters.dll", 1000);
+        const std::wstring module = Bench::ExecutableDirectory() + L"\\TARNCounters.dll";
+        PerfClient::CProviderRegistration tarn(TarnProductName, module, 1000);
         bench.Measure("TARNCounters.dll, 3 instances", "provider that answers nothing", 20, Query);
     }
     MeasureLockRecovery();
