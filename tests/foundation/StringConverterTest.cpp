@@ -29,18 +29,6 @@ std::string Bytes(std::initializer_list<BYTE> bytes)
     return std::string(bytes.begin(), bytes.end());
 }
 
-const BYTE *Data(const std::string &bytes)
-{
-    return reinterpret_cast<const BYTE *>(bytes.data());
-}
-
-// Frees a BSTR when the test is done with it.
-struct CBstr
-{
-    BSTR value;
-    ~CBstr() { ::SysFreeString(value); }
-};
-
 } // namespace
 
 TEST(GetStringLength, CountsAndRefusesWhatTheSignedLengthCannotHold)
@@ -138,62 +126,4 @@ TEST(CStringConverter, UTF8CharacterLengths)
     EXPECT_EQ(4u, CStringConverter::GetBytesInUTF8Character(0xFF));
     ExpectFailure([] { CStringConverter::GetBytesInUTF8Character(0x80); },
                   L"CStringConverter::GetBytesInUTF8Character()", L"Not a start character: 0x80");
-}
-
-TEST(CStringConverter, BytesAfterLastCompleteUTF8Character)
-{
-    const auto after = [](const std::string &bytes) {
-        return CStringConverter::GetBytesAfterLastCompleteUTF8Character(Data(bytes), bytes.size());
-    };
-    EXPECT_EQ(0, after(Bytes({0x41})));
-    EXPECT_EQ(0, after(Bytes({0xC3, 0xA9})));
-    EXPECT_EQ(2, after(Bytes({0xE2})));
-    EXPECT_EQ(1, after(Bytes({0xE2, 0x82})));
-    EXPECT_EQ(-1, after(Bytes({0xC3, 0xA9, 0xA9})));
-    EXPECT_EQ(0, after(Bytes({'a', 'b', 0xF0, 0x9F, 0x98, 0x80})));
-
-    // Only the last byte is read: the byte before it in memory is a start byte that must not count.
-    const std::string memory = Bytes({0xC3, 0x80});
-    ExpectFailure([&] { CStringConverter::GetBytesAfterLastCompleteUTF8Character(Data(memory) + 1, 1); },
-                  L"CStringConverter::GetBytesInUTF8Character()", L"Not a UTF-8 character: 80  - .");
-    const std::string fourContinuations = Bytes({0xE2, 0x80, 0x81, 0x82, 0x83});
-    ExpectFailure([&] { after(fourContinuations); }, L"CStringConverter::GetBytesInUTF8Character()",
-                  L"Not a UTF-8 character: 80 81 82 83  - ....");
-
-    const wchar_t kWhere[] = L"CStringConverter::GetBytesAfterLastCompleteUTF8Character()";
-    ExpectFailure([] { CStringConverter::GetBytesAfterLastCompleteUTF8Character(nullptr, 1); }, kWhere,
-                  L"pInput is null");
-    ExpectFailure([&] { CStringConverter::GetBytesAfterLastCompleteUTF8Character(Data(memory), 0); }, kWhere,
-                  L"Need at least one byte");
-}
-
-TEST(CStringConverter, BSTRConversions)
-{
-    const CCodePage latin1(1252);
-    const CBstr text{CStringConverter::WtoBSTR(L"caf\u00e9")};
-    EXPECT_EQ(4u, ::SysStringLen(text.value));
-    const std::unique_ptr<char[]> buffer = CStringConverter::BSTRtoNewA(text.value, latin1);
-    ASSERT_NE(nullptr, buffer);
-    EXPECT_EQ(Bytes({'c', 'a', 'f', 0xE9}), std::string(buffer.get()));
-
-    const CBstr empty{CStringConverter::AtoBSTR(nullptr)};
-    EXPECT_EQ(nullptr, CStringConverter::BSTRtoNewA(empty.value));
-    EXPECT_EQ("", CStringConverter::BSTRtoA(nullptr));
-
-    // The wide form stops at an embedded NUL.
-    const CBstr embedded{::SysAllocStringLen(L"ab\0cd", 5)};
-    EXPECT_EQ(L"ab", CStringConverter::BSTRtoW(embedded.value));
-
-    // One byte per character: text that needs more fails instead of being cut.
-    const CBstr euro{CStringConverter::WtoBSTR(L"\u20ac")};
-    try
-    {
-        CStringConverter::BSTRtoNewA(euro.value, CCodePage(CP_UTF8));
-        ADD_FAILURE() << "expected an exception";
-    }
-    catch (const CWin32Exception &e)
-    {
-        EXPECT_EQ(L"CStringConverter::BSTRtoA()", e.GetWhere());
-        EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), e.GetError());
-    }
 }

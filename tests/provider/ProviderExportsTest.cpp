@@ -90,22 +90,6 @@ TEST_F(ProviderExports, OpenBeforeTheServerCreatesAnEmptyBlockSilently)
     EXPECT_THAT(DebugLines(), ElementsAre());
 }
 
-TEST_F(ProviderExports, ServersInstancesAndValuesAreCollected)
-{
-    CTarnServer server(L"alpha 4242");
-    CDirectProvider provider(ProviderPath());
-    ASSERT_EQ(0u, provider.Open(L""));
-    const CDirectProvider::CollectResult r = provider.Collect(std::to_wstring(kFirstCounter), 65536);
-    ASSERT_EQ(0u, r.result);
-    const std::vector<CPerformanceData::Object> objects =
-        CPerformanceData::ParseObjects(r.data.data(), r.bytes, r.objects);
-    const CPerformanceData::Object &object = OnlyObject(objects);
-    ASSERT_EQ(1u, object.instances.size());
-    EXPECT_EQ(L"alpha", object.instances[0].name);
-    EXPECT_EQ(4242u, PerfClient::ReadCounterValue(object.counters.at(0), object.instances[0].counterBlock));
-    EXPECT_EQ(0u, provider.Close());
-}
-
 TEST_F(ProviderExports, EveryTooSmallBufferGivesMoreDataAndWritesNothing)
 {
     CTarnServer server(L"alpha 1");

@@ -126,31 +126,6 @@ TEST_F(FileUtilsTest, SavedFilesLoadBackWhole)
     EXPECT_EQ(std::string("w\0i\0", 4), LoadFileAsString(path));
 }
 
-TEST(StringToBool, AcceptsLeadingPartsOfTheWords)
-{
-    for (const wchar_t *text : {L"1", L"true", L"T", L"tRu", L"TRUE", L""})
-    {
-        EXPECT_TRUE(StringToBool(text)) << text;
-    }
-    for (const wchar_t *text : {L"0", L"f", L"False", L"FALSE"})
-    {
-        EXPECT_FALSE(StringToBool(text)) << text;
-    }
-    for (const wchar_t *text : {L"yes", L"TRUEX", L"falsey", L"2"})
-    {
-        try
-        {
-            StringToBool(text);
-            ADD_FAILURE() << "no exception for " << text;
-        }
-        catch (const CException &e)
-        {
-            EXPECT_EQ(L"StringToBool()", e.GetWhere());
-            EXPECT_EQ(L"Can't convert: \"" + std::wstring(text) + L"\" to a bool value", e.GetMessage());
-        }
-    }
-}
-
 TEST(GetLongFromString, ReadsOnlyInsideTheText)
 {
     EXPECT_EQ(2024, GetLongFromString(L"29022024", 4, 4));

@@ -4,8 +4,6 @@
 
 #include <winperf.h>
 
-#include <iostream>
-
 using Halyard::PerfMon::CPerformanceDataSchema;
 
 TEST(TarnCounterSet, HasOneObjectWithThreeNamedSlotsAndTwentySixCounters)
@@ -18,8 +16,6 @@ TEST(TarnCounterSet, HasOneObjectWithThreeNamedSlotsAndTwentySixCounters)
     EXPECT_EQ(25u, object.GetMaxInstanceNameLength());
     ASSERT_EQ(26u, object.GetCounters().size());
     EXPECT_EQ(1u, object.GetDefaultCounter());
-    EXPECT_EQ(1332u, schema.GetObjectDefinitionsSize());
-    EXPECT_EQ(624u, schema.GetCounterDataSize());
 
     // One row in full, its help text worded exactly as the server has it; the printed checksum stands for the rest.
     const auto &counter = *object.GetCounters()[3];
@@ -28,11 +24,8 @@ TEST(TarnCounterSet, HasOneObjectWithThreeNamedSlotsAndTwentySixCounters)
     EXPECT_EQ(static_cast<DWORD>(PERF_COUNTER_BULK_COUNT), counter.GetCounterType());
 }
 
-TEST(TarnCounterSet, ChecksumIsStableAcrossBuilds)
+// Installed servers compare against this value; any change to a name, help text or type moves it.
+TEST(TarnCounterSet, ChecksumIsPinned)
 {
-    const std::wstring checksum = CreateTarnCounterSet().GetChecksum();
-    std::cout << "TARN schema checksum: " << std::string(checksum.begin(), checksum.end()) << std::endl;
-    ASSERT_EQ(32u, checksum.size());
-    EXPECT_EQ(std::wstring::npos, checksum.find_first_not_of(L"0123456789ABCDEF"));
-    EXPECT_TRUE(CreateTarnCounterSet().ChecksumMatches(checksum));
+    EXPECT_EQ(L"3C6CD357451860A14F2CC2C8258E2AC7", CreateTarnCounterSet().GetChecksum());
 }

@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 using namespace Halyard::Win32;
 using SyncTest::Thrown;
 
@@ -69,14 +67,6 @@ std::wstring FindPrivilege(HANDLE token, bool enabled)
     return std::wstring();
 }
 
-bool PlatformHasDisplayNames()
-{
-    wchar_t text[256] = {};
-    DWORD length = 256;
-    DWORD languageId = 0;
-    return ::LookupPrivilegeDisplayNameW(nullptr, L"SeShutdownPrivilege", text, &length, &languageId) != FALSE;
-}
-
 } // namespace
 
 TEST(ProcessToken, PrivilegeListFollowsTheToken)
@@ -92,25 +82,9 @@ TEST(ProcessToken, PrivilegeListFollowsTheToken)
     const CWin32Exception unknown = Thrown<CWin32Exception>([&] { token.HasPrivilege(L"SeNoSuchPrivilege"); });
     EXPECT_EQ(L"CSecurityPrivilege::GetPrivilegeValue()", unknown.GetWhere());
     EXPECT_EQ(static_cast<DWORD>(ERROR_NO_SUCH_PRIVILEGE), unknown.GetError());
-
-    if (!PlatformHasDisplayNames())
-    {
-        // Without display names the list is reported as a failure, not filled with invented text.
-        EXPECT_THROW(token.GetPrivileges(), CWin32Exception);
-        return;
-    }
-    const std::vector<CProcessToken::Privilege> privileges = token.GetPrivileges();
-    ASSERT_EQ(listed.size(), privileges.size());
-    for (size_t i = 0; i < listed.size(); ++i)
-    {
-        EXPECT_EQ(listed[i].name, privileges[i].name);
-        EXPECT_EQ((listed[i].attributes & SE_PRIVILEGE_ENABLED) != 0, privileges[i].enabled);
-        EXPECT_EQ((listed[i].attributes & SE_PRIVILEGE_ENABLED_BY_DEFAULT) != 0, privileges[i].enabledByDefault);
-        EXPECT_FALSE(privileges[i].displayName.empty());
-    }
 }
 
-TEST(ProcessToken, EnableDisableAndRemoveChangeTheToken)
+TEST(ProcessToken, EnableAndDisableChangeTheToken)
 {
     CProcessToken token(DuplicateProcessToken());
     ASSERT_TRUE(token.IsValid());
@@ -128,23 +102,10 @@ TEST(ProcessToken, EnableDisableAndRemoveChangeTheToken)
     EXPECT_TRUE(queryToken.TryEnablePrivilege(enabled));
     EXPECT_FALSE(queryToken.TryEnablePrivilege(name));
     EXPECT_FALSE(queryToken.IsPrivilegeEnabled(name));
-    const CWin32Exception e = Thrown<CWin32Exception>([&] { queryToken.EnablePrivilege(name); });
-    EXPECT_EQ(L"CProcessToken::EnablePrivilege()", e.GetWhere());
-    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), e.GetError());
 
     EXPECT_TRUE(token.TryEnablePrivilege(name));
     EXPECT_TRUE(token.IsPrivilegeEnabled(name));
     token.DisablePrivilege(name);
     EXPECT_TRUE(token.HasPrivilege(name));
     EXPECT_FALSE(token.IsPrivilegeEnabled(name));
-    token.EnablePrivilege(name);
-    EXPECT_TRUE(token.IsPrivilegeEnabled(name));
-
-    token.RemovePrivilege(name);
-    EXPECT_FALSE(token.HasPrivilege(name));
-    EXPECT_FALSE(token.IsPrivilegeEnabled(name));
-    EXPECT_FALSE(token.TryEnablePrivilege(name));
-    const std::vector<ListedPrivilege> listed = ListPrivileges(token.GetHandle());
-    EXPECT_TRUE(std::none_of(listed.begin(), listed.end(),
-                             [&name](const ListedPrivilege &p) { return p.name == name; }));
 }

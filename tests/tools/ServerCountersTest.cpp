@@ -142,21 +142,3 @@ TEST_F(ServerCounters, EachCounterUpdatesItsOwnValueInSchemaOrder)
     }
     EXPECT_EQ(kFirstCounter, m_counters.GetFirstCounterIndex());
 }
-
-TEST_F(ServerCounters, TooLongNameAndFullTableAreRefused)
-{
-    EXPECT_THROW(m_counters.TakeInstance(std::wstring(26, L'n')), Win32::CException);
-    CTarnInstance a = m_counters.TakeInstance(std::wstring(25, L'n'));
-    CTarnInstance b = m_counters.TakeInstance(L"b");
-    CTarnInstance c = m_counters.TakeInstance(L"c");
-    try
-    {
-        m_counters.TakeInstance(L"d");
-        FAIL() << "a fourth instance was taken";
-    }
-    catch (const Win32::CException &e)
-    {
-        EXPECT_EQ(L"All 3 instances in use", e.GetMessage());
-    }
-    EXPECT_EQ(3u, InstancesInUse());
-}
