@@ -2,6 +2,7 @@
 // library or by calling a provider module's exports directly.
 #include "tools/tarnmon/CounterCooking.h"
 #include "tools/tarnmon/Exposition.h"
+#include "tools/tarnmon/Samplers.h"
 
 #include "perfmon/PerformanceCounterInstaller.h"
 #include "provider/TarnCounterSet.h"
@@ -252,107 +253,6 @@ Options ParseOptions(int argc, wchar_t **argv)
     }
     return options;
 }
-
-SYSTEMTIME LocalNow()
-{
-    SYSTEMTIME now;
-    ::GetLocalTime(&now);
-    return now;
-}
-
-// One way of collecting the TARN object; empty when the provider returned no TARN object.
-class ISampler
-{
-public:
-    virtual ~ISampler() = default;
-    virtual std::optional<Sample> Take() = 0;
-};
-
-// Through HKEY_PERFORMANCE_DATA, as every monitor does; the time base is the data block's.
-class CLibrarySampler : public ISampler
-{
-public:
-    explicit CLibrarySampler(DWORD firstCounter) : m_firstCounter(firstCounter) {}
-
-    std::optional<Sample> Take() override
-    {
-        const PerfClient::CPerformanceData data =
-            PerfClient::CPerformanceData::Parse(PerfClient::QueryPerformanceData(std::to_wstring(m_firstCounter)));
-        const PerfClient::CPerformanceData::Object *object = data.FindObject(m_firstCounter);
-        if (object == nullptr)
-        {
-            return std::nullopt;
-        }
-        return ExtractSample(*object, m_firstCounter, data.GetHeader().PerfTime.QuadPart,
-                             data.GetHeader().PerfFreq.QuadPart, LocalNow());
-    }
-
-private:
-    DWORD m_firstCounter;
-};
-
-// The module's own exports, called as the performance library calls them; the time base is the
-// performance counter, read around each collect.
-class CDirectSampler : public ISampler
-{
-public:
-    CDirectSampler(const std::wstring &path, DWORD firstCounter)
-        : m_provider(path), m_firstCounter(firstCounter), m_opened(m_provider.Open(L"") == ERROR_SUCCESS)
-    {
-    }
-    ~CDirectSampler() override
-    {
-        if (m_opened)
-        {
-            m_provider.Close();
-        }
-    }
-    CDirectSampler(const CDirectSampler &) = delete;
-    CDirectSampler &operator=(const CDirectSampler &) = delete;
-
-    std::optional<Sample> Take() override
-    {
-        if (!m_opened)
-        {
-            return std::nullopt;
-        }
-        for (DWORD size = 64 * 1024; size <= 16 * 1024 * 1024; size *= 2)
-        {
-            LARGE_INTEGER before;
-            LARGE_INTEGER after;
-            LARGE_INTEGER frequency;
-            ::QueryPerformanceCounter(&before);
-            const PerfClient::CDirectProvider::CollectResult result =
-                m_provider.Collect(std::to_wstring(m_firstCounter), size);
-            ::QueryPerformanceCounter(&after);
-            ::QueryPerformanceFrequency(&frequency);
-            if (result.result == ERROR_MORE_DATA)
-            {
-                continue;
-            }
-            if (result.result != ERROR_SUCCESS || result.overran || result.bytes > size)
-            {
-                return std::nullopt;
-            }
-            for (const PerfClient::CPerformanceData::Object &object :
-                 PerfClient::CPerformanceData::ParseObjects(result.data.data(), result.bytes, result.objects))
-            {
-                if (object.header.ObjectNameTitleIndex == m_firstCounter)
-                {
-                    return ExtractSample(object, m_firstCounter, before.QuadPart + (after.QuadPart - before.QuadPart) / 2,
-                                         frequency.QuadPart, LocalNow());
-                }
-            }
-            return std::nullopt;
-        }
-        return std::nullopt;
-    }
-
-private:
-    PerfClient::CDirectProvider m_provider;
-    DWORD m_firstCounter;
-    bool m_opened;
-};
 
 bool SameText(const std::wstring &a, const std::wstring &b)
 {
