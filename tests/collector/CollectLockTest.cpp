@@ -2,6 +2,8 @@
 // with nothing, and come back by themselves once the owner is gone.
 #include "tests/collector/CollectTestSupport.h"
 
+#include "tests/support/Watchdog.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -11,34 +13,6 @@ using namespace Halyard;
 using namespace Halyard::Testing;
 
 namespace {
-
-// Ends the program when a collect does not return in time, so a hung lock fails the run.
-class CWatchdog
-{
-public:
-    explicit CWatchdog(DWORD limit)
-        : m_done(::CreateEventW(nullptr, TRUE, FALSE, nullptr)), m_thread([this, limit] {
-              if (::WaitForSingleObject(m_done, limit) != WAIT_OBJECT_0)
-              {
-                  std::fprintf(stderr, "watchdog: a collect did not return within %lu ms\n",
-                               static_cast<unsigned long>(limit));
-                  std::fflush(stderr);
-                  ::ExitProcess(3);
-              }
-          })
-    {
-    }
-    ~CWatchdog()
-    {
-        ::SetEvent(m_done);
-        m_thread.join();
-        ::CloseHandle(m_done);
-    }
-
-private:
-    HANDLE m_done;
-    std::thread m_thread;
-};
 
 class CollectLock : public ::testing::Test
 {

@@ -7,6 +7,8 @@
 #include "win32/Exception.h"
 #include "win32/Optex.h"
 
+#include "tests/support/Watchdog.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -16,6 +18,7 @@
 
 using namespace Halyard::Win32;
 using Halyard::Testing::CChildProcess;
+using Halyard::Testing::CWatchdog;
 using SyncTest::OptexState;
 using SyncTest::ReadOptexState;
 using SyncTest::UniqueName;
@@ -23,34 +26,6 @@ using SyncTest::UniqueName;
 namespace {
 
 const DWORD kSpinCount = 4000;
-
-// Ends the program when the test does not finish in time: a hung lock fails the run instead of
-// stalling it.
-class CWatchdog
-{
-public:
-    explicit CWatchdog(DWORD limit)
-        : m_done(::CreateEventW(nullptr, TRUE, FALSE, nullptr)), m_thread([this, limit] {
-              if (::WaitForSingleObject(m_done.GetHandle(), limit) != WAIT_OBJECT_0)
-              {
-                  std::fprintf(stderr, "watchdog: the lock did not return within %lu ms\n",
-                               static_cast<unsigned long>(limit));
-                  std::fflush(stderr);
-                  ::ExitProcess(3);
-              }
-          })
-    {
-    }
-    ~CWatchdog()
-    {
-        ::SetEvent(m_done.GetHandle());
-        m_thread.join();
-    }
-
-private:
-    CSmartHandle m_done;
-    std::thread m_thread;
-};
 
 // Writes a named optex's state as a hostile or crashed peer would have left it.
 void WriteOptexState(const std::wstring &name, const OptexState &state)
