@@ -1,6 +1,6 @@
 #include "provider/ProductCollector.h"
 
-#include "perfmon/PerformanceCounterInstaller.h"
+#include "perfmon/installer/PerformanceCounterInstaller.h"
 #include "provider/TarnCounterSet.h"
 #include "win32/Exception.h"
 #include "win32/KernelObjectName.h"

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "perfmon/CollectPerformanceData.h"
-#include "perfmon/PerformanceDataCollector.h"
-#include "perfmon/Schema.h"
+#include "perfmon/collector/CollectPerformanceData.h"
+#include "perfmon/collector/PerformanceDataCollector.h"
+#include "perfmon/schema/Schema.h"
 #include "win32/SecurityDescriptor.h"
 
 #include <windows.h>

@@ -1,6 +1,6 @@
 #include "provider/TarnCounterSet.h"
 
-#include "perfmon/PerformanceCounterInstaller.h"
+#include "perfmon/installer/PerformanceCounterInstaller.h"
 #include "win32/Exception.h"
 #include "win32/RegistryKey.h"
 

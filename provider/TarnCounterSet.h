@@ -1,6 +1,6 @@
 #pragma once
 
-#include "perfmon/Schema.h"
+#include "perfmon/schema/Schema.h"
 
 // The product whose counters this module publishes; its kernel objects and registry entries are named after it.
 extern const wchar_t TarnProductName[];

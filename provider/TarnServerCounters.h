@@ -1,7 +1,7 @@
 #pragma once
 
-#include "perfmon/PerformanceDataBlock.h"
-#include "perfmon/Schema.h"
+#include "perfmon/datablock/PerformanceDataBlock.h"
+#include "perfmon/schema/Schema.h"
 #include "win32/KernelObjectName.h"
 #include "win32/SecurityDescriptor.h"
 

@@ -5,8 +5,8 @@
 
 #include "harness/Bench.h"
 
-#include "perfmon/PerformanceDataBlock.h"
-#include "perfmon/PerformanceDataCollector.h"
+#include "perfmon/datablock/PerformanceDataBlock.h"
+#include "perfmon/collector/PerformanceDataCollector.h"
 #include "provider/TarnCounterSet.h"
 #include "tools/perfclient/DirectProvider.h"
 #include "tools/perfclient/ProviderRegistration.h"

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "perfmon/PerformanceDataBlock.h"
-#include "perfmon/PerformanceDataCollector.h"
-#include "perfmon/Schema.h"
+#include "perfmon/datablock/PerformanceDataBlock.h"
+#include "perfmon/collector/PerformanceDataCollector.h"
+#include "perfmon/schema/Schema.h"
 #include "provider/TarnCounterSet.h"
 #include "tests/support/ChildProcess.h"
 #include "tools/perfclient/PerfData.h"

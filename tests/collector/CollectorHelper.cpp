@@ -4,7 +4,7 @@
 //                                                 as it can until the stop signal
 //   hold <base> <ready signal> <release signal>   keeps the block's lock until released or killed
 
-#include "perfmon/PerformanceDataBlock.h"
+#include "perfmon/datablock/PerformanceDataBlock.h"
 #include "provider/TarnCounterSet.h"
 #include "win32/Exception.h"
 

@@ -8,7 +8,7 @@
 //       constructs the block, optionally takes the named instance and writes value to its first
 //       counter, signals ready and keeps the block until the release signal
 
-#include "perfmon/PerformanceDataBlock.h"
+#include "perfmon/datablock/PerformanceDataBlock.h"
 #include "provider/TarnCounterSet.h"
 #include "win32/Exception.h"
 

@@ -1,5 +1,5 @@
-#include "perfmon/PerformanceDataBlock.h"
-#include "perfmon/Schema.h"
+#include "perfmon/datablock/PerformanceDataBlock.h"
+#include "perfmon/schema/Schema.h"
 #include "provider/TarnCounterSet.h"
 #include "tests/support/ChildProcess.h"
 #include "win32/Exception.h"

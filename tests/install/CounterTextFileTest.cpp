@@ -1,5 +1,5 @@
-#include "perfmon/CounterStorageAllocator.h"
-#include "perfmon/CounterTextFile.h"
+#include "perfmon/schema/CounterStorageAllocator.h"
+#include "perfmon/installer/CounterTextFile.h"
 #include "provider/TarnCounterSet.h"
 #include "tests/install/ImageTestSupport.h"
 

@@ -1,5 +1,5 @@
-#include "perfmon/CounterTextFile.h"
-#include "perfmon/PerformanceCounterInstaller.h"
+#include "perfmon/installer/CounterTextFile.h"
+#include "perfmon/installer/PerformanceCounterInstaller.h"
 #include "provider/TarnCounterSet.h"
 #include "tests/install/ImageTestSupport.h"
 #include "tools/perfclient/PerfData.h"

@@ -1,4 +1,4 @@
-#include "perfmon/RawImage.h"
+#include "perfmon/installer/RawImage.h"
 #include "tests/install/ImageTestSupport.h"
 #include "win32/SEHException.h"
 

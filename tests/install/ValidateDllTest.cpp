@@ -1,5 +1,5 @@
-#include "perfmon/PerformanceCounterInstaller.h"
-#include "perfmon/RawImage.h"
+#include "perfmon/installer/PerformanceCounterInstaller.h"
+#include "perfmon/installer/RawImage.h"
 #include "tests/install/ImageTestSupport.h"
 #include "win32/SEHException.h"
 

@@ -1,7 +1,7 @@
 #include "tests/provider/ProviderTestSupport.h"
 
-#include "perfmon/PerformanceDataBlock.h"
-#include "perfmon/Schema.h"
+#include "perfmon/datablock/PerformanceDataBlock.h"
+#include "perfmon/schema/Schema.h"
 #include "tools/perfclient/DirectProvider.h"
 #include "tools/perfclient/PerfData.h"
 #include "win32/DirectorySearch.h"

@@ -1,4 +1,4 @@
-#include "perfmon/PerformanceCounterInstaller.h"
+#include "perfmon/installer/PerformanceCounterInstaller.h"
 
 #include "win32/RegistryKey.h"
 

@@ -1,4 +1,4 @@
-#include "perfmon/CounterStorageAllocator.h"
+#include "perfmon/schema/CounterStorageAllocator.h"
 
 #include "TestSupport.h"
 

@@ -9,7 +9,7 @@
 //   take-and-exit <base> <first index> <instance name>
 //       takes the instance and ends the process without releasing it
 
-#include "perfmon/PerformanceDataCollector.h"
+#include "perfmon/collector/PerformanceDataCollector.h"
 #include "provider/TarnCounterSet.h"
 #include "provider/TarnServerCounters.h"
 #include "tools/perfclient/PerfData.h"

@@ -3,8 +3,8 @@
 
 #include "tools/tarnctr/TarnCtr.h"
 
-#include "perfmon/PerformanceCounterInstaller.h"
-#include "perfmon/RawImage.h"
+#include "perfmon/installer/PerformanceCounterInstaller.h"
+#include "perfmon/installer/RawImage.h"
 #include "provider/TarnCounterSet.h"
 #include "win32/FileUtils.h"
 #include "win32/RegistryKey.h"

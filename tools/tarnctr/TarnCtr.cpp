@@ -3,9 +3,9 @@
 
 #include "tools/tarnctr/TarnCtr.h"
 
-#include "perfmon/CounterTextFile.h"
-#include "perfmon/PerformanceCounterInstaller.h"
-#include "perfmon/RawImage.h"
+#include "perfmon/installer/CounterTextFile.h"
+#include "perfmon/installer/PerformanceCounterInstaller.h"
+#include "perfmon/installer/RawImage.h"
 #include "provider/TarnCounterSet.h"
 #include "win32/Exception.h"
 #include "win32/FileUtils.h"

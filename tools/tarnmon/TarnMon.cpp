@@ -4,7 +4,7 @@
 #include "tools/tarnmon/Exposition.h"
 #include "tools/tarnmon/Samplers.h"
 
-#include "perfmon/PerformanceCounterInstaller.h"
+#include "perfmon/installer/PerformanceCounterInstaller.h"
 #include "provider/TarnCounterSet.h"
 #include "tools/perfclient/DirectProvider.h"
 #include "tools/perfclient/PerfData.h"

@@ -1,7 +1,7 @@
-#include "perfmon/PerformanceDataCollector.h"
+#include "perfmon/collector/PerformanceDataCollector.h"
 
-#include "perfmon/PerformanceDataBlock.h"
-#include "perfmon/Schema.h"
+#include "perfmon/datablock/PerformanceDataBlock.h"
+#include "perfmon/schema/Schema.h"
 #include "win32/Exception.h"
 #include "win32/ToString.h"
 

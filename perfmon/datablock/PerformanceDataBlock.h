@@ -1,6 +1,6 @@
 #pragma once
 
-#include "perfmon/DataBlockLayout.h"
+#include "perfmon/datablock/DataBlockLayout.h"
 #include "win32/CriticalSection.h"
 #include "win32/KernelObjectName.h"
 #include "win32/Optex.h"

@@ -1,6 +1,6 @@
 // The schema's checksum: the digest of a text that every part of the schema adds to, recorded at
 // installation to tell whether an installed counter set is this one.
-#include "perfmon/Schema.h"
+#include "perfmon/schema/Schema.h"
 
 #include "win32/Digest.h"
 #include "win32/Exception.h"

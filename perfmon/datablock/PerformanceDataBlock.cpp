@@ -1,6 +1,6 @@
-#include "perfmon/PerformanceDataBlock.h"
+#include "perfmon/datablock/PerformanceDataBlock.h"
 
-#include "perfmon/Schema.h"
+#include "perfmon/schema/Schema.h"
 #include "win32/Exception.h"
 #include "win32/ProcessToken.h"
 #include "win32/SmartHandle.h"

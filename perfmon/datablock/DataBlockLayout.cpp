@@ -1,7 +1,7 @@
-#include "perfmon/DataBlockLayout.h"
+#include "perfmon/datablock/DataBlockLayout.h"
 
-#include "perfmon/CounterStorageAllocator.h"
-#include "perfmon/Schema.h"
+#include "perfmon/schema/CounterStorageAllocator.h"
+#include "perfmon/schema/Schema.h"
 #include "win32/Exception.h"
 #include "win32/ToString.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "perfmon/DataBlockLayout.h"
+#include "perfmon/datablock/DataBlockLayout.h"
 
 #include <windows.h>
 

@@ -1,7 +1,7 @@
 // The object definition template an object writes into the shared block.
-#include "perfmon/Schema.h"
+#include "perfmon/schema/Schema.h"
 
-#include "perfmon/CounterStorageAllocator.h"
+#include "perfmon/schema/CounterStorageAllocator.h"
 #include "win32/Exception.h"
 #include "win32/ToString.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "perfmon/Schema.h"
+#include "perfmon/schema/Schema.h"
 
 #include <windows.h>
 

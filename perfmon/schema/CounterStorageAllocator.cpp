@@ -1,4 +1,4 @@
-#include "perfmon/CounterStorageAllocator.h"
+#include "perfmon/schema/CounterStorageAllocator.h"
 
 #include "win32/Exception.h"
 #include "win32/ToString.h"

@@ -1,4 +1,4 @@
-#include "perfmon/KeySnapshot.h"
+#include "perfmon/installer/KeySnapshot.h"
 
 #include "win32/Exception.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "perfmon/CollectPerformanceData.h"
-#include "perfmon/DataBlockLayout.h"
+#include "perfmon/collector/CollectPerformanceData.h"
+#include "perfmon/datablock/DataBlockLayout.h"
 #include "win32/KernelObjectName.h"
 
 #include <windows.h>

@@ -1,4 +1,4 @@
-#include "perfmon/CounterTextFile.h"
+#include "perfmon/installer/CounterTextFile.h"
 
 #include "win32/Exception.h"
 #include "win32/FileUtils.h"

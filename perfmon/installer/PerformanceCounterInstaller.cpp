@@ -1,7 +1,7 @@
-#include "perfmon/PerformanceCounterInstaller.h"
+#include "perfmon/installer/PerformanceCounterInstaller.h"
 
-#include "perfmon/KeySnapshot.h"
-#include "perfmon/RawImage.h"
+#include "perfmon/installer/KeySnapshot.h"
+#include "perfmon/installer/RawImage.h"
 #include "win32/Exception.h"
 #include "win32/RegistryKey.h"
 #include "win32/ToString.h"

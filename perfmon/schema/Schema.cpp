@@ -1,4 +1,4 @@
-#include "perfmon/Schema.h"
+#include "perfmon/schema/Schema.h"
 
 #include "win32/Exception.h"
 #include "win32/ToString.h"

@@ -1,4 +1,4 @@
-#include "perfmon/RawImage.h"
+#include "perfmon/installer/RawImage.h"
 
 #include "win32/Exception.h"
 #include "win32/StringConverter.h"

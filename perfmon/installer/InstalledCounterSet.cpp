@@ -1,6 +1,6 @@
 // Reading an installed counter set back: all that the provider module needs of the installer, kept
 // apart so that the module does not carry the installation code with it.
-#include "perfmon/PerformanceCounterInstaller.h"
+#include "perfmon/installer/PerformanceCounterInstaller.h"
 
 #include "win32/Exception.h"
 #include "win32/RegistryKey.h"
