@@ -1,0 +1,100 @@
+#pragma once
+
+// Files and folders a test owns in the temporary folder, removed with everything in them.
+
+#include "tests/support/ChildProcess.h"
+#include "win32/DirectorySearch.h"
+#include "win32/FileUtils.h"
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace Halyard {
+namespace Testing {
+
+// Full paths of the files matching the pattern, folders left out.
+inline std::vector<std::wstring> FilesMatching(const std::wstring &pattern)
+{
+    std::vector<std::wstring> files;
+    Win32::CDirectorySearch search(pattern);
+    std::wstring file;
+    while (search.GetNext(file))
+    {
+        files.push_back(file);
+    }
+    return files;
+}
+
+// Removes the folder, its files and its subfolders; what cannot be removed is left.
+inline void RemoveFolder(const std::wstring &folder)
+{
+    WIN32_FIND_DATAW found;
+    const HANDLE search = ::FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE)
+    {
+        do
+        {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..")
+            {
+                continue;
+            }
+            const std::wstring path = folder + L"\\" + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            {
+                RemoveFolder(path);
+            }
+            else
+            {
+                ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+                ::DeleteFileW(path.c_str());
+            }
+        } while (::FindNextFileW(search, &found));
+        ::FindClose(search);
+    }
+    ::RemoveDirectoryW(folder.c_str());
+}
+
+// A new folder in the temporary folder. Process ids come round again from one Wine server to the
+// next: the GUID keeps the name new.
+class CTempFolder
+{
+public:
+    explicit CTempFolder(const std::wstring &stem)
+        : m_path(Win32::GetTempPath() + UniqueName(stem) + L"_" + Win32::CreateGUIDAsString())
+    {
+        Win32::CreateDirectory(m_path);
+    }
+    ~CTempFolder() { RemoveFolder(m_path); }
+    CTempFolder(const CTempFolder &) = delete;
+    CTempFolder &operator=(const CTempFolder &) = delete;
+
+    const std::wstring &Path() const { return m_path; }
+    std::wstring operator/(const std::wstring &name) const { return m_path + L"\\" + name; }
+
+private:
+    std::wstring m_path;
+};
+
+// A file name of the test's own in the temporary folder; the file, if one was made, goes with it.
+class CTempFile
+{
+public:
+    explicit CTempFile(const std::wstring &stem, const std::wstring &extension = L".tmp")
+        : m_path(Win32::GetTempPath() + UniqueName(stem) + extension)
+    {
+    }
+    ~CTempFile() { ::DeleteFileW(m_path.c_str()); }
+    CTempFile(const CTempFile &) = delete;
+    CTempFile &operator=(const CTempFile &) = delete;
+
+    const std::wstring &Path() const { return m_path; }
+
+private:
+    std::wstring m_path;
+};
+
+} // namespace Testing
+} // namespace Halyard
