@@ -7,7 +7,10 @@
 #include <cstring>
 
 using Halyard::Win32::CException;
+using Halyard::Win32::CMappedView;
+using Halyard::Win32::CSmartHandle;
 using Halyard::Win32::CWin32Exception;
+using Halyard::Win32::ThrowLastErrorIf;
 using Halyard::Win32::ToString;
 
 namespace Halyard {
@@ -23,16 +26,16 @@ const DWORD kRetryIntervalMs = 50;
 // another listener owns the channel (or a writer is just using it), and two owners would steal each other's lines.
 struct Channel
 {
-    UniqueHandle bufferReady;
-    UniqueHandle dataReady;
-    UniqueHandle mapping;
+    CSmartHandle bufferReady;
+    CSmartHandle dataReady;
+    CSmartHandle mapping;
 };
 
-UniqueHandle CreateOwned(HANDLE handle, const wchar_t *call, bool &existed)
+CSmartHandle CreateOwned(HANDLE handle, const wchar_t *call, bool &existed)
 {
     const DWORD error = ::GetLastError();
-    UniqueHandle owned(handle);
-    if (!owned)
+    CSmartHandle owned(handle);
+    if (!owned.IsValid())
     {
         throw CWin32Exception(std::wstring(kWhere) + L" - " + call, error);
     }
@@ -87,16 +90,10 @@ CDebugChannelListener::CDebugChannelListener(DWORD acquireTimeoutMs)
     m_bufferReady = std::move(channel->bufferReady);
     m_dataReady = std::move(channel->dataReady);
     m_mapping = std::move(channel->mapping);
-    m_view.reset(::MapViewOfFile(m_mapping.get(), FILE_MAP_READ, 0, 0, kBufferSize));
-    if (!m_view)
-    {
-        throw CWin32Exception(std::wstring(kWhere) + L" - MapViewOfFile", ::GetLastError());
-    }
-    m_stop.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!m_stop)
-    {
-        throw CWin32Exception(std::wstring(kWhere) + L" - CreateEventW", ::GetLastError());
-    }
+    m_view = CMappedView(::MapViewOfFile(m_mapping.GetHandle(), FILE_MAP_READ, 0, 0, kBufferSize));
+    ThrowLastErrorIf(!m_view.IsValid(), L"CDebugChannelListener::CDebugChannelListener() - MapViewOfFile");
+    m_stop = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ThrowLastErrorIf(!m_stop.IsValid(), L"CDebugChannelListener::CDebugChannelListener() - CreateEventW");
     // A writer waits for the listener's "buffer ready" at most 10 s and then drops its line. The
     // thread must be running before the constructor returns: one that is still starting when the
     // caller loads a module cannot run until the loader lock is released, and every line written
@@ -110,7 +107,7 @@ CDebugChannelListener::CDebugChannelListener(DWORD acquireTimeoutMs)
 CDebugChannelListener::~CDebugChannelListener()
 {
     const DWORD lastError = ::GetLastError();
-    ::SetEvent(m_stop.get());
+    ::SetEvent(m_stop.GetHandle());
     m_thread.join();
     ::SetLastError(lastError);
 }
@@ -118,11 +115,11 @@ CDebugChannelListener::~CDebugChannelListener()
 void CDebugChannelListener::Listen(std::promise<void> started)
 {
     started.set_value();
-    const HANDLE waits[] = {m_stop.get(), m_dataReady.get()};
-    const BYTE *buffer = static_cast<const BYTE *>(m_view.get());
+    const HANDLE waits[] = {m_stop.GetHandle(), m_dataReady.GetHandle()};
+    const BYTE *buffer = static_cast<const BYTE *>(m_view.Get());
     for (;;)
     {
-        ::SetEvent(m_bufferReady.get());
+        ::SetEvent(m_bufferReady.GetHandle());
         if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1)
         {
             return;

@@ -1,6 +1,7 @@
 #pragma once
 
-#include "tools/perfclient/Owners.h"
+#include "win32/MappedView.h"
+#include "win32/SmartHandle.h"
 
 #include <windows.h>
 
@@ -52,11 +53,11 @@ public:
 private:
     void Listen(std::promise<void> started);
 
-    UniqueHandle m_bufferReady;
-    UniqueHandle m_dataReady;
-    UniqueHandle m_mapping;
-    UniqueView m_view;
-    UniqueHandle m_stop;
+    Win32::CSmartHandle m_bufferReady;
+    Win32::CSmartHandle m_dataReady;
+    Win32::CSmartHandle m_mapping;
+    Win32::CMappedView m_view;
+    Win32::CSmartHandle m_stop;
     std::mutex m_mutex;
     std::condition_variable m_received;
     std::deque<Line> m_lines;

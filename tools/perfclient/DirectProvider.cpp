@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+using Halyard::Win32::CLibraryLoader;
 using Halyard::Win32::CWin32Exception;
 
 namespace Halyard {
@@ -16,13 +17,24 @@ const wchar_t kWhere[] = L"CDirectProvider::CDirectProvider()";
 // Guard bytes after the buffer handed to Collect: a provider that writes past its buffer changes them.
 const DWORD kGuardSize = 4096;
 
-FARPROC Resolve(HMODULE module, const std::string &name)
+HMODULE Load(const std::wstring &libraryPath)
 {
-    const FARPROC function = ::GetProcAddress(module, name.c_str());
+    const HMODULE module = ::LoadLibraryW(libraryPath.c_str());
+    if (module == nullptr)
+    {
+        throw CWin32Exception(std::wstring(kWhere) + L" - LoadLibraryW", L"\"" + libraryPath + L"\"", ::GetLastError());
+    }
+    return module;
+}
+
+FARPROC Resolve(const CLibraryLoader &module, const std::string &name)
+{
+    // Export names are ASCII.
+    const std::wstring wideName(name.begin(), name.end());
+    const FARPROC function = module.TryGetProcAddress(wideName);
     if (function == nullptr)
     {
-        throw CWin32Exception(std::wstring(kWhere) + L" - GetProcAddress",
-                              L"export \"" + std::wstring(name.begin(), name.end()) + L"\" not found",
+        throw CWin32Exception(std::wstring(kWhere) + L" - GetProcAddress", L"export \"" + wideName + L"\" not found",
                               ::GetLastError());
     }
     return function;
@@ -41,15 +53,11 @@ const BYTE CDirectProvider::kUnwrittenByte;
 
 CDirectProvider::CDirectProvider(const std::wstring &libraryPath, const std::string &openName,
                                  const std::string &collectName, const std::string &closeName)
-    : m_module(::LoadLibraryW(libraryPath.c_str()))
+    : m_module(Load(libraryPath)),
+      m_open(Cast<OpenFunction>(Resolve(m_module, openName))),
+      m_collect(Cast<CollectFunction>(Resolve(m_module, collectName))),
+      m_close(Cast<CloseFunction>(Resolve(m_module, closeName)))
 {
-    if (!m_module)
-    {
-        throw CWin32Exception(std::wstring(kWhere) + L" - LoadLibraryW", L"\"" + libraryPath + L"\"", ::GetLastError());
-    }
-    m_open = Cast<OpenFunction>(Resolve(m_module.get(), openName));
-    m_collect = Cast<CollectFunction>(Resolve(m_module.get(), collectName));
-    m_close = Cast<CloseFunction>(Resolve(m_module.get(), closeName));
 }
 
 DWORD CDirectProvider::Open(const std::wstring &deviceNames)
@@ -86,7 +94,7 @@ DWORD CDirectProvider::Close()
 
 HMODULE CDirectProvider::GetModule() const
 {
-    return m_module.get();
+    return m_module.GetModule();
 }
 
 } // namespace PerfClient

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tools/perfclient/Owners.h"
+#include "win32/LibraryLoader.h"
 
 #include <windows.h>
 
@@ -50,7 +50,7 @@ public:
     HMODULE GetModule() const;
 
 private:
-    UniqueLibrary m_module;
+    Win32::CLibraryLoader m_module;
     OpenFunction m_open;
     CollectFunction m_collect;
     CloseFunction m_close;

@@ -1,51 +1,24 @@
 #include "tools/perfclient/ProviderRegistration.h"
 
-#include "tools/perfclient/Owners.h"
 #include "win32/Exception.h"
+#include "win32/RegistryKey.h"
 
 #include <utility>
 
 using Halyard::Win32::CException;
-using Halyard::Win32::CWin32Exception;
+using Halyard::Win32::CLastErrorKeeper;
+using Halyard::Win32::CRegistryKey;
 
 namespace Halyard {
 namespace PerfClient {
 
 namespace {
 
-const wchar_t kServicesPath[] = L"SYSTEM\\CurrentControlSet\\Services\\";
+const wchar_t kServicesKey[] = L"SYSTEM\\CurrentControlSet\\Services";
 
-UniqueRegistryKey CreateKey(HKEY parent, const std::wstring &path, const wchar_t *where, DWORD *disposition)
+CRegistryKey OpenServices(REGSAM access)
 {
-    HKEY key = nullptr;
-    const LONG result = ::RegCreateKeyExW(parent, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                                          nullptr, &key, disposition);
-    if (result != ERROR_SUCCESS)
-    {
-        throw CWin32Exception(std::wstring(where) + L" - RegCreateKeyExW", L"\"" + path + L"\"",
-                              static_cast<DWORD>(result));
-    }
-    return UniqueRegistryKey(key);
-}
-
-void SetValue(HKEY key, const std::wstring &name, DWORD type, const void *data, DWORD size, const wchar_t *where)
-{
-    const LONG result = ::RegSetValueExW(key, name.c_str(), 0, type, static_cast<const BYTE *>(data), size);
-    if (result != ERROR_SUCCESS)
-    {
-        throw CWin32Exception(std::wstring(where) + L" - RegSetValueExW", L"\"" + name + L"\"",
-                              static_cast<DWORD>(result));
-    }
-}
-
-void SetString(HKEY key, const std::wstring &name, const std::wstring &value, const wchar_t *where)
-{
-    SetValue(key, name, REG_SZ, value.c_str(), static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)), where);
-}
-
-void SetDword(HKEY key, const std::wstring &name, DWORD value, const wchar_t *where)
-{
-    SetValue(key, name, REG_DWORD, &value, sizeof(value), where);
+    return CRegistryKey(HKEY_LOCAL_MACHINE, kServicesKey, access);
 }
 
 } // namespace
@@ -59,26 +32,28 @@ CProviderRegistration::CProviderRegistration(const std::wstring &serviceName, co
     {
         throw CException(where, L"Error: invalid service name \"" + serviceName + L"\"");
     }
-    DWORD disposition = 0;
-    UniqueRegistryKey service = CreateKey(HKEY_LOCAL_MACHINE, kServicesPath + serviceName, where, &disposition);
-    if (disposition != REG_CREATED_NEW_KEY)
+    const CRegistryKey services = OpenServices(KEY_CREATE_SUB_KEY);
     {
-        throw CException(where, L"Error: the service key \"" + serviceName + L"\" already exists");
+        DWORD disposition = 0;
+        const CRegistryKey service = services.CreateOrOpenKey(serviceName, &disposition);
+        if (disposition != REG_CREATED_NEW_KEY)
+        {
+            throw CException(where, L"Error: the service key \"" + serviceName + L"\" already exists");
+        }
     }
     // From here on the key is ours: a failure below removes it again.
     m_serviceName = serviceName;
     try
     {
-        const UniqueRegistryKey performance = CreateKey(service.get(), L"Performance", where, &disposition);
-        SetString(performance.get(), L"Library", libraryPath, where);
-        SetString(performance.get(), L"Open", openName, where);
-        SetString(performance.get(), L"Collect", collectName, where);
-        SetString(performance.get(), L"Close", closeName, where);
-        SetDword(performance.get(), L"First Counter", firstCounter, where);
+        const CRegistryKey performance = services.CreateOrOpenKey(serviceName + L"\\Performance");
+        performance.SetValue(L"Library", libraryPath);
+        performance.SetValue(L"Open", openName);
+        performance.SetValue(L"Collect", collectName);
+        performance.SetValue(L"Close", closeName);
+        performance.SetValue(L"First Counter", firstCounter);
     }
     catch (...)
     {
-        service.reset();
         Remove();
         throw;
     }
@@ -111,23 +86,17 @@ const std::wstring &CProviderRegistration::GetServiceName() const
 
 std::wstring CProviderRegistration::GetServiceKeyPath() const
 {
-    return kServicesPath + m_serviceName;
+    return std::wstring(kServicesKey) + L"\\" + m_serviceName;
 }
 
 void CProviderRegistration::SetPerformanceValue(const std::wstring &name, DWORD value) const
 {
-    const wchar_t where[] = L"CProviderRegistration::SetPerformanceValue()";
-    DWORD disposition = 0;
-    SetDword(CreateKey(HKEY_LOCAL_MACHINE, GetServiceKeyPath() + L"\\Performance", where, &disposition).get(), name,
-             value, where);
+    OpenServices(KEY_CREATE_SUB_KEY).CreateOrOpenKey(m_serviceName + L"\\Performance").SetValue(name, value);
 }
 
 void CProviderRegistration::SetPerformanceValue(const std::wstring &name, const std::wstring &value) const
 {
-    const wchar_t where[] = L"CProviderRegistration::SetPerformanceValue()";
-    DWORD disposition = 0;
-    SetString(CreateKey(HKEY_LOCAL_MACHINE, GetServiceKeyPath() + L"\\Performance", where, &disposition).get(), name,
-              value, where);
+    OpenServices(KEY_CREATE_SUB_KEY).CreateOrOpenKey(m_serviceName + L"\\Performance").SetValue(name, value);
 }
 
 void CProviderRegistration::Remove() noexcept
@@ -136,10 +105,15 @@ void CProviderRegistration::Remove() noexcept
     {
         return;
     }
-    const DWORD lastError = ::GetLastError();
-    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, GetServiceKeyPath().c_str());
-    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, GetServiceKeyPath().c_str());
-    ::SetLastError(lastError);
+    const CLastErrorKeeper lastError;
+    try
+    {
+        OpenServices(KEY_READ | KEY_WRITE).DeleteKeyAndSubkeys(m_serviceName);
+    }
+    catch (const CException &)
+    {
+        // Cleanup is best effort: a key someone else removed or locked is not this object's failure.
+    }
     m_serviceName.clear();
 }
 
