@@ -316,6 +316,24 @@ const CPerformanceData::Object *CPerformanceData::FindObject(DWORD nameTitleInde
     return nullptr;
 }
 
+std::optional<ULONGLONG> LoadCounterValue(const std::vector<BYTE> &counterBlock, DWORD offset, DWORD size)
+{
+    if ((size != sizeof(DWORD) && size != sizeof(ULONGLONG)) ||
+        static_cast<ULONGLONG>(offset) + size > counterBlock.size())
+    {
+        return std::nullopt;
+    }
+    if (size == sizeof(DWORD))
+    {
+        DWORD value;
+        std::memcpy(&value, counterBlock.data() + offset, sizeof(value));
+        return value;
+    }
+    ULONGLONG value;
+    std::memcpy(&value, counterBlock.data() + offset, sizeof(value));
+    return value;
+}
+
 ULONGLONG ReadCounterValue(const PERF_COUNTER_DEFINITION &counter, const std::vector<BYTE> &counterBlock)
 {
     const wchar_t where[] = L"ReadCounterValue()";
@@ -331,20 +349,13 @@ ULONGLONG ReadCounterValue(const PERF_COUNTER_DEFINITION &counter, const std::ve
         throw CException(where, L"Error: CounterSize " + Number(counter.CounterSize) + L" disagrees with counter type " +
                                     ToString(counter.CounterType, HexPrefix | HexFullWidth));
     }
-    if (static_cast<ULONGLONG>(counter.CounterOffset) + size > counterBlock.size())
+    const std::optional<ULONGLONG> value = LoadCounterValue(counterBlock, counter.CounterOffset, size);
+    if (!value)
     {
         throw CException(where, L"Error: CounterOffset " + Number(counter.CounterOffset) + L" lies outside the " +
                                     Number(counterBlock.size()) + L"-byte counter block");
     }
-    if (size == sizeof(DWORD))
-    {
-        DWORD value;
-        std::memcpy(&value, counterBlock.data() + counter.CounterOffset, sizeof(value));
-        return value;
-    }
-    ULONGLONG value;
-    std::memcpy(&value, counterBlock.data() + counter.CounterOffset, sizeof(value));
-    return value;
+    return *value;
 }
 
 std::vector<BYTE> QueryPerformanceData(const std::wstring &query, size_t maxBytes)

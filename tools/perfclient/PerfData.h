@@ -4,6 +4,7 @@
 #include <winperf.h>
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,10 @@ private:
     DWORD m_firstObjectOffset = 0;
     std::vector<Object> m_objects;
 };
+
+// The 4- or 8-byte value at offset in a counter block; nothing when the size is neither or the value
+// does not lie wholly inside the block. The one place that reads a raw counter value from a block.
+std::optional<ULONGLONG> LoadCounterValue(const std::vector<BYTE> &counterBlock, DWORD offset, DWORD size);
 
 // The value of a counter in a counter block: 4 or 8 bytes as the counter's type and CounterSize say
 // (they must agree). Throws CException when the value lies outside the block or the size is not numeric.

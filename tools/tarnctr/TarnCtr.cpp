@@ -7,6 +7,7 @@
 #include "perfmon/installer/PerformanceCounterInstaller.h"
 #include "perfmon/installer/RawImage.h"
 #include "provider/TarnCounterSet.h"
+#include "tools/common/CommandLine.h"
 #include "win32/Exception.h"
 #include "win32/FileUtils.h"
 #include "win32/RegistryKey.h"
@@ -24,6 +25,9 @@
 #include <vector>
 
 using Halyard::PerfMon::CCounterTextFile;
+using Halyard::Tools::CUsageError;
+using Halyard::Tools::ReportFailure;
+using Halyard::Tools::ReportUsageError;
 using Halyard::PerfMon::CPerformanceCounterInstaller;
 using Halyard::PerfMon::CPerformanceDataSchema;
 using Halyard::PerfMon::CRawImage;
@@ -34,12 +38,6 @@ using Halyard::Win32::CWin32Exception;
 using Halyard::Win32::ToString;
 
 namespace TarnCtr {
-
-void Print(FILE *stream, const std::wstring &text)
-{
-    std::fputs(CStringConverter::WtoA(text).c_str(), stream);
-    std::fflush(stream);
-}
 
 std::wstring Describe(const CException &e)
 {
@@ -71,7 +69,6 @@ void ValidateModule(const std::wstring &path, const std::wstring &open, const st
 using namespace TarnCtr;
 
 namespace {
-
 
 const wchar_t kUsage[] =
     L"Usage:\n"
@@ -120,10 +117,6 @@ const wchar_t kUsage[] =
     L"  11 install: the module lies on a network share or in a folder ordinary users can write\n"
     L"     (--force registers it all the same)\n"
     L"  12 status: the system has disabled the provider (run \"tarnctr enable\")\n";
-
-
-
-
 
 // A folder of the program's own for the counter-text files: created new under a name nobody can
 // have chosen beforehand, with access for SYSTEM, administrators and this account only, and
@@ -218,7 +211,6 @@ DWORD ParseMilliseconds(const std::wstring &option, const std::wstring &text)
     }
     return static_cast<DWORD>(std::stoull(text));
 }
-
 
 // Every privileged monitor loads the registered module, so a module that others can replace, on a
 // share or in a folder ordinary users may write, hands them those monitors' rights.
@@ -537,26 +529,23 @@ int wmain(int argc, wchar_t **argv)
     }
     catch (const CToolFailure &failure)
     {
-        Print(stderr, L"tarnctr: " + failure.GetMessage() + L"\n");
         if (failure.GetExitCode() == ExitUsage)
         {
-            Print(stderr, L"Run \"tarnctr --help\" for the commands.\n");
+            return ReportUsageError(L"tarnctr", CUsageError(failure.GetMessage()),
+                                    L"Run \"tarnctr --help\" for the commands.\n");
         }
-        return failure.GetExitCode();
+        return ReportFailure(L"tarnctr", failure.GetMessage(), failure.GetExitCode());
     }
     catch (const CRegistryKey::Exception &e)
     {
-        Print(stderr, L"tarnctr: the registry could not be read: " + Describe(e) + L"\n");
-        return ExitRegistry;
+        return ReportFailure(L"tarnctr", L"the registry could not be read: " + Describe(e), ExitRegistry);
     }
     catch (const CException &e)
     {
-        Print(stderr, L"tarnctr: " + Describe(e) + L"\n");
-        return ExitUnexpected;
+        return ReportFailure(L"tarnctr", Describe(e), ExitUnexpected);
     }
     catch (const std::exception &e)
     {
-        Print(stderr, L"tarnctr: " + CStringConverter::AtoW(e.what()) + L"\n");
-        return ExitUnexpected;
+        return ReportFailure(L"tarnctr", CStringConverter::AtoW(e.what()), ExitUnexpected);
     }
 }

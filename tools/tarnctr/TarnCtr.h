@@ -3,11 +3,11 @@
 // What the commands of tarnctr share: exit codes, the failure that carries one, output, the
 // registry names it reads and the module check.
 
+#include "tools/common/Console.h"
 #include "win32/Exception.h"
 
 #include <windows.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -54,7 +54,7 @@ private:
     std::wstring m_message;
 };
 
-void Print(FILE *stream, const std::wstring &text);
+using Halyard::Tools::Print;
 
 std::wstring Describe(const Halyard::Win32::CException &e);
 

@@ -1,6 +1,7 @@
 #include "tools/tarnmon/CounterCooking.h"
 
 #include "provider/TarnCounterSet.h"
+#include "tools/common/NumberFormat.h"
 #include "win32/Exception.h"
 #include "win32/ToString.h"
 
@@ -15,13 +16,6 @@ using Win32::CException;
 using Win32::ToString;
 
 namespace {
-
-std::wstring Format(const wchar_t *format, double value)
-{
-    wchar_t text[64];
-    std::swprintf(text, sizeof(text) / sizeof(text[0]), format, value);
-    return text;
-}
 
 std::wstring CsvQuoted(const std::wstring &text)
 {
@@ -71,20 +65,13 @@ ULONGLONG ReadRawValue(const Counter &counter, const std::vector<BYTE> &counterB
         throw CException(L"ReadRawValue()", L"Counter \"" + counter.name + L"\" has a size of " +
                                                 ToString(counter.size) + L" bytes");
     }
-    if (static_cast<ULONGLONG>(counter.offset) + counter.size > counterBlock.size())
+    const std::optional<ULONGLONG> value = PerfClient::LoadCounterValue(counterBlock, counter.offset, counter.size);
+    if (!value)
     {
         throw CException(L"ReadRawValue()", L"Counter \"" + counter.name + L"\" lies outside its " +
                                                 ToString(counterBlock.size()) + L"-byte counter block");
     }
-    if (counter.size == sizeof(DWORD))
-    {
-        DWORD value;
-        std::memcpy(&value, counterBlock.data() + counter.offset, sizeof(value));
-        return value;
-    }
-    ULONGLONG value;
-    std::memcpy(&value, counterBlock.data() + counter.offset, sizeof(value));
-    return value;
+    return *value;
 }
 
 Sample ExtractSample(const PerfClient::CPerformanceData::Object &object, DWORD firstCounter, LONGLONG perfTime,
@@ -182,7 +169,7 @@ std::wstring CsvRow(const SYSTEMTIME &localTime, const std::vector<std::optional
     std::wstring row = CsvQuoted(stamp);
     for (const std::optional<double> &value : values)
     {
-        row += L"," + CsvQuoted(value ? Format(L"%.6f", *value) : L" ");
+        row += L"," + CsvQuoted(value ? Tools::FormatNumber(L"%.6f", *value) : L" ");
     }
     return row;
 }

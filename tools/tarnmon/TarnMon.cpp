@@ -6,19 +6,21 @@
 
 #include "perfmon/installer/PerformanceCounterInstaller.h"
 #include "provider/TarnCounterSet.h"
+#include "tools/common/CommandLine.h"
+#include "tools/common/Console.h"
+#include "tools/common/NumberFormat.h"
 #include "tools/perfclient/DirectProvider.h"
 #include "tools/perfclient/PerfData.h"
 #include "win32/Exception.h"
 #include "win32/SmartHandle.h"
+#include "win32/StringConverter.h"
 
 #include <windows.h>
-#include <shellapi.h>
 
 #include <cstdio>
 #include <fcntl.h>
 #include <io.h>
 #include <cwchar>
-#include <cwctype>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,6 +28,8 @@
 
 using namespace Halyard;
 using namespace Halyard::TarnMon;
+using Halyard::Tools::CUsageError;
+using Halyard::Tools::FormatNumber;
 
 namespace {
 
@@ -58,23 +62,6 @@ const wchar_t kUsage[] =
 
 const int kReplaceAttempts = 20;
 const DWORD kReplaceRetryMs = 50;
-
-std::string Utf8(const std::wstring &text)
-{
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                           nullptr, nullptr);
-    std::string bytes(static_cast<size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], size, nullptr, nullptr);
-    return bytes;
-}
-
-// Stdout carries UTF-8, whatever the console's code page.
-void Print(const std::wstring &text)
-{
-    const std::string bytes = Utf8(text);
-    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
-    std::fflush(stdout);
-}
 
 // Readers (a scraper's text-file collector) see the old file or the new one, never a part of either:
 // the bytes go to a temporary file in the same folder, which then replaces the file in one rename.
@@ -124,13 +111,14 @@ public:
     // keepEarlier: the file goes on holding what was written before (CSV rows); stdout just goes on.
     void Write(const std::wstring &text, bool keepEarlier)
     {
+        // Stdout carries UTF-8 too, whatever the console's code page.
         if (m_path.empty())
         {
-            Print(text);
+            Tools::Print(stdout, text, Tools::Utf8());
             return;
         }
         m_content = keepEarlier ? m_content + text : text;
-        WriteWholeFile(m_path, Utf8(m_content));
+        WriteWholeFile(m_path, Win32::CStringConverter::WtoA(m_content, Tools::Utf8()));
     }
 
 private:
@@ -140,8 +128,7 @@ private:
 
 int Fail(int code, const std::wstring &message)
 {
-    std::fwprintf(stderr, L"tarnmon: %ls\n", message.c_str());
-    return code;
+    return Tools::ReportFailure(L"tarnmon", message, code);
 }
 
 struct Options
@@ -160,34 +147,23 @@ struct Options
     bool IsExposition() const { return format == L"prometheus" || format == L"openmetrics"; }
 };
 
-class CUsageError
+double Number(const wchar_t *option, const std::wstring &text, double minimum, double maximum)
 {
-public:
-    explicit CUsageError(std::wstring message) : m_message(std::move(message)) {}
-    const std::wstring &GetMessage() const { return m_message; }
-
-private:
-    std::wstring m_message;
-};
-
-double Number(const wchar_t *option, const wchar_t *text, double minimum, double maximum)
-{
-    wchar_t *end = nullptr;
-    const double value = std::wcstod(text, &end);
-    if (end == text || *end != L'\0' || !(value >= minimum && value <= maximum))
+    const std::optional<double> value = Tools::ParseNumber(text, minimum, maximum);
+    if (!value)
     {
         throw CUsageError(std::wstring(option) + L" takes a number from " + std::to_wstring(minimum) + L" to " +
                           std::to_wstring(maximum) + L", not \"" + text + L"\"");
     }
-    return value;
+    return *value;
 }
 
-Options ParseOptions(int argc, wchar_t **argv)
+Options ParseOptions(const std::vector<std::wstring> &arguments)
 {
     Options options;
-    for (int i = 1; i < argc; ++i)
+    for (size_t i = 1; i < arguments.size(); ++i)
     {
-        const std::wstring option = argv[i];
+        const std::wstring &option = arguments[i];
         if (option == L"--help" || option == L"-h" || option == L"/?")
         {
             throw CUsageError(L"");
@@ -197,11 +173,11 @@ Options ParseOptions(int argc, wchar_t **argv)
             options.list = true;
             continue;
         }
-        if (i + 1 >= argc)
+        if (i + 1 >= arguments.size())
         {
             throw CUsageError(L"unknown option or missing value: " + option);
         }
-        const wchar_t *value = argv[++i];
+        const std::wstring &value = arguments[++i];
         if (option == L"--direct")
         {
             options.direct = value;
@@ -293,13 +269,6 @@ int Select(Sample &sample, const Options &options)
         sample.instances = std::move(kept);
     }
     return ExitOk;
-}
-
-std::wstring FormatNumber(const wchar_t *format, double value)
-{
-    wchar_t text[64];
-    std::swprintf(text, sizeof(text) / sizeof(text[0]), format, value);
-    return text;
 }
 
 std::wstring FormatText(const Sample *previous, const Sample &sample, unsigned number, unsigned count)
@@ -569,26 +538,18 @@ int Run(const Options &options)
 
 int main()
 {
-    int argc = 0;
-    wchar_t **argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
-    int result = ExitFailed;
     try
     {
-        result = Run(ParseOptions(argc, argv));
+        return Run(ParseOptions(Tools::GetCommandLineArguments()));
     }
     catch (const CUsageError &e)
     {
-        if (!e.GetMessage().empty())
-        {
-            std::fwprintf(stderr, L"tarnmon: %ls\n", e.GetMessage().c_str());
-        }
-        std::fwprintf(stderr, L"%ls", kUsage);
-        result = e.GetMessage().empty() ? ExitOk : ExitFailed;
+        // --help asks for the usage text alone, and is no failure.
+        const int result = Tools::ReportUsageError(L"tarnmon", e, kUsage);
+        return e.GetMessage().empty() ? ExitOk : result;
     }
     catch (const Win32::CException &e)
     {
-        result = Fail(ExitFailed, e.GetWhere() + L" - " + e.GetMessage());
+        return Fail(ExitFailed, e.GetWhere() + L" - " + e.GetMessage());
     }
-    ::LocalFree(argv);
-    return result;
 }

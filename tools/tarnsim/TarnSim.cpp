@@ -1,17 +1,20 @@
 // tarnsim: a TARN server stand-in. Takes up to three named instances of the TARN object and drives
 // every counter with a plausible load until its time is up or Ctrl+C, then releases them.
 #include "provider/TarnServerCounters.h"
+#include "tools/common/CommandLine.h"
+#include "tools/common/Console.h"
 #include "win32/Exception.h"
 
 #include <windows.h>
-#include <shellapi.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <cwchar>
 #include <random>
 #include <string>
 #include <vector>
+
+using Halyard::Tools::CConsoleStop;
+using Halyard::Tools::CUsageError;
 
 namespace {
 
@@ -23,46 +26,21 @@ const wchar_t kUsage[] = L"usage: tarnsim [--seconds <n>] <instance name> [<inst
                          L"  Runs until <n> seconds have passed (default: until Ctrl+C). Instance names have\n"
                          L"  at most 25 characters; the TARN object has 3 instance slots.\n";
 
-HANDLE g_stop = nullptr;
-
-BOOL WINAPI OnConsoleControl(DWORD)
-{
-    ::SetEvent(g_stop);
-    return TRUE;
-}
-
-class CUsageError
-{
-public:
-    explicit CUsageError(std::wstring message) : m_message(std::move(message)) {}
-    const std::wstring &GetMessage() const { return m_message; }
-
-private:
-    std::wstring m_message;
-};
-
 struct Options
 {
     DWORD seconds = INFINITE;
     std::vector<std::wstring> names;
 };
 
-Options ParseOptions(int argc, wchar_t **argv)
+Options ParseOptions(const std::vector<std::wstring> &arguments)
 {
     Options options;
-    for (int i = 1; i < argc; ++i)
+    for (size_t i = 1; i < arguments.size(); ++i)
     {
-        const std::wstring argument = argv[i];
+        const std::wstring &argument = arguments[i];
         if (argument == L"--seconds")
         {
-            wchar_t *end = nullptr;
-            const double seconds = i + 1 < argc ? std::wcstod(argv[i + 1], &end) : 0;
-            if (end == nullptr || *end != L'\0' || !(seconds > 0 && seconds <= 86400))
-            {
-                throw CUsageError(L"--seconds takes a number of seconds from 1 to 86400");
-            }
-            options.seconds = static_cast<DWORD>(seconds * 1000) / 1000;
-            ++i;
+            options.seconds = static_cast<DWORD>(Halyard::Tools::ParseSeconds(arguments, i) * 1000) / 1000;
         }
         else if (argument.size() > 1 && argument[0] == L'-' && argument[1] == L'-')
         {
@@ -252,7 +230,7 @@ private:
     LONGLONG m_queue = 0;
 };
 
-int Run(const Options &options)
+int Run(const Options &options, const CConsoleStop &stop)
 {
     CTarnServerCounters counters;
     std::vector<CTarnInstance> instances;
@@ -282,7 +260,7 @@ int Run(const Options &options)
 
     const ULONGLONG deadline =
         options.seconds == INFINITE ? ~0ULL : ::GetTickCount64() + static_cast<ULONGLONG>(options.seconds) * 1000;
-    while (::GetTickCount64() < deadline && ::WaitForSingleObject(g_stop, kTickMs) == WAIT_TIMEOUT)
+    while (::GetTickCount64() < deadline && !stop.IsRequested(kTickMs))
     {
         for (CLoad &load : loads)
         {
@@ -301,25 +279,17 @@ int Run(const Options &options)
 
 int main()
 {
-    int argc = 0;
-    wchar_t **argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
-    g_stop = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
-    int result = 1;
+    const CConsoleStop stop;
     try
     {
-        result = Run(ParseOptions(argc, argv));
+        return Run(ParseOptions(Halyard::Tools::GetCommandLineArguments()), stop);
     }
     catch (const CUsageError &e)
     {
-        std::fwprintf(stderr, L"tarnsim: %ls\n%ls", e.GetMessage().c_str(), kUsage);
+        return Halyard::Tools::ReportUsageError(L"tarnsim", e, kUsage);
     }
     catch (const Halyard::Win32::CException &e)
     {
-        std::fwprintf(stderr, L"tarnsim: %ls - %ls\n", e.GetWhere().c_str(), e.GetMessage().c_str());
+        return Halyard::Tools::ReportFailure(L"tarnsim", e.GetWhere() + L" - " + e.GetMessage(), 1);
     }
-    ::SetConsoleCtrlHandler(OnConsoleControl, FALSE);
-    ::CloseHandle(g_stop);
-    ::LocalFree(argv);
-    return result;
 }

@@ -1,0 +1,66 @@
+#include "tools/common/CommandLine.h"
+
+#include "tools/common/Console.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cwchar>
+#include <memory>
+
+namespace Halyard {
+namespace Tools {
+
+std::vector<std::wstring> GetCommandLineArguments()
+{
+    int count = 0;
+    const std::unique_ptr<wchar_t *, decltype(&::LocalFree)> arguments(
+        ::CommandLineToArgvW(::GetCommandLineW(), &count), ::LocalFree);
+    if (!arguments)
+    {
+        return {};
+    }
+    return std::vector<std::wstring>(arguments.get(), arguments.get() + count);
+}
+
+int ReportUsageError(const wchar_t *program, const CUsageError &error, const std::wstring &usage)
+{
+    if (!error.GetMessage().empty())
+    {
+        Print(stderr, std::wstring(program) + L": " + error.GetMessage() + L"\n");
+    }
+    Print(stderr, usage);
+    return 1;
+}
+
+int ReportFailure(const wchar_t *program, const std::wstring &message, int exitCode)
+{
+    Print(stderr, std::wstring(program) + L": " + message + L"\n");
+    return exitCode;
+}
+
+std::optional<double> ParseNumber(const std::wstring &text, double minimum, double maximum)
+{
+    wchar_t *end = nullptr;
+    const double value = std::wcstod(text.c_str(), &end);
+    if (end == text.c_str() || *end != L'\0' || !(value >= minimum && value <= maximum))
+    {
+        return std::nullopt;
+    }
+    return value;
+}
+
+double ParseSeconds(const std::vector<std::wstring> &arguments, size_t &index)
+{
+    const std::optional<double> seconds =
+        index + 1 < arguments.size() ? ParseNumber(arguments[index + 1], 0, 86400) : std::nullopt;
+    if (!seconds || *seconds == 0)
+    {
+        throw CUsageError(L"--seconds takes a number of seconds from 1 to 86400");
+    }
+    ++index;
+    return *seconds;
+}
+
+} // namespace Tools
+} // namespace Halyard
