@@ -1,21 +1,13 @@
 #pragma once
 
+#include "win32/FaultHooks.h"
+
 #include <windows.h>
 
-#include <cstddef>
 #include <string>
 
 namespace Halyard {
 namespace Win32 {
-
-// A copy of a faulting thread's stack from its stack pointer up, taken before the handler's own
-// calls overwrite the frames that were left.
-struct CStackCopy
-{
-    DWORD64 address;
-    const BYTE *bytes;
-    size_t size;
-};
 
 // The call stack of a thread's context, one frame a line, innermost first: "module!function+0x1a"
 // where DbgHelp knows a symbol, "module+0x1234" where it does not. The walk reads the stack from the

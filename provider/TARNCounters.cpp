@@ -4,6 +4,7 @@
 // collector leaves the caller's counts and cursor as a failed collect must, and what is caught here
 // is only what nothing below could.
 #include "crashdiag/CrashDump.h"
+#include "crashdiag/FaultDiagnostics.h"
 #include "provider/CrashDumpSettings.h"
 #include "provider/ProductCollector.h"
 #include "provider/TarnCounterSet.h"
@@ -36,6 +37,7 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID)
     case DLL_PROCESS_ATTACH:
     {
         ::DisableThreadLibraryCalls(module);
+        Halyard::Win32::InstallFaultDiagnostics();
         ApplyCrashDumpSettings(TarnProductName);
         Halyard::Win32::CSEHException::Translator translator;
         SetCollector(CreatePerformanceDataCollector());

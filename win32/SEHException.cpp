@@ -1,11 +1,11 @@
 #include "win32/SEHException.h"
 
-#include "crashdiag/CallStack.h"
-#include "crashdiag/CrashDump.h"
 #include "win32/Exception.h"
+#include "win32/FaultHooks.h"
 #include "win32/ToString.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 namespace Halyard {
@@ -14,6 +14,10 @@ namespace Win32 {
 namespace {
 
 const DWORD kStackOverflow = 0xC00000FD;
+
+// Read by any faulting thread at any time, so each hook is one atomic word.
+std::atomic<std::wstring (*)(const CONTEXT &, const CStackCopy &)> g_getCallStack{nullptr};
+std::atomic<void (*)(EXCEPTION_POINTERS *)> g_requestDump{nullptr};
 
 struct CCodeName
 {
@@ -444,10 +448,19 @@ extern "C" [[noreturn]] void HalyardThrowTranslatedException()
 
 } // namespace
 
+void SetFaultHooks(const CFaultHooks &hooks)
+{
+    g_getCallStack = hooks.getCallStack;
+    g_requestDump = hooks.requestDump;
+}
+
 CSEHException::CSEHException(unsigned int code, EXCEPTION_POINTERS *pointers)
     : m_code(code), m_pointers(pointers)
 {
-    RequestCrashDump(pointers, true);
+    if (const auto requestDump = g_requestDump.load())
+    {
+        requestDump(pointers);
+    }
 }
 
 unsigned int CSEHException::GetCode() const
@@ -485,6 +498,11 @@ std::wstring CSEHException::GetCallStack() const
     {
         return L"No callstack possible from EXCEPTION_STACK_OVERFLOW";
     }
+    const auto getCallStack = g_getCallStack.load();
+    if (getCallStack == nullptr)
+    {
+        return std::wstring();
+    }
     CStackCopy stack = {0, nullptr, 0};
     // The copy belongs to this thread's latest translated fault, and to nothing else.
     const CThreadState *state = Translation().PeekThreadState();
@@ -492,7 +510,7 @@ std::wstring CSEHException::GetCallStack() const
     {
         stack = {state->stackCopyAddress, state->stackCopy, state->stackCopySize};
     }
-    return GetCallStackText(*m_pointers->ContextRecord, stack);
+    return getCallStack(*m_pointers->ContextRecord, stack);
 }
 
 CONTEXT *CSEHException::GetContext() const

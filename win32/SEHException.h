@@ -25,7 +25,8 @@ public:
     // The name of the exception code, or "Unknown exception".
     std::wstring GetMessage() const;
     // The faulting thread's frames, one a line, innermost first: "module!function+0x1a" or, without
-    // a symbol, "module+0x1234". A stack overflow leaves no stack to walk and gives a fixed text.
+    // a symbol, "module+0x1234". A stack overflow leaves no stack to walk and gives a fixed text;
+    // a process that registered no call-stack hook (see FaultHooks.h) gets an empty one.
     std::wstring GetCallStack() const;
     CONTEXT *GetContext() const;
 

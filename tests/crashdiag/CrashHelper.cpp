@@ -11,6 +11,7 @@
 // gives 255.
 
 #include "crashdiag/CrashDump.h"
+#include "crashdiag/FaultDiagnostics.h"
 #include "win32/SEHException.h"
 
 #include <windows.h>
@@ -82,6 +83,7 @@ int Number(const wchar_t *text)
 
 int wmain(int argc, wchar_t **argv)
 {
+    InstallFaultDiagnostics();
     int translated = 0;
     std::unique_ptr<CCrashDumpSuppression> suppression;
     for (int i = 1; i < argc; ++i)

@@ -1,6 +1,7 @@
 #include "win32/SEHException.h"
 
 #include "crashdiag/CrashDump.h"
+#include "crashdiag/FaultDiagnostics.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +20,11 @@ namespace {
 class CNoCrashDumps : public ::testing::Environment
 {
 public:
-    void SetUp() override { DisableCrashDumps(); }
+    void SetUp() override
+    {
+        InstallFaultDiagnostics();
+        DisableCrashDumps();
+    }
 };
 
 ::testing::Environment *const g_noCrashDumps = ::testing::AddGlobalTestEnvironment(new CNoCrashDumps);
