@@ -18,17 +18,6 @@ namespace {
 
 const DWORD kPathBufferSize = MAX_PATH;
 
-std::wstring Quoted(const std::wstring &path)
-{
-    return L"\"" + path + L"\"";
-}
-
-HANDLE OpenForReading(const std::wstring &path)
-{
-    return ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                         nullptr);
-}
-
 // Reads up to size bytes, repeating short reads; stops at the end of the file or a failed read.
 DWORD ReadAll(HANDLE file, BYTE *buffer, DWORD size)
 {

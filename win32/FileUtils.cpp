@@ -23,18 +23,6 @@ const DWORD kPathBufferSize = MAX_PATH;
 const wchar_t kUnavailable[] = L"UNAVAILABLE";
 const wchar_t kNotAvailable[] = L"Functionality not available on this platform";
 
-
-std::wstring Quoted(const std::wstring &path)
-{
-    return L"\"" + path + L"\"";
-}
-
-HANDLE OpenForReading(const std::wstring &path)
-{
-    return ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                         nullptr);
-}
-
 template <typename Function>
 Function LookUpKernel32(const char *name)
 {
@@ -82,9 +70,20 @@ std::wstring CheckDirectoryResult(const wchar_t *where, UINT result, const wchar
 
 } // namespace
 
+CSmartHandle OpenForReading(const std::wstring &path)
+{
+    return CSmartHandle(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+std::wstring Quoted(const std::wstring &path)
+{
+    return L"\"" + path + L"\"";
+}
+
 bool FileExists(const std::wstring &path)
 {
-    return CSmartHandle(OpenForReading(path)).IsValid();
+    return OpenForReading(path).IsValid();
 }
 
 bool Is64bitSystem()

@@ -14,6 +14,8 @@
 // Call these qualified: with `using namespace` and raw pointer arguments an unqualified call may
 // pick the platform function of the same name.
 
+#include "win32/SmartHandle.h"
+
 #include <windows.h>
 
 #include <string>
@@ -21,6 +23,13 @@
 
 namespace Halyard {
 namespace Win32 {
+
+// Opens an existing file to read, shared with other readers; an invalid handle, with the last
+// error set, when it cannot be opened.
+CSmartHandle OpenForReading(const std::wstring &path);
+
+// The path in double quotes, as failure texts show it.
+std::wstring Quoted(const std::wstring &path);
 
 // Opens the file for reading; false for anything that cannot be opened (missing, a directory,
 // held exclusively). Never throws.

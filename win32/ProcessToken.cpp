@@ -17,6 +17,33 @@ bool SameLuid(const LUID &a, const LUID &b)
     return a.LowPart == b.LowPart && a.HighPart == b.HighPart;
 }
 
+// A privilege's name in two calls: the first, without a buffer, must fail for want of room and
+// give the length; the second fills the text.
+template <typename Lookup>
+std::wstring LookUpText(const wchar_t *where, Lookup lookup)
+{
+    DWORD length = 0;
+    // Cleared first: a platform that fails without setting an error must not look like a size answer.
+    ::SetLastError(ERROR_SUCCESS);
+    if (lookup(nullptr, &length))
+    {
+        throw CException(where, L"Unexpected - first call to LookupPrivilegeName succeeded!");
+    }
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_INSUFFICIENT_BUFFER)
+    {
+        throw CWin32Exception(where, error);
+    }
+    std::wstring text(length + 1, L'\0');
+    length = static_cast<DWORD>(text.size());
+    if (!lookup(&text[0], &length))
+    {
+        throw CWin32Exception(where, ::GetLastError());
+    }
+    text.resize(length);
+    return text;
+}
+
 } // namespace
 
 LUID CSecurityPrivilege::GetPrivilegeValue(const std::wstring &system, const std::wstring &name)
@@ -32,52 +59,18 @@ LUID CSecurityPrivilege::GetPrivilegeValue(const std::wstring &system, const std
 std::wstring CSecurityPrivilege::GetPrivilegeName(const std::wstring &system, const LUID &luid)
 {
     LUID value = luid;
-    DWORD length = 0;
-    // Cleared first: a platform that fails without setting an error must not look like a size answer.
-    ::SetLastError(ERROR_SUCCESS);
-    if (::LookupPrivilegeNameW(SystemOrNull(system), &value, nullptr, &length))
-    {
-        throw CException(L"CSecurityPrivilege::GetPrivilegeName()",
-                         L"Unexpected - first call to LookupPrivilegeName succeeded!");
-    }
-    const DWORD error = ::GetLastError();
-    if (error != ERROR_INSUFFICIENT_BUFFER)
-    {
-        throw CWin32Exception(L"CSecurityPrivilege::GetPrivilegeName()", error);
-    }
-    std::wstring name(length + 1, L'\0');
-    length = static_cast<DWORD>(name.size());
-    if (!::LookupPrivilegeNameW(SystemOrNull(system), &value, &name[0], &length))
-    {
-        throw CWin32Exception(L"CSecurityPrivilege::GetPrivilegeName()", ::GetLastError());
-    }
-    name.resize(length);
-    return name;
+    return LookUpText(L"CSecurityPrivilege::GetPrivilegeName()", [&](wchar_t *name, DWORD *length) {
+        return ::LookupPrivilegeNameW(SystemOrNull(system), &value, name, length) != FALSE;
+    });
 }
 
 std::wstring CSecurityPrivilege::GetPrivilegeDisplayName(const std::wstring &system, const std::wstring &name,
                                                          DWORD &languageId)
 {
-    DWORD length = 0;
-    ::SetLastError(ERROR_SUCCESS);
-    if (::LookupPrivilegeDisplayNameW(SystemOrNull(system), name.c_str(), nullptr, &length, &languageId))
-    {
-        throw CException(L"CSecurityPrivilege::GetPrivilegeDisplayName()",
-                         L"Unexpected - first call to LookupPrivilegeName succeeded!");
-    }
-    const DWORD error = ::GetLastError();
-    if (error != ERROR_INSUFFICIENT_BUFFER)
-    {
-        throw CWin32Exception(L"CSecurityPrivilege::GetPrivilegeDisplayName()", error);
-    }
-    std::wstring displayName(length + 1, L'\0');
-    length = static_cast<DWORD>(displayName.size());
-    if (!::LookupPrivilegeDisplayNameW(SystemOrNull(system), name.c_str(), &displayName[0], &length, &languageId))
-    {
-        throw CWin32Exception(L"CSecurityPrivilege::GetPrivilegeDisplayName()", ::GetLastError());
-    }
-    displayName.resize(length);
-    return displayName;
+    return LookUpText(L"CSecurityPrivilege::GetPrivilegeDisplayName()", [&](wchar_t *displayName, DWORD *length) {
+        return ::LookupPrivilegeDisplayNameW(SystemOrNull(system), name.c_str(), displayName, length, &languageId) !=
+               FALSE;
+    });
 }
 
 DWORD CSecurityPrivilege::GetDisplayNameLanguageId()

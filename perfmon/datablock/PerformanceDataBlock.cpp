@@ -310,6 +310,29 @@ PERF_INSTANCE_DEFINITION *CPerformanceDataBlock::ValidateInstanceObject(PERF_OBJ
     return GetSlot(layout, 0);
 }
 
+template <typename Matches>
+CPerformanceDataBlock::SlotSearch CPerformanceDataBlock::FindSlot(const CDataBlockLayout::Object &layout,
+                                                                  Matches matches)
+{
+    SlotSearch free = {nullptr, 0, false};
+    for (DWORD i = 0; i < layout.SlotCount(); ++i)
+    {
+        PERF_INSTANCE_DEFINITION *slot = GetSlot(layout, i);
+        if (!Layout::IsSlotInUse(*slot))
+        {
+            if (free.slot == nullptr)
+            {
+                free = {slot, i, false};
+            }
+        }
+        else if (matches(*slot))
+        {
+            return {slot, i, true};
+        }
+    }
+    return free;
+}
+
 DWORD CPerformanceDataBlock::AllocateNamedSlot(PERF_OBJECT_TYPE *object, const std::wstring &name, DWORD &created)
 {
     ValidateInstanceObject(object, ValidateByName);
@@ -325,34 +348,23 @@ DWORD CPerformanceDataBlock::AllocateNamedSlot(PERF_OBJECT_TYPE *object, const s
     }
 
     const DWORD nameBytes = static_cast<DWORD>((length + 1) * sizeof(wchar_t));
-    PERF_INSTANCE_DEFINITION *freeSlot = nullptr;
-    DWORD freeIndex = 0;
-    for (DWORD i = 0; i < layout.SlotCount(); ++i)
-    {
-        PERF_INSTANCE_DEFINITION *slot = GetSlot(layout, i);
-        if (!Layout::IsSlotInUse(*slot))
-        {
-            if (freeSlot == nullptr)
-            {
-                freeSlot = slot;
-                freeIndex = i;
-            }
-            continue;
-        }
+    const SlotSearch found = FindSlot(layout, [&](const PERF_INSTANCE_DEFINITION &slot) {
         // The name is compared inside the slot's own name space, whatever its length field says.
-        const DWORD slotNameLength = slot->NameLength;
-        if (slotNameLength == nameBytes && nameBytes <= layout.nameSpace &&
-            std::memcmp(reinterpret_cast<const BYTE *>(slot) + Layout::kInstanceDefinitionSize, name.c_str(),
-                        nameBytes) == 0)
-        {
-            created = 0;
-            return i + 1;
-        }
+        const DWORD slotNameLength = slot.NameLength;
+        return slotNameLength == nameBytes && nameBytes <= layout.nameSpace &&
+               std::memcmp(reinterpret_cast<const BYTE *>(&slot) + Layout::kInstanceDefinitionSize, name.c_str(),
+                           nameBytes) == 0;
+    });
+    if (found.existing)
+    {
+        created = 0;
+        return found.index + 1;
     }
-    if (freeSlot == nullptr)
+    if (found.slot == nullptr)
     {
         throw CException(kAllocateWhere, L"All " + ToString(layout.numInstances) + L" instances in use");
     }
+    PERF_INSTANCE_DEFINITION *freeSlot = found.slot;
 
     freeSlot->NameLength = nameBytes;
     freeSlot->NameOffset = Layout::kInstanceDefinitionSize;
@@ -361,7 +373,7 @@ DWORD CPerformanceDataBlock::AllocateNamedSlot(PERF_OBJECT_TYPE *object, const s
     freeSlot->ByteLength = Layout::kInstanceDefinitionSize + nameBytes + (length % 2 == 0 ? 2 : 0);
     CountSlotsInUse(object, layout);
     created = 1;
-    return freeIndex + 1;
+    return found.index + 1;
 }
 
 DWORD CPerformanceDataBlock::AllocateIdSlot(PERF_OBJECT_TYPE *object, DWORD uniqueId, DWORD &created)
@@ -374,29 +386,18 @@ DWORD CPerformanceDataBlock::AllocateIdSlot(PERF_OBJECT_TYPE *object, DWORD uniq
         throw CException(kAllocateWhere, L"Illegal instance id: " + ToString(static_cast<long>(uniqueId)));
     }
 
-    PERF_INSTANCE_DEFINITION *freeSlot = nullptr;
-    DWORD freeIndex = 0;
-    for (DWORD i = 0; i < layout.SlotCount(); ++i)
+    const SlotSearch found = FindSlot(
+        layout, [&](const PERF_INSTANCE_DEFINITION &slot) { return static_cast<DWORD>(slot.UniqueID) == uniqueId; });
+    if (found.existing)
     {
-        PERF_INSTANCE_DEFINITION *slot = GetSlot(layout, i);
-        if (!Layout::IsSlotInUse(*slot))
-        {
-            if (freeSlot == nullptr)
-            {
-                freeSlot = slot;
-                freeIndex = i;
-            }
-        }
-        else if (static_cast<DWORD>(slot->UniqueID) == uniqueId)
-        {
-            created = 0;
-            return i + 1;
-        }
+        created = 0;
+        return found.index + 1;
     }
-    if (freeSlot == nullptr)
+    if (found.slot == nullptr)
     {
         throw CException(kAllocateWhere, L"Unexpected - logic error");
     }
+    PERF_INSTANCE_DEFINITION *freeSlot = found.slot;
 
     freeSlot->NameLength = 0;
     freeSlot->NameOffset = 0;
@@ -404,7 +405,7 @@ DWORD CPerformanceDataBlock::AllocateIdSlot(PERF_OBJECT_TYPE *object, DWORD uniq
     freeSlot->ByteLength = Layout::kInstanceDefinitionSize;
     CountSlotsInUse(object, layout);
     created = 1;
-    return freeIndex + 1;
+    return found.index + 1;
 }
 
 DWORD CPerformanceDataBlock::AllocateObjectInstance(PERF_OBJECT_TYPE *object, const std::wstring &name, DWORD &created)

@@ -87,6 +87,15 @@ public:
 private:
     class CCreationRight;
 
+    // Where an allocation lands: the slot in use that already holds the instance (existing), else
+    // the first free slot; no slot when every one is taken by others.
+    struct SlotSearch
+    {
+        PERF_INSTANCE_DEFINITION *slot;
+        DWORD index;
+        bool existing;
+    };
+
     static std::unique_ptr<CCreationRight> AcquireCreationRight(const Win32::IKernelObjectName &name,
                                                                 SECURITY_ATTRIBUTES *securityAttributes);
 
@@ -97,6 +106,8 @@ private:
     const CDataBlockLayout::Object &LayoutOf(const PERF_OBJECT_TYPE *object) const;
     PERF_INSTANCE_DEFINITION *GetSlot(const CDataBlockLayout::Object &layout, DWORD slot);
     void CountSlotsInUse(PERF_OBJECT_TYPE *object, const CDataBlockLayout::Object &layout);
+    template <typename Matches>
+    SlotSearch FindSlot(const CDataBlockLayout::Object &layout, Matches matches);
 
     DWORD AllocateNamedSlot(PERF_OBJECT_TYPE *object, const std::wstring &name, DWORD &created);
     DWORD AllocateIdSlot(PERF_OBJECT_TYPE *object, DWORD uniqueId, DWORD &created);
