@@ -2,21 +2,13 @@
 
 #include "crashdiag/CrashDump.h"
 #include "win32/Exception.h"
-#include "win32/RegistryKey.h"
 
 #include <windows.h>
 
 #include <vector>
 
-std::wstring ReadCrashDumpFolder(const std::wstring &productName)
+std::wstring ReadCrashDumpFolder(const Halyard::Win32::CRegistryKey &key)
 {
-    HKEY opened = nullptr;
-    const std::wstring path = L"SYSTEM\\CurrentControlSet\\Services\\" + productName + L"\\Performance";
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, &opened) != ERROR_SUCCESS)
-    {
-        return std::wstring();
-    }
-    const Halyard::Win32::CRegistryKey key(opened);
     // Takes REG_EXPAND_SZ as well, expanded.
     const DWORD flags = RRF_RT_REG_SZ;
     DWORD size = 0;
@@ -38,11 +30,12 @@ std::wstring ReadCrashDumpFolder(const std::wstring &productName)
     return std::wstring(text.data());
 }
 
-void ApplyCrashDumpSettings(const std::wstring &productName)
+void ApplyCrashDumpSettings(const CPerformanceKey &performance)
 {
     try
     {
-        Halyard::Win32::SetCrashDumpFolder(ReadCrashDumpFolder(productName));
+        Halyard::Win32::SetCrashDumpFolder(performance.IsOpen() ? ReadCrashDumpFolder(performance.Get())
+                                                                : std::wstring());
     }
     catch (const Halyard::Win32::CException &e)
     {

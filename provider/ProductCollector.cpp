@@ -50,12 +50,12 @@ void Guarded(const wchar_t *prefix, const wchar_t *unexpected, Operation operati
 
 } // namespace
 
-CPerformanceDataCollector::CPerformanceDataCollector(const std::wstring &name)
+CPerformanceDataCollector::CPerformanceDataCollector(const std::wstring &name,
+                                                     const Halyard::Win32::CRegistryKey &performance)
     : m_schema(CreateTarnCounterSet()),
       m_securityAttributes(MakeSecurityAttributes(&m_securityDescriptor)),
-      m_collector(Halyard::Win32::CGlobalName(name), m_schema,
-                  Halyard::PerfMon::ReadFirstCounterIndex(name), &m_securityAttributes,
-                  TarnLockTimeout())
+      m_collector(Halyard::Win32::CGlobalName(name), m_schema, Halyard::PerfMon::ReadFirstCounterIndex(performance),
+                  &m_securityAttributes, TarnLockTimeout(performance))
 {
 }
 
@@ -84,10 +84,10 @@ bool CPerformanceDataCollector::Collect(const wchar_t *query, void **data, DWORD
     return result;
 }
 
-Halyard::PerfMon::ICollectPerformanceData *CreatePerformanceDataCollector()
+Halyard::PerfMon::ICollectPerformanceData *CreatePerformanceDataCollector(const CPerformanceKey &performance)
 {
     Halyard::PerfMon::ICollectPerformanceData *collector = nullptr;
     Guarded(L"CreatePerformanceDataCollector() -  Exception: ", L"CreatePerformanceDataCollector() - Unexpected exception",
-            [&] { collector = new CPerformanceDataCollector(TarnProductName); });
+            [&] { collector = new CPerformanceDataCollector(TarnProductName, performance.Get()); });
     return collector;
 }

@@ -3,6 +3,7 @@
 #include "perfmon/collector/CollectPerformanceData.h"
 #include "perfmon/collector/PerformanceDataCollector.h"
 #include "perfmon/schema/Schema.h"
+#include "provider/PerformanceKey.h"
 #include "win32/SecurityDescriptor.h"
 
 #include <windows.h>
@@ -16,7 +17,8 @@
 class CPerformanceDataCollector : public Halyard::PerfMon::ICollectPerformanceData
 {
 public:
-    explicit CPerformanceDataCollector(const std::wstring &name);
+    // The first counter index and the lock time-out come from the product's Performance key.
+    CPerformanceDataCollector(const std::wstring &name, const Halyard::Win32::CRegistryKey &performance);
 
     CPerformanceDataCollector(const CPerformanceDataCollector &) = delete;
     CPerformanceDataCollector &operator=(const CPerformanceDataCollector &) = delete;
@@ -36,5 +38,6 @@ private:
     Halyard::PerfMon::CPerformanceDataCollector m_collector;
 };
 
-// The process-wide collector the exports drive; null when creation failed.
-Halyard::PerfMon::ICollectPerformanceData *CreatePerformanceDataCollector();
+// The process-wide collector the exports drive; null when creation failed, a key that could not be
+// opened included.
+Halyard::PerfMon::ICollectPerformanceData *CreatePerformanceDataCollector(const CPerformanceKey &performance);

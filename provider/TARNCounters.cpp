@@ -6,6 +6,7 @@
 #include "crashdiag/CrashDump.h"
 #include "crashdiag/FaultDiagnostics.h"
 #include "provider/CrashDumpSettings.h"
+#include "provider/PerformanceKey.h"
 #include "provider/ProductCollector.h"
 #include "provider/TarnCounterSet.h"
 #include "win32/SEHException.h"
@@ -38,9 +39,11 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID)
     {
         ::DisableThreadLibraryCalls(module);
         Halyard::Win32::InstallFaultDiagnostics();
-        ApplyCrashDumpSettings(TarnProductName);
+        // One open of the product's key serves every setting read here.
+        const CPerformanceKey performance(TarnProductName);
+        ApplyCrashDumpSettings(performance);
         Halyard::Win32::CSEHException::Translator translator;
-        SetCollector(CreatePerformanceDataCollector());
+        SetCollector(CreatePerformanceDataCollector(performance));
         break;
     }
     case DLL_PROCESS_DETACH:

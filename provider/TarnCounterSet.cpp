@@ -93,18 +93,22 @@ CPerformanceDataSchema CreateTarnCounterSet()
 
 DWORD TarnLockTimeout()
 {
-    DWORD timeout = 0;
     try
     {
         const std::wstring path =
             std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + TarnProductName + L"\\Performance";
-        const Halyard::Win32::CRegistryKey performance(HKEY_LOCAL_MACHINE, path, KEY_QUERY_VALUE);
-        if (!performance.QueryValue(L"Lock Timeout", timeout))
-        {
-            timeout = 0;
-        }
+        return TarnLockTimeout(Halyard::Win32::CRegistryKey(HKEY_LOCAL_MACHINE, path, KEY_QUERY_VALUE));
     }
     catch (const Halyard::Win32::CException &)
+    {
+        return Halyard::PerfMon::kDefaultLockTimeout;
+    }
+}
+
+DWORD TarnLockTimeout(const Halyard::Win32::CRegistryKey &performance)
+{
+    DWORD timeout = 0;
+    if (!performance.QueryValue(L"Lock Timeout", timeout))
     {
         timeout = 0;
     }

@@ -2,6 +2,12 @@
 
 #include "perfmon/schema/Schema.h"
 
+namespace Halyard {
+namespace Win32 {
+class CRegistryKey;
+} // namespace Win32
+} // namespace Halyard
+
 // The product whose counters this module publishes; its kernel objects and registry entries are named after it.
 extern const wchar_t TarnProductName[];
 
@@ -19,3 +25,5 @@ Halyard::PerfMon::CPerformanceDataSchema CreateTarnCounterSet();
 // optional REG_DWORD "Lock Timeout" under the product's Performance key, or the library's default
 // when it is absent or outside the range an install accepts (0 would never wait, INFINITE never stop).
 DWORD TarnLockTimeout();
+// The same from the product's Performance key, already open.
+DWORD TarnLockTimeout(const Halyard::Win32::CRegistryKey &performance);

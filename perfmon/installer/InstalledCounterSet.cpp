@@ -43,7 +43,11 @@ DWORD CPerformanceCounterInstaller::FirstCounterIndex(const std::wstring &applic
 
 DWORD ReadFirstCounterIndex(const std::wstring &applicationName)
 {
-    const CRegistryKey performance = OpenPerformanceKey(applicationName);
+    return ReadFirstCounterIndex(OpenPerformanceKey(applicationName));
+}
+
+DWORD ReadFirstCounterIndex(const CRegistryKey &performance)
+{
     DWORD type = REG_NONE;
     DWORD firstCounter = 0;
     DWORD size = sizeof(firstCounter);

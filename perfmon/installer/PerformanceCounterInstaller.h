@@ -7,6 +7,10 @@
 #include <string>
 
 namespace Halyard {
+namespace Win32 {
+class CRegistryKey;
+} // namespace Win32
+
 namespace PerfMon {
 
 // Registers a counter set with the system, removes it, and reads an installed one back.
@@ -177,6 +181,8 @@ private:
 // What CPerformanceCounterInstaller::FirstCounterIndex answers, for a caller that needs nothing else
 // of the installer: the provider module, which must not carry the installation code.
 DWORD ReadFirstCounterIndex(const std::wstring &applicationName);
+// The same from the application's "Performance" key, already open.
+DWORD ReadFirstCounterIndex(const Win32::CRegistryKey &performance);
 
 } // namespace PerfMon
 } // namespace Halyard
