@@ -6,6 +6,7 @@
 #include "win32/Exception.h"
 #include "win32/FileUtils.h"
 #include "win32/LibraryLoader.h"
+#include "win32/LocalMemory.h"
 #include "win32/MessageLog.h"
 #include "win32/SEHException.h"
 #include "win32/SingleWriterMultipleReaderLock.h"
@@ -126,17 +127,16 @@ void PrepareCrashDumpFolder()
     {
         CreateDirectoriesIfRequired(parent);
     }
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    TLocalMemory<void> descriptor;
     if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)",
-                                                                SDDL_REVISION_1, &descriptor, nullptr))
+                                                                SDDL_REVISION_1, descriptor.Receive(), nullptr))
     {
         throw CWin32Exception(L"PrepareCrashDumpFolder() - ConvertStringSecurityDescriptorToSecurityDescriptorW",
                               ::GetLastError());
     }
-    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.Get(), FALSE};
     const BOOL created = ::CreateDirectoryW(folder.c_str(), &attributes);
     const DWORD error = ::GetLastError();
-    ::LocalFree(descriptor);
     if (!created && error != ERROR_ALREADY_EXISTS)
     {
         throw CWin32Exception(L"PrepareCrashDumpFolder() - CreateDirectoryW \"" + folder + L"\"", error);

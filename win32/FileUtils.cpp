@@ -1,6 +1,7 @@
 #include "win32/FileUtils.h"
 
 #include "win32/Exception.h"
+#include "win32/LocalMemory.h"
 #include "win32/SmartHandle.h"
 #include "win32/StringConverter.h"
 #include "win32/ToString.h"
@@ -9,7 +10,6 @@
 #include <psapi.h>
 
 #include <algorithm>
-#include <memory>
 #include <cstdio>
 #include <cwctype>
 #include <cctype>
@@ -130,14 +130,13 @@ bool IsOnNetworkShare(const std::wstring &path)
 bool IsWritableByOrdinaryUsers(const std::wstring &path)
 {
     PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    TLocalMemory<void> descriptor;
     const DWORD result = ::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                                                 nullptr, &dacl, nullptr, &descriptor);
+                                                 nullptr, &dacl, nullptr, descriptor.Receive());
     if (result != ERROR_SUCCESS)
     {
         throw CWin32Exception(L"IsWritableByOrdinaryUsers() - GetNamedSecurityInfo \"" + path + L"\"", result);
     }
-    const std::unique_ptr<void, decltype(&::LocalFree)> owned(descriptor, ::LocalFree);
     if (dacl == nullptr)
     {
         return true;

@@ -1,12 +1,12 @@
 #include "tools/common/CommandLine.h"
 
 #include "tools/common/Console.h"
+#include "win32/LocalMemory.h"
 
 #include <windows.h>
 #include <shellapi.h>
 
 #include <cwchar>
-#include <memory>
 
 namespace Halyard {
 namespace Tools {
@@ -14,13 +14,12 @@ namespace Tools {
 std::vector<std::wstring> GetCommandLineArguments()
 {
     int count = 0;
-    const std::unique_ptr<wchar_t *, decltype(&::LocalFree)> arguments(
-        ::CommandLineToArgvW(::GetCommandLineW(), &count), ::LocalFree);
-    if (!arguments)
+    const Win32::TLocalMemory<wchar_t *> arguments(::CommandLineToArgvW(::GetCommandLineW(), &count));
+    if (!arguments.IsValid())
     {
         return {};
     }
-    return std::vector<std::wstring>(arguments.get(), arguments.get() + count);
+    return std::vector<std::wstring>(arguments.Get(), arguments.Get() + count);
 }
 
 int ReportUsageError(const wchar_t *program, const CUsageError &error, const std::wstring &usage)

@@ -10,6 +10,7 @@
 #include "tools/common/CommandLine.h"
 #include "win32/Exception.h"
 #include "win32/FileUtils.h"
+#include "win32/LocalMemory.h"
 #include "win32/RegistryKey.h"
 #include "win32/SmartHandle.h"
 #include "win32/StringConverter.h"
@@ -20,7 +21,6 @@
 
 #include <cstdio>
 #include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -127,15 +127,14 @@ public:
     CPrivateFolder() : m_path(Halyard::Win32::GetTempPath() + L"TARNCounters_" + Halyard::Win32::CreateGUIDAsString())
     {
         const std::wstring sddl = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + CurrentUserSid() + L")";
-        PSECURITY_DESCRIPTOR descriptor = nullptr;
-        if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor,
-                                                                     nullptr))
+        Halyard::Win32::TLocalMemory<void> descriptor;
+        if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                                     descriptor.Receive(), nullptr))
         {
             throw CWin32Exception(L"CPrivateFolder() - ConvertStringSecurityDescriptorToSecurityDescriptor",
                                   ::GetLastError());
         }
-        const std::unique_ptr<void, decltype(&::LocalFree)> owned(descriptor, ::LocalFree);
-        SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
+        SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.Get(), FALSE};
         if (!::CreateDirectoryW(m_path.c_str(), &attributes))
         {
             throw CWin32Exception(L"CPrivateFolder() - CreateDirectory \"" + m_path + L"\"", ::GetLastError());
@@ -172,14 +171,13 @@ private:
         const Halyard::Win32::CSmartHandle token(raw);
         BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
         DWORD size = 0;
-        wchar_t *text = nullptr;
+        Halyard::Win32::TLocalMemory<wchar_t> text;
         if (!::GetTokenInformation(raw, TokenUser, buffer, sizeof(buffer), &size) ||
-            !::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid, &text))
+            !::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid, text.Receive()))
         {
             throw CWin32Exception(L"CPrivateFolder() - GetTokenInformation", ::GetLastError());
         }
-        const std::unique_ptr<void, decltype(&::LocalFree)> owned(text, ::LocalFree);
-        return text;
+        return text.Get();
     }
 
     std::wstring m_path;
