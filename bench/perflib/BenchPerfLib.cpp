@@ -9,11 +9,11 @@
 #include "perfmon/datablock/PerformanceDataBlock.h"
 #include "perfmon/collector/PerformanceDataCollector.h"
 #include "provider/TarnCounterSet.h"
+#include "tools/common/CommandLine.h"
 #include "tools/perfclient/PerfData.h"
 #include "tools/perfclient/ProviderRegistration.h"
 #include "win32/Exception.h"
-
-#include <shellapi.h>
+#include "win32/SmartHandle.h"
 
 #include <cstdio>
 #include <string>
@@ -37,7 +37,7 @@ int Hold(const std::wstring &base, const std::wstring &readyName)
     const PerfMon::CPerformanceDataSchema schema = CreateTarnCounterSet();
     PerfMon::CPerformanceDataBlock block(Win32::CGlobalName(base), schema, 1000, nullptr);
     block.Enter();
-    ::SetEvent(::OpenEventW(EVENT_MODIFY_STATE, FALSE, readyName.c_str()));
+    ::SetEvent(Win32::CSmartHandle(::OpenEventW(EVENT_MODIFY_STATE, FALSE, readyName.c_str())).GetHandle());
     ::Sleep(INFINITE);
     return 0;
 }
@@ -48,34 +48,31 @@ public:
     explicit CHolder(const std::wstring &base)
     {
         const std::wstring readyName = base + L"_Ready";
-        const HANDLE ready = ::CreateEventW(nullptr, TRUE, FALSE, readyName.c_str());
+        const Win32::CSmartHandle ready(::CreateEventW(nullptr, TRUE, FALSE, readyName.c_str()));
         wchar_t path[MAX_PATH];
         ::GetModuleFileNameW(nullptr, path, MAX_PATH);
         std::wstring commandLine = L"\"" + std::wstring(path) + L"\" hold " + base + L" " + readyName;
         STARTUPINFOW startup = {};
         startup.cb = sizeof(startup);
+        PROCESS_INFORMATION process = {};
         if (!::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                              &m_process))
+                              &process))
         {
             throw Win32::CWin32Exception(L"CHolder::CHolder() - CreateProcessW", ::GetLastError());
         }
-        ::WaitForSingleObject(ready, 30000);
-        ::CloseHandle(ready);
+        const Win32::CSmartHandle thread(process.hThread);
+        m_process = process.hProcess;
+        ::WaitForSingleObject(ready.GetHandle(), 30000);
     }
-    ~CHolder()
-    {
-        Kill();
-        ::CloseHandle(m_process.hThread);
-        ::CloseHandle(m_process.hProcess);
-    }
+    ~CHolder() { Kill(); }
     void Kill()
     {
-        ::TerminateProcess(m_process.hProcess, 9);
-        ::WaitForSingleObject(m_process.hProcess, 30000);
+        ::TerminateProcess(m_process.GetHandle(), 9);
+        ::WaitForSingleObject(m_process.GetHandle(), 30000);
     }
 
 private:
-    PROCESS_INFORMATION m_process = {};
+    Win32::CSmartHandle m_process;
 };
 
 double Milliseconds(const LARGE_INTEGER &start)
@@ -170,15 +167,12 @@ void Run()
 
 int main()
 {
-    int argc = 0;
-    wchar_t **argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
-    const std::vector<std::wstring> args(argv + 1, argv + argc);
-    ::LocalFree(argv);
     try
     {
-        if (args.size() == 3 && args[0] == L"hold")
+        const std::vector<std::wstring> args = Tools::GetCommandLineArguments();
+        if (args.size() == 4 && args[1] == L"hold")
         {
-            return Hold(args[1], args[2]);
+            return Hold(args[2], args[3]);
         }
         Run();
         return 0;

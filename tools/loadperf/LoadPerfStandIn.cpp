@@ -11,6 +11,7 @@
 #include "win32/Exception.h"
 #include "win32/FileUtils.h"
 #include "win32/RegistryKey.h"
+#include "win32/SmartHandle.h"
 
 #include <windows.h>
 
@@ -322,12 +323,10 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID)
         if (!file.empty() && systemLength > 0 && systemLength < MAX_PATH &&
             ::_wcsicmp(folder.c_str(), std::wstring(system, systemLength).c_str()) != 0)
         {
-            const HANDLE marker = ::CreateFileW((file + L".loaded").c_str(), GENERIC_WRITE, 0,
-                                                nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-            if (marker != INVALID_HANDLE_VALUE)
-            {
-                ::CloseHandle(marker);
-            }
+            // The marker is the file itself: created and closed again at once.
+            const Halyard::Win32::CSmartHandle marker(::CreateFileW((file + L".loaded").c_str(), GENERIC_WRITE, 0,
+                                                                    nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                                                    nullptr));
         }
     }
     return TRUE;

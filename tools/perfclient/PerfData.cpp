@@ -1,6 +1,7 @@
 #include "tools/perfclient/PerfData.h"
 
 #include "win32/Exception.h"
+#include "win32/RegistryKey.h"
 #include "win32/ToString.h"
 
 #include <algorithm>
@@ -361,15 +362,7 @@ ULONGLONG ReadCounterValue(const PERF_COUNTER_DEFINITION &counter, const std::ve
 std::vector<BYTE> QueryPerformanceData(const std::wstring &query, size_t maxBytes)
 {
     // Closing the key is what lets the performance library close and unload its providers.
-    struct Closer
-    {
-        ~Closer()
-        {
-            const DWORD lastError = ::GetLastError();
-            ::RegCloseKey(HKEY_PERFORMANCE_DATA);
-            ::SetLastError(lastError);
-        }
-    } closer;
+    const Win32::CRegistryKey performanceData(HKEY_PERFORMANCE_DATA);
 
     // The buffer carries sizeof(PERF_DATA_BLOCK) bytes that the performance library is not told about:
     // Wine 8 places the objects that much beyond HeaderLength and lets providers write past the size it was
@@ -381,7 +374,7 @@ std::vector<BYTE> QueryPerformanceData(const std::wstring &query, size_t maxByte
         std::vector<BYTE> buffer(declared + slack);
         DWORD type = 0;
         DWORD size = static_cast<DWORD>(declared);
-        const LONG result = ::RegQueryValueExW(HKEY_PERFORMANCE_DATA, query.c_str(), nullptr, &type, buffer.data(), &size);
+        const LONG result = ::RegQueryValueExW(performanceData, query.c_str(), nullptr, &type, buffer.data(), &size);
         if (result == ERROR_SUCCESS)
         {
             buffer.resize(std::min<size_t>(static_cast<size_t>(size) + slack, buffer.size()));
