@@ -1,11 +1,12 @@
 #include "provider/PerformanceKey.h"
 
+#include "perfmon/installer/PerformanceCounterInstaller.h"
+
 CPerformanceKey::CPerformanceKey(const std::wstring &productName)
 {
     try
     {
-        m_key.emplace(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\" + productName + L"\\Performance",
-                      KEY_READ);
+        m_key.emplace(HKEY_LOCAL_MACHINE, Halyard::PerfMon::PerformanceKeyPath(productName), KEY_QUERY_VALUE);
     }
     catch (...)
     {

@@ -6,10 +6,11 @@
 #include <optional>
 #include <string>
 
-// The product's key HKLM\SYSTEM\CurrentControlSet\Services\<product>\Performance, opened once while
-// the module attaches: the crash dump folder, the first counter index and the lock time-out are all
-// read through it. Opening never throws, so a missing key cannot fail the load; each reader decides
-// what a missing key means, and the one that needs it gets the open's own failure.
+// The product's key HKLM\SYSTEM\CurrentControlSet\Services\<product>\Performance, opened once for
+// the settings read together: while the module attaches, the crash dump folder, the first counter
+// index and the lock time-out. Opening never throws, so a missing key cannot fail the load; each
+// reader decides what a missing key means, and one that needs the key gets the open's own failure.
+// Only values are read, so only the right to query them is asked for.
 class CPerformanceKey
 {
 public:

@@ -1,7 +1,7 @@
 #include "provider/TarnCounterSet.h"
 
 #include "perfmon/installer/PerformanceCounterInstaller.h"
-#include "win32/Exception.h"
+#include "provider/PerformanceKey.h"
 #include "win32/RegistryKey.h"
 
 #include <winperf.h>
@@ -93,16 +93,8 @@ CPerformanceDataSchema CreateTarnCounterSet()
 
 DWORD TarnLockTimeout()
 {
-    try
-    {
-        const std::wstring path =
-            std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + TarnProductName + L"\\Performance";
-        return TarnLockTimeout(Halyard::Win32::CRegistryKey(HKEY_LOCAL_MACHINE, path, KEY_QUERY_VALUE));
-    }
-    catch (const Halyard::Win32::CException &)
-    {
-        return Halyard::PerfMon::kDefaultLockTimeout;
-    }
+    const CPerformanceKey performance(TarnProductName);
+    return performance.IsOpen() ? TarnLockTimeout(performance.Get()) : Halyard::PerfMon::kDefaultLockTimeout;
 }
 
 DWORD TarnLockTimeout(const Halyard::Win32::CRegistryKey &performance)

@@ -17,11 +17,15 @@ namespace {
 
 CRegistryKey OpenPerformanceKey(const std::wstring &applicationName)
 {
-    const std::wstring path = L"SYSTEM\\CurrentControlSet\\Services\\" + applicationName + L"\\Performance";
-    return CRegistryKey(HKEY_LOCAL_MACHINE, path, KEY_READ);
+    return CRegistryKey(HKEY_LOCAL_MACHINE, PerformanceKeyPath(applicationName), KEY_READ);
 }
 
 } // namespace
+
+std::wstring PerformanceKeyPath(const std::wstring &applicationName)
+{
+    return L"SYSTEM\\CurrentControlSet\\Services\\" + applicationName + L"\\Performance";
+}
 
 bool CPerformanceCounterInstaller::IsInstalled(const std::wstring &applicationName) const
 {

@@ -178,6 +178,10 @@ private:
     DWORD m_lockTimeout = 0;
 };
 
+// "SYSTEM\CurrentControlSet\Services\<application>\Performance" under HKEY_LOCAL_MACHINE: where an
+// installed counter set's values are read back.
+std::wstring PerformanceKeyPath(const std::wstring &applicationName);
+
 // What CPerformanceCounterInstaller::FirstCounterIndex answers, for a caller that needs nothing else
 // of the installer: the provider module, which must not carry the installation code.
 DWORD ReadFirstCounterIndex(const std::wstring &applicationName);

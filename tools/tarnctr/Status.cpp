@@ -106,8 +106,8 @@ int Status(const std::vector<std::wstring> &arguments)
         Print(stdout, L"TARN counters: not installed\n");
         throw CToolFailure(ExitNotInstalled, L"the TARN counters are not installed");
     }
-    const CRegistryKey performance(HKEY_LOCAL_MACHINE,
-                                   std::wstring(kServicesKey) + TarnProductName + L"\\Performance", KEY_READ);
+    const CRegistryKey performance(HKEY_LOCAL_MACHINE, Halyard::PerfMon::PerformanceKeyPath(TarnProductName),
+                                   KEY_READ);
     const std::wstring library = ReadText(performance, L"Library", L"");
     Print(stdout, L"TARN counters: installed\nLibrary: " + library +
                       L"\nFirst Counter: " + ToString(installer.FirstCounterIndex(TarnProductName)) + L"\n");
@@ -206,8 +206,7 @@ int Enable(const std::vector<std::wstring> &arguments)
     {
         throw CToolFailure(ExitNotInstalled, L"the TARN counters are not installed");
     }
-    const CRegistryKey performance(HKEY_LOCAL_MACHINE,
-                                   std::wstring(kServicesKey) + TarnProductName + L"\\Performance",
+    const CRegistryKey performance(HKEY_LOCAL_MACHINE, Halyard::PerfMon::PerformanceKeyPath(TarnProductName),
                                    KEY_READ | KEY_WRITE);
     try
     {
