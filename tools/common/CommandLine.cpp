@@ -38,6 +38,11 @@ int ReportFailure(const wchar_t *program, const std::wstring &message, int exitC
     return exitCode;
 }
 
+int ReportFailure(const wchar_t *program, const Win32::CException &failure, int exitCode)
+{
+    return ReportFailure(program, failure.GetWhere() + L" - " + failure.GetMessage(), exitCode);
+}
+
 std::optional<double> ParseNumber(const std::wstring &text, double minimum, double maximum)
 {
     wchar_t *end = nullptr;

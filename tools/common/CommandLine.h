@@ -1,7 +1,7 @@
 #pragma once
 
-// GetMessage is a Win32 macro: with <windows.h> seen first, every user renames CUsageError's member
-// alike.
+#include "win32/Exception.h"
+
 #include <windows.h>
 
 #include <optional>
@@ -33,6 +33,8 @@ int ReportUsageError(const wchar_t *program, const CUsageError &error, const std
 
 // Prints "<program>: <message>" to stderr and returns the exit code.
 int ReportFailure(const wchar_t *program, const std::wstring &message, int exitCode);
+// The same for a failure that nothing in the tool handled: "<program>: <where> - <message>".
+int ReportFailure(const wchar_t *program, const Win32::CException &failure, int exitCode);
 
 // A decimal number that is the whole text and lies in [minimum, maximum]; nothing otherwise.
 std::optional<double> ParseNumber(const std::wstring &text, double minimum, double maximum);

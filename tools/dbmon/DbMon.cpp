@@ -73,6 +73,6 @@ int main()
     }
     catch (const Halyard::Win32::CException &e)
     {
-        return Halyard::Tools::ReportFailure(L"dbmon", e.GetWhere() + L" - " + e.GetMessage(), 1);
+        return Halyard::Tools::ReportFailure(L"dbmon", e, 1);
     }
 }

@@ -550,6 +550,6 @@ int main()
     }
     catch (const Win32::CException &e)
     {
-        return Fail(ExitFailed, e.GetWhere() + L" - " + e.GetMessage());
+        return Tools::ReportFailure(L"tarnmon", e, ExitFailed);
     }
 }

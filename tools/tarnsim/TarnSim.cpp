@@ -290,6 +290,6 @@ int main()
     }
     catch (const Halyard::Win32::CException &e)
     {
-        return Halyard::Tools::ReportFailure(L"tarnsim", e.GetWhere() + L" - " + e.GetMessage(), 1);
+        return Halyard::Tools::ReportFailure(L"tarnsim", e, 1);
     }
 }
