@@ -17,6 +17,8 @@ const wchar_t kWhere[] = L"CDirectProvider::CDirectProvider()";
 // Guard bytes after the buffer handed to Collect: a provider that writes past its buffer changes them.
 const DWORD kGuardSize = 4096;
 
+// The standard search order: the loader object's altered order leaves a relative path, which
+// tarnmon --direct accepts, undefined.
 HMODULE Load(const std::wstring &libraryPath)
 {
     const HMODULE module = ::LoadLibraryW(libraryPath.c_str());
