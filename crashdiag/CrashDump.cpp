@@ -232,11 +232,10 @@ std::wstring ThisModulePath()
 
 void RequestCrashDump(EXCEPTION_POINTERS *pointers, bool counted)
 {
-    const DWORD lastError = ::GetLastError();
+    const Win32::CLastErrorKeeper keeper;
     CDumpPolicy &policy = Policy();
     if (policy.enabled == 0 || policy.suppressed != 0 || ServedRequest() != nullptr)
     {
-        ::SetLastError(lastError);
         return;
     }
     // Everything that takes stack runs on a thread of its own: the caller may have faulted with
@@ -251,7 +250,6 @@ void RequestCrashDump(EXCEPTION_POINTERS *pointers, bool counted)
             ::HeapFree(::GetProcessHeap(), 0, request);
         }
         ::OutputDebugStringA("Failed to create crash dump");
-        ::SetLastError(lastError);
         return;
     }
     if (::WaitForSingleObject(thread.GetHandle(), kDumpWaitMilliseconds) != WAIT_OBJECT_0 &&
@@ -260,7 +258,6 @@ void RequestCrashDump(EXCEPTION_POINTERS *pointers, bool counted)
         ::OutputDebugStringA("Failed to create crash dump");
     }
     ReleaseRequest(request);
-    ::SetLastError(lastError);
 }
 
 void RequestCrashDump(bool counted)

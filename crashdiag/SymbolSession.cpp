@@ -1,5 +1,7 @@
 #include "crashdiag/SymbolSession.h"
 
+#include "win32/Exception.h"
+
 #include <dbghelp.h>
 
 namespace Halyard {
@@ -65,10 +67,9 @@ CSymbolSession::~CSymbolSession()
 {
     if (m_open)
     {
-        const DWORD lastError = ::GetLastError();
+        const Win32::CLastErrorKeeper keeper;
         m_cleanup(m_process.GetHandle());
         m_setOptions(m_previousOptions);
-        ::SetLastError(lastError);
     }
 }
 

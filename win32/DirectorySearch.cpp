@@ -24,9 +24,8 @@ CDirectorySearch::~CDirectorySearch()
 {
     if (m_search != INVALID_HANDLE_VALUE)
     {
-        const DWORD lastError = ::GetLastError();
+        const CLastErrorKeeper keeper;
         ::FindClose(m_search);
-        ::SetLastError(lastError);
     }
 }
 

@@ -235,9 +235,8 @@ CWOW64FileSystemRedirector::~CWOW64FileSystemRedirector()
     const Wow64RevertFunction revert = RevertFunction();
     if (revert)
     {
-        const DWORD lastError = ::GetLastError();
+        const CLastErrorKeeper keeper;
         revert(m_state);
-        ::SetLastError(lastError);
     }
 }
 

@@ -132,10 +132,8 @@ public:
     // Does not touch the thread's last-error value: the handler runs in the middle of other code.
     CThreadState *PeekThreadState() const
     {
-        const DWORD lastError = ::GetLastError();
-        CThreadState *state = static_cast<CThreadState *>(::FlsGetValue(m_slot));
-        ::SetLastError(lastError);
-        return state;
+        const CLastErrorKeeper keeper;
+        return static_cast<CThreadState *>(::FlsGetValue(m_slot));
     }
 
     CThreadState &ThreadState() const
@@ -532,7 +530,7 @@ CSEHException::Translator::Translator() : m_previous(nullptr)
 
 CSEHException::Translator::~Translator()
 {
-    const DWORD lastError = ::GetLastError();
+    const CLastErrorKeeper keeper;
     const CTranslation &translation = Translation();
     CThreadState &state = *translation.PeekThreadState();
     // Restoring "none" too: a translation left behind on a thread of the host process would turn
@@ -542,7 +540,6 @@ CSEHException::Translator::~Translator()
     {
         translation.RestoreStackGuard(state);
     }
-    ::SetLastError(lastError);
 }
 
 } // namespace Win32

@@ -106,10 +106,9 @@ CDebugChannelListener::CDebugChannelListener(DWORD acquireTimeoutMs)
 
 CDebugChannelListener::~CDebugChannelListener()
 {
-    const DWORD lastError = ::GetLastError();
+    const Win32::CLastErrorKeeper keeper;
     ::SetEvent(m_stop.GetHandle());
     m_thread.join();
-    ::SetLastError(lastError);
 }
 
 void CDebugChannelListener::Listen(std::promise<void> started)
