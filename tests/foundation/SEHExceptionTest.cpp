@@ -158,11 +158,22 @@ private:
 
 } // namespace
 
-TEST_F(CSEHTranslatorTest, ProcessorFaultsArriveWithTheirCodeAndName)
+namespace {
+
+__attribute__((noinline)) void RaiseTestException()
+{
+    ::RaiseException(kTestException, 0, 0, nullptr);
+}
+
+} // namespace
+
+// Each fault arrives with its code and name, and with where it happened as the where-text; the
+// records stay usable in the catch, after the faulting frames have been left.
+TEST_F(CSEHTranslatorTest, FaultsArriveWithTheirCodeNameAndAddress)
 {
     struct Case
     {
-        std::function<void()> call;
+        void (*call)();
         DWORD code;
         const wchar_t *name;
     };
@@ -172,6 +183,7 @@ TEST_F(CSEHTranslatorTest, ProcessorFaultsArriveWithTheirCodeAndName)
         {DivideByZero, kIntDivideByZero, L"INT_DIVIDE_BY_ZERO"},
         {ExecuteUndefinedInstruction, kIllegalInstruction, L"ILLEGAL_INSTRUCTION"},
         {ExecutePrivilegedInstruction, kPrivilegedInstruction, L"PRIV_INSTRUCTION"},
+        {RaiseTestException, kTestException, L"Unknown exception"},
     };
     for (const Case &c : cases)
     {
@@ -186,36 +198,18 @@ TEST_F(CSEHTranslatorTest, ProcessorFaultsArriveWithTheirCodeAndName)
             EXPECT_EQ(c.code, e.GetCode());
             EXPECT_EQ(c.name, e.GetMessage());
             ASSERT_NE(nullptr, e.GetExceptionPointers());
-            EXPECT_EQ(c.code, e.GetExceptionPointers()->ExceptionRecord->ExceptionCode);
+            const EXCEPTION_RECORD &record = *e.GetExceptionPointers()->ExceptionRecord;
+            EXPECT_EQ(c.code, record.ExceptionCode);
             EXPECT_EQ(e.GetExceptionPointers()->ContextRecord, e.GetContext());
+            const DWORD_PTR address = reinterpret_cast<DWORD_PTR>(record.ExceptionAddress);
+            wchar_t expected[16];
+            swprintf(expected, 16, L"0x%.8x", static_cast<unsigned int>(address));
+            EXPECT_EQ(expected, e.GetWhere());
+            if (c.code != kTestException)
+            {
+                EXPECT_EQ(address, InstructionPointer(*e.GetContext())) << std::hex << c.code;
+            }
         }
-    }
-}
-
-TEST_F(CSEHTranslatorTest, RecordsOfTheFaultStayUsableInTheCatch)
-{
-    try
-    {
-        CSEHException::Translator translator;
-        WriteThroughNull();
-        FAIL() << "no exception";
-    }
-    catch (const CSEHException &e)
-    {
-        const EXCEPTION_RECORD &record = *e.GetExceptionPointers()->ExceptionRecord;
-        // An access violation says whether it wrote (1) and where.
-        ASSERT_EQ(2u, record.NumberParameters);
-        EXPECT_EQ(1u, record.ExceptionInformation[0]);
-        EXPECT_EQ(0u, record.ExceptionInformation[1]);
-        // The faulting instruction lies in WriteThroughNull, and the context says so too.
-        const DWORD_PTR address = reinterpret_cast<DWORD_PTR>(record.ExceptionAddress);
-        EXPECT_EQ(address, InstructionPointer(*e.GetContext()));
-        const DWORD_PTR function = reinterpret_cast<DWORD_PTR>(&WriteThroughNull);
-        EXPECT_GE(address, function);
-        EXPECT_LT(address, function + 64);
-        wchar_t expected[16];
-        swprintf(expected, 16, L"0x%.8x", static_cast<unsigned int>(address));
-        EXPECT_EQ(expected, e.GetWhere());
     }
 }
 
@@ -345,17 +339,7 @@ TEST_F(CSEHTranslatorTest, DebuggerOutputAndBreakpointsAreLeftToOthers)
 TEST_F(CSEHTranslatorTest, SoftwareExceptionsAreTranslatedOnlyInsideAScope)
 {
     EXPECT_TRUE(RaiseReachesOtherHandlers());
-    try
-    {
-        CSEHException::Translator translator;
-        ::RaiseException(kTestException, 0, 0, nullptr);
-        FAIL() << "not translated";
-    }
-    catch (const CSEHException &e)
-    {
-        EXPECT_EQ(kTestException, e.GetCode());
-        EXPECT_EQ(L"Unknown exception", e.GetMessage());
-    }
+    EXPECT_EQ(kTestException, TranslatedCode(RaiseTestException));
     // The scope has ended and the thread had none before: nothing is translated any more.
     EXPECT_TRUE(RaiseReachesOtherHandlers());
 
