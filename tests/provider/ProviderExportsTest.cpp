@@ -81,8 +81,9 @@ TEST_F(ProviderExports, OpenBeforeTheServerCreatesAnEmptyBlockSilently)
     EXPECT_EQ(1u, r.objects);
     EXPECT_EQ(static_cast<std::ptrdiff_t>(r.bytes), r.cursorAdvance);
     EXPECT_FALSE(r.overran);
-    const CPerformanceData::Object &object =
-        OnlyObject(CPerformanceData::ParseObjects(r.data.data(), r.bytes, r.objects));
+    const std::vector<CPerformanceData::Object> objects =
+        CPerformanceData::ParseObjects(r.data.data(), r.bytes, r.objects);
+    const CPerformanceData::Object &object = OnlyObject(objects);
     EXPECT_EQ(kFirstCounter, object.header.ObjectNameTitleIndex);
     EXPECT_EQ(26u, object.header.NumCounters);
     EXPECT_EQ(0, object.header.NumInstances);
