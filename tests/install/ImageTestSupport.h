@@ -78,6 +78,7 @@ struct BuiltImage
     std::vector<BYTE> bytes;
     size_t fileHeader = 0;
     size_t optionalHeader = 0;
+    size_t dataDirectory = 0; // within the optional header
     size_t sectionTable = 0;
     size_t sectionData = 0; // the export directory
     size_t functions = 0;
@@ -104,6 +105,7 @@ inline BuiltImage BuildImage(WORD machine = IMAGE_FILE_MACHINE_AMD64)
     const WORD optionalSize = x86 ? sizeof(IMAGE_OPTIONAL_HEADER32) : sizeof(IMAGE_OPTIONAL_HEADER64);
     const size_t dataDirectory =
         x86 ? offsetof(IMAGE_OPTIONAL_HEADER32, DataDirectory) : offsetof(IMAGE_OPTIONAL_HEADER64, DataDirectory);
+    image.dataDirectory = dataDirectory;
 
     Put<WORD>(b, 0, IMAGE_DOS_SIGNATURE);
     Put<LONG>(b, offsetof(IMAGE_DOS_HEADER, e_lfanew), 0x80);

@@ -117,55 +117,60 @@ TEST(RawImage, ValidationNamesTheFormatOrTheMachine)
     EXPECT_THROW(CRawImage(file.Path(), false), Win32::CWin32Exception);
 }
 
-// Offsets that lead outside the file make the headers invalid or the export absent; none is followed.
+// Offsets that lead outside the file make the headers invalid or the export absent; none is
+// followed, in either optional header form.
 TEST(RawImage, OffsetsOutsideTheFileAreNeverFollowed)
 {
-    const BuiltImage good = BuildImage();
-    const size_t lfanew = offsetof(IMAGE_DOS_HEADER, e_lfanew);
-    const size_t directories = good.optionalHeader + offsetof(IMAGE_OPTIONAL_HEADER64, NumberOfRvaAndSizes);
-    const struct
-    {
-        const char *what;
-        size_t offset;
-        DWORD value;
-        size_t size;
-        bool valid, exported;
-    } damages[] = {
-        {"e_lfanew past the end", lfanew, 0x7FFFFFF0, 4, false, false},
-        {"e_lfanew negative", lfanew, static_cast<DWORD>(-4), 4, false, false},
-        {"file header across the end", lfanew, kBuiltImageSize - 20, 4, false, false},
-        {"section table past the end", good.fileHeader + 2, 0xFFFF, 2, false, false},
-        {"optional header past the end", good.fileHeader + 16, 0xFFF0, 2, false, false},
-        {"optional header too short for its fields", good.fileHeader + 16, 100, 2, false, false},
-        {"directory count beyond the optional header", directories, 0xFFFFFFFF, 4, true, true},
-        {"no export directory entries", directories, 0, 4, true, false},
-        {"export directory outside every section", good.optionalHeader + 112, 0x90000, 4, true, false},
-        {"section data past the end", good.sectionTable + 20, 0xFFFFFF00, 4, true, false},
-        {"name table longer than the file", good.sectionData + 24, 0x40000000, 4, true, false},
-        {"address table longer than the file", good.sectionData + 20, 0x40000000, 4, true, false},
-        {"name outside every section", good.names + 8, 0x7FFF0000, 4, true, false},
-        {"ordinal beyond the address table", good.ordinals + 4, 3, 2, true, false},
-        {"function address 0", good.functions + 8, 0, 4, true, false}};
     const CTempFile file(L"HalyardImage", L".dll");
     const Win32::CSEHException::Translator translator;
-    for (const auto &damage : damages)
+    for (const WORD machine : {IMAGE_FILE_MACHINE_I386, IMAGE_FILE_MACHINE_AMD64})
     {
-        BuiltImage built = good;
-        std::memcpy(&built.bytes.at(damage.offset), &damage.value, damage.size);
-        WriteBytes(file, built.bytes);
-        const CRawImage image(file.Path(), false);
-        EXPECT_EQ(damage.valid, image.IsValid()) << damage.what;
-        EXPECT_EQ(damage.exported, image.GetExportRVA(L"PerfData_Open") != 0) << damage.what;
-    }
+        const BuiltImage good = BuildImage(machine);
+        const size_t lfanew = offsetof(IMAGE_DOS_HEADER, e_lfanew);
+        const size_t directories = good.optionalHeader + good.dataDirectory - 4;
+        const struct
+        {
+            const char *what;
+            size_t offset;
+            DWORD value;
+            size_t size;
+            bool valid, exported;
+        } damages[] = {
+            {"e_lfanew past the end", lfanew, 0x7FFFFFF0, 4, false, false},
+            {"e_lfanew negative", lfanew, static_cast<DWORD>(-4), 4, false, false},
+            {"file header across the end", lfanew, kBuiltImageSize - 20, 4, false, false},
+            {"section table past the end", good.fileHeader + 2, 0xFFFF, 2, false, false},
+            {"optional header past the end", good.fileHeader + 16, 0xFFF0, 2, false, false},
+            {"optional header too short for its fields", good.fileHeader + 16, DWORD(good.dataDirectory - 1), 2,
+             false, false},
+            {"directory count beyond the optional header", directories, 0xFFFFFFFF, 4, true, true},
+            {"no export directory entries", directories, 0, 4, true, false},
+            {"export directory outside every section", directories + 4, 0x90000, 4, true, false},
+            {"section data past the end", good.sectionTable + 20, 0xFFFFFF00, 4, true, false},
+            {"name table longer than the file", good.sectionData + 24, 0x40000000, 4, true, false},
+            {"address table longer than the file", good.sectionData + 20, 0x40000000, 4, true, false},
+            {"name outside every section", good.names + 8, 0x7FFF0000, 4, true, false},
+            {"ordinal beyond the address table", good.ordinals + 4, 3, 2, true, false},
+            {"function address 0", good.functions + 8, 0, 4, true, false}};
+        for (const auto &damage : damages)
+        {
+            BuiltImage built = good;
+            std::memcpy(&built.bytes.at(damage.offset), &damage.value, damage.size);
+            WriteBytes(file, built.bytes);
+            const CRawImage image(file.Path(), false);
+            EXPECT_EQ(damage.valid, image.IsValid()) << damage.what << ", machine " << machine;
+            EXPECT_EQ(damage.exported, image.GetExportRVA(L"PerfData_Open") != 0) << damage.what << ", " << machine;
+        }
 
-    // The last name ends at the file's last byte: without its null it runs out of the file.
-    BuiltImage built = good;
-    built.bytes.back() = 'X';
-    WriteBytes(file, built.bytes);
-    const CRawImage image(file.Path(), true);
-    EXPECT_EQ(0u, image.GetExportRVA(L"PerfData_Open"));
-    EXPECT_EQ(0u, image.GetExportRVA(L"PerfData_OpenX"));
-    EXPECT_NE(0u, image.GetExportRVA(L"PerfData_Collect"));
+        // The last name ends at the file's last byte: without its null it runs out of the file.
+        BuiltImage built = good;
+        built.bytes.back() = 'X';
+        WriteBytes(file, built.bytes);
+        const CRawImage image(file.Path(), true);
+        EXPECT_EQ(0u, image.GetExportRVA(L"PerfData_Open"));
+        EXPECT_EQ(0u, image.GetExportRVA(L"PerfData_OpenX"));
+        EXPECT_NE(0u, image.GetExportRVA(L"PerfData_Collect"));
+    }
 }
 
 // The built module cut short at every length around its headers and export data, and at every

@@ -12,9 +12,9 @@
 #include <vector>
 
 using Halyard::PerfClient::CPerformanceData;
+using Halyard::PerfClient::ReadCounterValue;
 using Halyard::Testing::CGuardedBuffer;
 using Halyard::Testing::ThrownText;
-using Halyard::PerfClient::ReadCounterValue;
 using Halyard::Win32::CException;
 
 namespace {
@@ -226,27 +226,4 @@ TEST(CPerformanceDataParse, NeverReadsOutsideTheBufferWhateverAFieldHolds)
                 << "truncated to " << length;
         }
     }
-}
-
-TEST(ReadCounterValue, TakesTheSizeFromTheCounterTypeAndStaysInTheBlock)
-{
-    std::vector<BYTE> block;
-    AppendCounterBlock(block, 0x1122334455667788ull);
-    PERF_COUNTER_DEFINITION counter = {};
-    counter.CounterType = PERF_COUNTER_RAWCOUNT;
-    counter.CounterSize = 4;
-    counter.CounterOffset = 4;
-    EXPECT_EQ(0x55667788ull, ReadCounterValue(counter, block));
-    counter.CounterOffset = 12;
-    EXPECT_EQ(0x11223344ull, ReadCounterValue(counter, block));
-    counter.CounterOffset = 13;
-    EXPECT_THROW(ReadCounterValue(counter, block), CException);
-
-    counter.CounterType = PERF_COUNTER_BULK_COUNT;
-    counter.CounterOffset = 8;
-    EXPECT_THROW(ReadCounterValue(counter, block), CException);
-    counter.CounterSize = 8;
-    EXPECT_EQ(0x1122334455667788ull, ReadCounterValue(counter, block));
-    counter.CounterType = PERF_SIZE_VARIABLE_LEN | PERF_TYPE_TEXT;
-    EXPECT_THROW(ReadCounterValue(counter, block), CException);
 }

@@ -1,6 +1,5 @@
 #include "tests/perfclient/TestSupport.h"
 #include "tests/support/Expect.h"
-#include "tests/support/RawRegistry.h"
 #include "tools/perfclient/DebugChannelListener.h"
 #include "tools/perfclient/DirectProvider.h"
 #include "tools/perfclient/PerfData.h"
@@ -13,7 +12,6 @@
 #include <vector>
 
 using namespace Halyard::PerfClient;
-using Halyard::Win32::CException;
 using Halyard::Win32::CWin32Exception;
 using namespace Halyard::Testing;
 
@@ -90,20 +88,6 @@ TEST_F(StandInProvider, DirectCallsKeepTheModuleLoadedAndRefuseAModuleWithoutThe
         ThrownText([] { CDirectProvider provider(StandInPath(), "PerfData_Open", "NoSuchCollect"); });
     EXPECT_EQ(0u, missing.find(L"CDirectProvider::CDirectProvider() - GetProcAddress - ")) << missing.c_str();
     EXPECT_NE(std::wstring::npos, missing.find(L"\"NoSuchCollect\""));
-}
-
-// An existing service key is never taken over, a refused registration leaves it alone, and the key goes
-// with its registration.
-TEST(CProviderRegistration, RefusesAnExistingServiceKeyAndRemovesItsOwn)
-{
-    const std::wstring service = L"PerfClientRegistration_" + std::to_wstring(::GetCurrentProcessId());
-    const std::wstring path = L"SYSTEM\\CurrentControlSet\\Services\\" + service;
-    {
-        CProviderRegistration registration(service, L"C:\\provider.dll", 4242);
-        EXPECT_THROW(CProviderRegistration(service, L"C:\\other.dll", 1), CException);
-        EXPECT_EQ(DwordBytes(4242), RawGet(HKEY_LOCAL_MACHINE, path + L"\\Performance", L"First Counter"));
-    }
-    EXPECT_FALSE(RawKeyExists(HKEY_LOCAL_MACHINE, path));
 }
 
 // The performance library turns a provider's ERROR_MORE_DATA into its own, without a size hint: a
