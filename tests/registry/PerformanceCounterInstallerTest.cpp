@@ -52,6 +52,19 @@ protected:
                                       checksum);
     }
 
+    void ExpectFirstCounterNotFound()
+    {
+        ExpectException([&] { m_installer.FirstCounterIndex(m_application); },
+                        L"CPerformanceCounterInstaller::FirstCounterIndex()", L"FirstCounter not found");
+        EXPECT_FALSE(m_installer.IsInstalled(m_application));
+    }
+
+    void ExpectChecksumNotFound()
+    {
+        ExpectException([&] { m_installer.InstalledSchemaChecksum(m_application); },
+                        L"CPerformanceCounterInstaller::InstalledSchemaChecksum()", L"SchemaChecksum not found");
+    }
+
     CTestKey m_test;
     const std::wstring m_application;
     CPerformanceCounterInstaller m_installer;
@@ -67,54 +80,39 @@ TEST_F(InstalledCounterSetTest, MissingPerformanceKeyThrowsTheOpenFailure)
     EXPECT_FALSE(m_installer.IsInstalled(m_application));
 }
 
-// "First Counter" must be a four-byte number: read in memory order, a big-endian number would be
-// another index altogether. The checksum is text, read up to its end.
-TEST_F(InstalledCounterSetTest, RecordedValuesAreReadOnlyInTheirOwnForm)
+TEST_F(InstalledCounterSetTest, FirstCounterMustBeAFourByteNumber)
 {
-    const ULONGLONG wide = 1846;
-    const struct
-    {
-        const wchar_t *name;
-        DWORD type;
-        const void *data;
-        DWORD size;
-        const wchar_t *read; // nullptr: not found
-    } values[] = {{L"First Counter", REG_SZ, L"1846", 10, nullptr},
-                  {L"First Counter", REG_QWORD, &wide, 8, nullptr},
-                  {L"First Counter", REG_DWORD, &wide, 2, nullptr},
-                  {L"First Counter", REG_DWORD_BIG_ENDIAN, &wide, 4, nullptr},
-                  {L"First Counter", REG_DWORD, &wide, 4, L"1846"},
-                  {L"SchemaChecksum", REG_BINARY, L"0123", 10, nullptr},
-                  {L"SchemaChecksum", REG_SZ, L"0123abcd", 18, L"0123abcd"},
-                  {L"SchemaChecksum", REG_SZ, L"0123abcd", 16, L"0123abcd"},
-                  {L"SchemaChecksum", REG_EXPAND_SZ, L"01\0" L"23", 12, L"01"}};
     RawSet(HKEY_LOCAL_MACHINE, m_test.Path() + L"\\Performance");
-    for (const auto &value : values)
-    {
-        const bool first = std::wstring(value.name) == L"First Counter";
-        const std::function<std::wstring()> read = [&] {
-            return first ? std::to_wstring(m_installer.FirstCounterIndex(m_application))
-                         : m_installer.InstalledSchemaChecksum(m_application);
-        };
-        const std::wstring where = first ? L"CPerformanceCounterInstaller::FirstCounterIndex()"
-                                         : L"CPerformanceCounterInstaller::InstalledSchemaChecksum()";
-        const std::wstring notFound = first ? L"FirstCounter not found" : L"SchemaChecksum not found";
-        ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, (m_test.Path() + L"\\Performance").c_str(), value.name);
-        ExpectException(read, where, notFound);
-        SetRaw(value.name, value.type, value.data, value.size);
-        if (value.read == nullptr)
-        {
-            ExpectException(read, where, notFound);
-        }
-        else
-        {
-            EXPECT_EQ(value.read, read());
-        }
-        if (first)
-        {
-            EXPECT_EQ(value.read != nullptr, m_installer.IsInstalled(m_application));
-        }
-    }
+    ExpectFirstCounterNotFound();
+    const ULONGLONG wide = 1846;
+    SetRaw(L"First Counter", REG_SZ, L"1846", 10);
+    ExpectFirstCounterNotFound();
+    SetRaw(L"First Counter", REG_QWORD, &wide, sizeof(wide));
+    ExpectFirstCounterNotFound();
+    SetRaw(L"First Counter", REG_DWORD, &wide, 2);
+    ExpectFirstCounterNotFound();
+    // Read in memory order, a big-endian number would be another index altogether.
+    SetRaw(L"First Counter", REG_DWORD_BIG_ENDIAN, &wide, 4);
+    ExpectFirstCounterNotFound();
+
+    SetRaw(L"First Counter", REG_DWORD, &wide, 4);
+    EXPECT_EQ(1846u, m_installer.FirstCounterIndex(m_application));
+    EXPECT_TRUE(m_installer.IsInstalled(m_application));
+}
+
+TEST_F(InstalledCounterSetTest, ChecksumIsTextReadUpToItsEnd)
+{
+    RawSet(HKEY_LOCAL_MACHINE, m_test.Path() + L"\\Performance");
+    ExpectChecksumNotFound();
+    SetRaw(L"SchemaChecksum", REG_BINARY, L"0123", 10);
+    ExpectChecksumNotFound();
+
+    SetRaw(L"SchemaChecksum", REG_SZ, L"0123abcd", 18);
+    EXPECT_EQ(L"0123abcd", m_installer.InstalledSchemaChecksum(m_application));
+    SetRaw(L"SchemaChecksum", REG_SZ, L"0123abcd", 16);
+    EXPECT_EQ(L"0123abcd", m_installer.InstalledSchemaChecksum(m_application));
+    SetRaw(L"SchemaChecksum", REG_EXPAND_SZ, L"01\0" L"23", 12);
+    EXPECT_EQ(L"01", m_installer.InstalledSchemaChecksum(m_application));
 }
 
 TEST_F(InstalledCounterSetTest, RegistrationWritesOnlyTheValuesThatDifferFromTheDefaults)
@@ -156,18 +154,12 @@ TEST_F(InstalledCounterSetTest, TimeoutsOutsideTheAcceptedRangeAreRefused)
                  {INFINITE, 10000, L"Open Timeout 4294967295 is outside 1 to 600000 milliseconds"}};
     for (const auto &c : cases)
     {
-        ExpectException(
-            [&] {
-                m_installer.Install(m_application, L"C:\\path\\Provider.dll", true, L"counters.ini", L"", c.open,
-                                    c.collect, L"sum");
-            },
-            L"CPerformanceCounterInstaller::ValidateParameters()", c.message);
-        ExpectException(
-            [&] {
-                m_installer.InstallToSystemDirectories(m_application, L"x86.dll", L"x64.dll", L"P.dll", L"counters.ini",
-                                                       L"", c.open, c.collect, L"sum");
-            },
-            L"CPerformanceCounterInstaller::ValidateParameters()", c.message);
+        const wchar_t *const where = L"CPerformanceCounterInstaller::ValidateParameters()";
+        ExpectException([&] { m_installer.Install(m_application, L"C:\\path\\Provider.dll", true, L"counters.ini",
+                                                  L"", c.open, c.collect, L"sum"); }, where, c.message);
+        ExpectException([&] { m_installer.InstallToSystemDirectories(m_application, L"x86.dll", L"x64.dll", L"P.dll",
+                                                                     L"counters.ini", L"", c.open, c.collect,
+                                                                     L"sum"); }, where, c.message);
     }
     for (const DWORD lockTimeout : {DWORD(0), maximum + 1})
     {
@@ -182,13 +174,10 @@ TEST_F(InstalledCounterSetTest, InstallRefusesAnInstalledApplicationBeforeWritin
 {
     const DWORD first = 2000;
     SetRaw(L"First Counter", REG_DWORD, &first, sizeof(first));
-    ExpectException(
-        [&] {
-            m_installer.Install(m_application, L"C:\\path\\Provider.dll", true, L"counters.ini", L"", 10000, 10000,
-                                L"sum");
-        },
-        L"CPerformanceCounterInstaller::ValidateParameters()",
-        L"Performance counters for application: \"" + m_application + L"\" are already installed");
+    ExpectException([&] { m_installer.Install(m_application, L"C:\\path\\Provider.dll", true, L"counters.ini", L"",
+                                              10000, 10000, L"sum"); },
+                    L"CPerformanceCounterInstaller::ValidateParameters()",
+                    L"Performance counters for application: \"" + m_application + L"\" are already installed");
     EXPECT_EQ("<missing>", Stored(L"\\Performance", L"Library", REG_SZ));
 }
 
