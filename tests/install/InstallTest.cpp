@@ -322,6 +322,21 @@ TEST_F(InstallTest, AWriteRefusedHalfWayIsTakenBack)
     ExpectIndexesRestored();
 }
 
+// A loader that refuses the file leaves no registration behind, and says so under the installer's
+// own where-text.
+TEST_F(InstallTest, LoaderFailureRemovesTheRegistration)
+{
+    const CTempFile missing(m_application, L".ini");
+    ExpectWin32Exception(
+        [&] {
+            CPerformanceCounterInstaller().Install(m_application, m_provider, false, missing.Path(), L"TARNExport",
+                                                   5000, 10000, L"sum");
+        },
+        L"CPerformanceCounterInstaller::Install()", ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(KeyExists(kServices + m_application));
+    ExpectIndexesRestored();
+}
+
 // The installer loads the counter-text loader from the system folder only; a loadperf.dll beside
 // the elevated tool would otherwise run with its rights.
 TEST_F(InstallTest, APlantedLoaderBesideTarnctrIsNeverLoaded)
