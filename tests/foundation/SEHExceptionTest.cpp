@@ -56,6 +56,11 @@ __attribute__((noinline)) void ExecutePrivilegedInstruction()
     asm volatile("hlt");
 }
 
+__attribute__((noinline)) void RaiseTestException()
+{
+    ::RaiseException(kTestException, 0, 0, nullptr);
+}
+
 __attribute__((noinline)) void CallThroughNull()
 {
     void (*volatile function)() = nullptr;
@@ -154,15 +159,6 @@ protected:
 private:
     void *m_handler = nullptr;
 };
-
-} // namespace
-
-namespace {
-
-__attribute__((noinline)) void RaiseTestException()
-{
-    ::RaiseException(kTestException, 0, 0, nullptr);
-}
 
 } // namespace
 
