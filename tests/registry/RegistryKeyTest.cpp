@@ -3,10 +3,8 @@
 #include "tests/support/Expect.h"
 #include "tests/support/RawRegistry.h"
 
-#include <functional>
 #include <memory>
 #include <set>
-#include <vector>
 
 using namespace Halyard::Win32;
 using namespace Halyard::Testing;
@@ -52,35 +50,6 @@ protected:
 };
 
 } // namespace
-
-TEST_F(RegistryKeyTest, SetValueRefusesMismatchedTypesBeforeWriting)
-{
-    const std::pair<const wchar_t *, std::function<void()>> cases[] = {
-        {L"Text", [&] { m_key.SetValue(L"Text", std::wstring(L"abc"), REG_DWORD); }},
-        {L"Number", [&] { m_key.SetValue(L"Number", DWORD(7), REG_SZ); }},
-        {L"Multi", [&] { m_key.SetValue(L"Multi", std::wstring(L"abc"), REG_MULTI_SZ); }},
-    };
-    for (const auto &c : cases)
-    {
-        ExpectWin32Exception(c.second, L"CRegistryKey::SetValue()", ERROR_INVALID_FLAGS);
-        EXPECT_EQ("<missing>", Get(c.first));
-    }
-}
-
-TEST_F(RegistryKeyTest, ValuesAreStoredWithTheirTypeAndBytes)
-{
-    const DWORD number = 0x01020304;
-    m_key.SetValue(L"Empty", std::wstring());
-    m_key.SetValue(L"Expand", std::wstring(L"%TEMP%"), REG_EXPAND_SZ);
-    m_key.SetValue(L"Big", number, REG_DWORD_BIG_ENDIAN);
-
-    // Text keeps its terminator; a big-endian number is stored in memory order all the same.
-    DWORD types[3] = {};
-    EXPECT_EQ(std::string(2, '\0'), Get(L"Empty", &types[0]));
-    EXPECT_EQ(Bytes(L"%TEMP%", 14), Get(L"Expand", &types[1]));
-    EXPECT_EQ(Bytes(&number, 4), Get(L"Big", &types[2]));
-    EXPECT_EQ((std::vector<DWORD>{REG_SZ, REG_EXPAND_SZ, REG_DWORD_BIG_ENDIAN}), std::vector<DWORD>(types, types + 3));
-}
 
 TEST_F(RegistryKeyTest, TypedQueriesAcceptOnlyTheirOwnValues)
 {
