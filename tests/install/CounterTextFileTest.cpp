@@ -2,6 +2,7 @@
 #include "perfmon/installer/CounterTextFile.h"
 #include "provider/TarnCounterSet.h"
 #include "tests/install/ImageTestSupport.h"
+#include "tests/support/Expect.h"
 
 #include <gtest/gtest.h>
 #include <winperf.h>
@@ -72,8 +73,8 @@ TEST(CounterTextFile, WritesTheLoadersInitialisationFileAndHeader)
 {
     const CPerformanceDataSchema schema = TwoLanguageSchema();
     const CCounterTextFile writer(schema, L"My-App");
-    const CTestFile ini(L"HalyardCounters", L".ini");
-    const CTestFile header(L"HalyardSymbols", L".h");
+    const CTempFile ini(L"HalyardCounters", L".ini");
+    const CTempFile header(L"HalyardSymbols", L".h");
     writer.Write(ini.Path(), header.Path());
 
     const std::vector<BYTE> bytes = ReadWholeFile(ini.Path());
@@ -120,23 +121,15 @@ TEST(CounterTextFile, RefusesFilesThatExistAlready)
 {
     const CPerformanceDataSchema schema = TwoLanguageSchema();
     const CCounterTextFile writer(schema, L"My-App");
-    const CTestFile ini(L"HalyardCounters", L".ini");
-    const CTestFile header(L"HalyardSymbols", L".h");
+    const CTempFile ini(L"HalyardCounters", L".ini");
+    const CTempFile header(L"HalyardSymbols", L".h");
     const std::vector<BYTE> planted = {'x'};
-    for (const CTestFile *existing : {&header, &ini})
+    for (const CTempFile *existing : {&header, &ini})
     {
         ::DeleteFileW(header.Path().c_str());
-        existing->Write(planted);
-        try
-        {
-            writer.Write(ini.Path(), header.Path());
-            ADD_FAILURE() << "no exception";
-        }
-        catch (const Win32::CWin32Exception &e)
-        {
-            EXPECT_EQ(L"CCounterTextFile::Write() - \"" + existing->Path() + L"\"", e.GetWhere());
-            EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_EXISTS), e.GetError());
-        }
+        WriteBytes(*existing, planted);
+        ExpectWin32Exception([&] { writer.Write(ini.Path(), header.Path()); },
+                             L"CCounterTextFile::Write() - \"" + existing->Path() + L"\"", ERROR_FILE_EXISTS);
         EXPECT_EQ(planted, ReadWholeFile(existing->Path()));
     }
 }

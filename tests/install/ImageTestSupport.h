@@ -4,6 +4,7 @@
 // built byte by byte, and an independent reading of a trusted image's layout.
 
 #include "tests/support/ChildProcess.h"
+#include "tests/support/TempFiles.h"
 #include "win32/Exception.h"
 #include "win32/MemoryMappedFile.h"
 
@@ -19,51 +20,32 @@
 namespace Halyard {
 namespace Testing {
 
-// A file of the test's own in the temporary directory, deleted when the object goes.
-class CTestFile
+// Makes the bytes the whole file, or without bytes cuts the file to the size.
+inline void StoreFile(const std::wstring &path, const void *data, size_t size)
 {
-public:
-    explicit CTestFile(const std::wstring &stem, const wchar_t *extension = L".dll")
+    const HANDLE file =
+        ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    LARGE_INTEGER position;
+    position.QuadPart = data != nullptr ? 0 : static_cast<LONGLONG>(size);
+    DWORD written = 0;
+    const bool ok = file != INVALID_HANDLE_VALUE && ::SetFilePointerEx(file, position, nullptr, FILE_BEGIN) &&
+                    (data == nullptr || ::WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr)) &&
+                    ::SetEndOfFile(file);
+    const DWORD error = ::GetLastError();
+    if (file != INVALID_HANDLE_VALUE)
     {
-        wchar_t directory[MAX_PATH];
-        ::GetTempPathW(MAX_PATH, directory);
-        m_path = std::wstring(directory) + UniqueName(stem) + extension;
+        ::CloseHandle(file);
     }
-    CTestFile(const std::wstring &stem, const std::vector<BYTE> &bytes) : CTestFile(stem) { Write(bytes); }
-    ~CTestFile() { ::DeleteFileW(m_path.c_str()); }
-    CTestFile(const CTestFile &) = delete;
-    CTestFile &operator=(const CTestFile &) = delete;
-
-    const std::wstring &Path() const { return m_path; }
-    void Write(const std::vector<BYTE> &bytes) const { Store(bytes.data(), bytes.size()); }
-    void Truncate(size_t length) const { Store(nullptr, length); }
-
-private:
-    // Makes the bytes the whole file, or without bytes cuts the file to the size.
-    void Store(const void *data, size_t size) const
+    if (!ok)
     {
-        const HANDLE file =
-            ::CreateFileW(m_path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        LARGE_INTEGER position;
-        position.QuadPart = data != nullptr ? 0 : static_cast<LONGLONG>(size);
-        DWORD written = 0;
-        const bool ok = file != INVALID_HANDLE_VALUE && ::SetFilePointerEx(file, position, nullptr, FILE_BEGIN) &&
-                        (data == nullptr || ::WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr)) &&
-                        ::SetEndOfFile(file);
-        const DWORD error = ::GetLastError();
-        if (file != INVALID_HANDLE_VALUE)
-        {
-            ::CloseHandle(file);
-        }
-        if (!ok)
-        {
-            throw Win32::CWin32Exception(L"CTestFile::Store()", error);
-        }
+        throw Win32::CWin32Exception(L"StoreFile()", error);
     }
+}
 
-private:
-    std::wstring m_path;
-};
+inline void WriteBytes(const CTempFile &file, const std::vector<BYTE> &bytes)
+{
+    StoreFile(file.Path(), bytes.data(), bytes.size());
+}
 
 inline std::vector<BYTE> ReadWholeFile(const std::wstring &path)
 {
@@ -96,6 +78,7 @@ struct BuiltImage
     std::vector<BYTE> bytes;
     size_t fileHeader = 0;
     size_t optionalHeader = 0;
+    size_t dataDirectory = 0; // within the optional header
     size_t sectionTable = 0;
     size_t sectionData = 0; // the export directory
     size_t functions = 0;
@@ -108,7 +91,7 @@ struct BuiltImage
 const size_t kBuiltImageSize = 4096;
 const DWORD kBuiltSectionRva = 0x2000;
 
-// A minimal image built byte by byte, with a runtime header: one section holding the export
+// A minimal image built byte by byte: one section holding the export
 // directory, its tables and the provider's three entry point names, placed so that the last name's
 // terminating null is the file's last byte. The file is one page long, so a read past its end
 // leaves the view.
@@ -122,6 +105,7 @@ inline BuiltImage BuildImage(WORD machine = IMAGE_FILE_MACHINE_AMD64)
     const WORD optionalSize = x86 ? sizeof(IMAGE_OPTIONAL_HEADER32) : sizeof(IMAGE_OPTIONAL_HEADER64);
     const size_t dataDirectory =
         x86 ? offsetof(IMAGE_OPTIONAL_HEADER32, DataDirectory) : offsetof(IMAGE_OPTIONAL_HEADER64, DataDirectory);
+    image.dataDirectory = dataDirectory;
 
     Put<WORD>(b, 0, IMAGE_DOS_SIGNATURE);
     Put<LONG>(b, offsetof(IMAGE_DOS_HEADER, e_lfanew), 0x80);
@@ -137,8 +121,6 @@ inline BuiltImage BuildImage(WORD machine = IMAGE_FILE_MACHINE_AMD64)
     Put<WORD>(b, image.optionalHeader, x86 ? IMAGE_NT_OPTIONAL_HDR32_MAGIC : IMAGE_NT_OPTIONAL_HDR64_MAGIC);
     Put<DWORD>(b, image.optionalHeader + offsetof(IMAGE_OPTIONAL_HEADER32, AddressOfEntryPoint), 0x1234);
     Put<DWORD>(b, image.optionalHeader + dataDirectory - 4, IMAGE_NUMBEROF_DIRECTORY_ENTRIES);
-    Put<DWORD>(b, image.optionalHeader + dataDirectory + 8 * IMAGE_DIRECTORY_ENTRY_COM_DESCRIPTOR, 0x3000);
-    Put<DWORD>(b, image.optionalHeader + dataDirectory + 8 * IMAGE_DIRECTORY_ENTRY_COM_DESCRIPTOR + 4, 72);
     image.sectionTable = image.optionalHeader + optionalSize;
 
     // The export data: directory, address table, name table, ordinal table, names.

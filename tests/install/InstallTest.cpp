@@ -2,19 +2,19 @@
 #include "perfmon/installer/PerformanceCounterInstaller.h"
 #include "provider/TarnCounterSet.h"
 #include "tests/install/ImageTestSupport.h"
-#include "tools/perfclient/PerfData.h"
+#include "tests/support/Expect.h"
+#include "tests/support/RawRegistry.h"
+#include "tests/support/TempFiles.h"
 #include "win32/FileUtils.h"
 #include "win32/RegistryKey.h"
 
 #include <gtest/gtest.h>
 #include <winperf.h>
 
-#include <algorithm>
 #include <vector>
 
 using namespace Halyard;
 using namespace Halyard::Testing;
-using Halyard::PerfClient::CPerformanceData;
 using Halyard::PerfMon::CCounterTextFile;
 using Halyard::PerfMon::CPerformanceCounterInstaller;
 using Halyard::PerfMon::CPerformanceDataSchema;
@@ -29,43 +29,23 @@ const std::wstring kTarnPerformance = kTarn + L"\\Performance";
 // A value's stored bytes, or "<missing>"; the type must be the one expected.
 std::string Stored(const std::wstring &key, const wchar_t *name, DWORD expectedType = REG_DWORD)
 {
-    BYTE buffer[1024];
-    DWORD size = sizeof(buffer);
     DWORD type = 0;
-    if (::RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, RRF_RT_ANY | RRF_NOEXPAND, &type, buffer, &size) !=
-        ERROR_SUCCESS)
+    const std::string bytes = RawGet(HKEY_LOCAL_MACHINE, key, name, &type);
+    if (bytes != "<missing>")
     {
-        return "<missing>";
+        EXPECT_EQ(expectedType, type) << name;
     }
-    EXPECT_EQ(expectedType, type) << name;
-    return std::string(reinterpret_cast<const char *>(buffer), size);
+    return bytes;
 }
 
 void SetValue(const std::wstring &key, const wchar_t *name, DWORD type, const std::string &bytes)
 {
-    EXPECT_EQ(ERROR_SUCCESS, ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, type, bytes.data(),
-                                               static_cast<DWORD>(bytes.size())));
-}
-
-std::string Text(const std::wstring &text)
-{
-    return std::string(reinterpret_cast<const char *>(text.c_str()), (text.size() + 1) * sizeof(wchar_t));
-}
-
-std::string Dword(DWORD value)
-{
-    return std::string(reinterpret_cast<const char *>(&value), sizeof(value));
+    RawSet(HKEY_LOCAL_MACHINE, key, name, type, bytes);
 }
 
 bool KeyExists(const std::wstring &key)
 {
-    HKEY opened = nullptr;
-    const bool exists = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &opened) == ERROR_SUCCESS;
-    if (exists)
-    {
-        ::RegCloseKey(opened);
-    }
-    return exists;
+    return RawKeyExists(HKEY_LOCAL_MACHINE, key);
 }
 
 DWORD Tarnctr(const std::wstring &arguments)
@@ -76,7 +56,7 @@ DWORD Tarnctr(const std::wstring &arguments)
 // Runs tarnctr with its standard output in a file; the output, and the exit code in code.
 std::string TarnctrOutput(const std::wstring &arguments, DWORD &code)
 {
-    const CTestFile output(L"tarnctr", L".txt");
+    const CTempFile output(L"tarnctr", L".txt");
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
     const HANDLE file = ::CreateFileW(output.Path().c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -106,79 +86,12 @@ bool Contains(const std::string &text, const std::string &part)
     return text.find(part) != std::string::npos;
 }
 
-// Every value and subkey under the key, sorted, as one text: the registry's state to compare.
-std::string Tree(const std::wstring &path)
-{
-    HKEY key = nullptr;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-    {
-        return "<no key>\n";
-    }
-    std::vector<std::string> lines;
-    std::vector<std::wstring> subkeys;
-    for (DWORD i = 0;; ++i)
-    {
-        wchar_t name[256];
-        DWORD nameLength = 256;
-        BYTE data[4096];
-        DWORD size = sizeof(data);
-        DWORD type = 0;
-        if (::RegEnumValueW(key, i, name, &nameLength, nullptr, &type, data, &size) != ERROR_SUCCESS)
-        {
-            break;
-        }
-        lines.push_back(std::string(name, name + nameLength) + " " + std::to_string(type) + " " +
-                        std::string(reinterpret_cast<const char *>(data), size));
-    }
-    for (DWORD i = 0;; ++i)
-    {
-        wchar_t name[256];
-        DWORD nameLength = 256;
-        if (::RegEnumKeyExW(key, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-        {
-            break;
-        }
-        subkeys.emplace_back(name, nameLength);
-    }
-    ::RegCloseKey(key);
-    std::sort(lines.begin(), lines.end());
-    std::sort(subkeys.begin(), subkeys.end());
-    std::string text;
-    for (const std::string &line : lines)
-    {
-        text += line + "\n";
-    }
-    for (const std::wstring &subkey : subkeys)
-    {
-        text += "[" + std::string(subkey.begin(), subkey.end()) + "]\n" + Tree(path + L"\\" + subkey);
-    }
-    return text;
-}
-
 std::wstring SystemFolder(bool wow64 = false)
 {
     wchar_t folder[MAX_PATH];
     const UINT length =
         wow64 ? ::GetSystemWow64DirectoryW(folder, MAX_PATH) : ::GetSystemDirectoryW(folder, MAX_PATH);
     return std::wstring(folder, length);
-}
-
-// The names of the files in the folder that match the pattern.
-std::vector<std::wstring> Files(const std::wstring &folder, const wchar_t *pattern)
-{
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW found;
-    const HANDLE search = ::FindFirstFileW((folder + L"\\" + pattern).c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE)
-    {
-        do
-        {
-            names.push_back(found.cFileName);
-        } while (::FindNextFileW(search, &found));
-        ::FindClose(search);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 // Makes the stand-in counter-text loader misbehave for the child processes started meanwhile.
@@ -205,7 +118,7 @@ protected:
         for (int i = 0; i < 2; ++i)
         {
             m_saved[i] = Stored(kPerflib, kLastIndexes[i]);
-            SetValue(kPerflib, kLastIndexes[i], REG_DWORD, Dword(kLastCounter + i));
+            SetValue(kPerflib, kLastIndexes[i], REG_DWORD, DwordBytes(kLastCounter + i));
         }
         m_cleanUp = true;
     }
@@ -216,11 +129,8 @@ protected:
         {
             return;
         }
-        for (const std::wstring &key : {kTarn, kServices + m_application})
-        {
-            ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str());
-            ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, key.c_str());
-        }
+        RawDeleteTree(HKEY_LOCAL_MACHINE, kTarn);
+        RawDeleteTree(HKEY_LOCAL_MACHINE, kServices + m_application);
         for (int i = 0; i < 2; ++i)
         {
             if (m_saved[i] == "<missing>")
@@ -236,8 +146,8 @@ protected:
 
     void ExpectIndexesRestored()
     {
-        EXPECT_EQ(Dword(kLastCounter), Stored(kPerflib, L"Last Counter"));
-        EXPECT_EQ(Dword(kLastCounter + 1), Stored(kPerflib, L"Last Help"));
+        EXPECT_EQ(DwordBytes(kLastCounter), Stored(kPerflib, L"Last Counter"));
+        EXPECT_EQ(DwordBytes(kLastCounter + 1), Stored(kPerflib, L"Last Help"));
     }
 
     static constexpr DWORD kLastCounter = 1846;
@@ -252,25 +162,29 @@ protected:
 
 } // namespace
 
-// The whole life of an installation through the tool, the time-outs recorded only when they are
-// not the default, and the counters read back through the system's performance library under the
-// title indexes the installation recorded.
+// The whole life of an installation through the tool: the title indexes the loader hands out, and
+// the time-outs recorded only when they are given and not the default.
 TEST_F(InstallTest, TarnctrInstallsReportsAndUninstalls)
 {
     const DWORD last = kFirst + 2 * 26;
     const struct
     {
         const wchar_t *options;
-        std::string open, collect;
-    } installs[] = {{L"", "<missing>", "<missing>"},
-                    {L" --open-timeout 9999 --collect-timeout 10000", Dword(9999), "<missing>"},
-                    {L" --collect-timeout 10001", "<missing>", Dword(10001)}};
+        std::string open, collect, lock;
+        const char *lockShown;
+    } installs[] = {
+        {L"", "<missing>", "<missing>", "<missing>", "Lock Timeout: 100 ms (default)"},
+        {L" --open-timeout 9999 --collect-timeout 10000 --lock-timeout 250", DwordBytes(9999), "<missing>",
+         DwordBytes(250), "Lock Timeout: 250 ms\r\n"},
+        {L" --collect-timeout 10001", "<missing>", DwordBytes(10001), "<missing>", "Lock Timeout: 100 ms (default)"}};
     for (const auto &install : installs)
     {
         ASSERT_EQ(0u, Tarnctr(m_install + install.options)) << install.options;
         const std::pair<const wchar_t *, std::string> values[] = {
-            {L"First Counter", Dword(kFirst)}, {L"Last Counter", Dword(last)},    {L"First Help", Dword(kFirst + 1)},
-            {L"Last Help", Dword(last + 1)},   {L"Open Timeout", install.open}, {L"Collect Timeout", install.collect}};
+            {L"First Counter", DwordBytes(kFirst)},  {L"Last Counter", DwordBytes(last)},
+            {L"First Help", DwordBytes(kFirst + 1)}, {L"Last Help", DwordBytes(last + 1)},
+            {L"Open Timeout", install.open},         {L"Collect Timeout", install.collect},
+            {L"Lock Timeout", install.lock}};
         for (const auto &value : values)
         {
             EXPECT_EQ(value.second, Stored(kTarnPerformance, value.first)) << value.first << install.options;
@@ -280,40 +194,20 @@ TEST_F(InstallTest, TarnctrInstallsReportsAndUninstalls)
             {L"Close", L"PerfData_Close"}, {L"SchemaChecksum", CreateTarnCounterSet().GetChecksum()}};
         for (const auto &text : texts)
         {
-            EXPECT_EQ(Text(text.second), Stored(kTarnPerformance, text.first, REG_SZ)) << text.first;
+            EXPECT_EQ(TextBytes(text.second), Stored(kTarnPerformance, text.first, REG_SZ)) << text.first;
         }
-        EXPECT_EQ(Dword(last), Stored(kPerflib, L"Last Counter"));
-        EXPECT_EQ(Dword(last + 1), Stored(kPerflib, L"Last Help"));
+        EXPECT_EQ(DwordBytes(last), Stored(kPerflib, L"Last Counter"));
+        EXPECT_EQ(DwordBytes(last + 1), Stored(kPerflib, L"Last Help"));
         EXPECT_FALSE(KeyExists(kTarn + L"\\Linkage"));
-
         // The counter text files were only needed while the loader read them.
-        wchar_t temp[MAX_PATH];
-        ::GetTempPathW(MAX_PATH, temp);
-        WIN32_FIND_DATAW found;
-        const HANDLE search = ::FindFirstFileW((std::wstring(temp) + L"TARNCounters_*").c_str(), &found);
-        EXPECT_EQ(INVALID_HANDLE_VALUE, search);
-        if (search != INVALID_HANDLE_VALUE)
-        {
-            ::FindClose(search);
-        }
+        EXPECT_TRUE(FilesMatching(Win32::GetTempPath() + L"TARNCounters_*").empty());
 
-        for (const std::wstring &query : {std::wstring(L"Global"), std::to_wstring(kFirst)})
-        {
-            const CPerformanceData data = CPerformanceData::Parse(PerfClient::QueryPerformanceData(query));
-            const CPerformanceData::Object *object = data.FindObject(kFirst);
-            ASSERT_NE(nullptr, object) << std::string(query.begin(), query.end());
-            EXPECT_EQ(kFirst + 1, object->header.ObjectHelpTitleIndex);
-            ASSERT_EQ(26u, object->counters.size());
-            for (DWORD i = 0; i < 26; ++i)
-            {
-                EXPECT_EQ(kFirst + 2 + 2 * i, object->counters[i].CounterNameTitleIndex);
-                EXPECT_EQ(kFirst + 3 + 2 * i, object->counters[i].CounterHelpTitleIndex);
-            }
-        }
-
-        EXPECT_EQ(0u, Tarnctr(L"status"));
+        DWORD code = 0;
+        const std::string status = TarnctrOutput(L"status", code);
+        EXPECT_EQ(0u, code) << status;
+        EXPECT_TRUE(Contains(status, install.lockShown)) << status;
         EXPECT_EQ(2u, Tarnctr(m_install));
-        EXPECT_EQ(Dword(kFirst), Stored(kTarnPerformance, L"First Counter"));
+        EXPECT_EQ(DwordBytes(kFirst), Stored(kTarnPerformance, L"First Counter"));
         ASSERT_EQ(0u, Tarnctr(L"uninstall"));
         EXPECT_FALSE(KeyExists(kTarn));
         ExpectIndexesRestored();
@@ -328,7 +222,7 @@ TEST_F(InstallTest, CopyReplacesAModuleOnlyOnceTheRegistrationSucceeded)
 {
     const std::wstring copy = SystemFolder() + L"\\TARNCounters.dll";
     ASSERT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW(copy.c_str())) << "a TARNCounters.dll is installed";
-    const std::vector<std::wstring> staged = Files(SystemFolder(), L"trn*.tmp");
+    const std::vector<std::wstring> staged = FilesMatching(SystemFolder() + L"\\trn*.tmp");
     ASSERT_TRUE(::CopyFileW(Beside(L"Fixture_noentry.dll").c_str(), copy.c_str(), TRUE));
     const std::vector<BYTE> older = ReadWholeFile(copy);
     {
@@ -339,11 +233,11 @@ TEST_F(InstallTest, CopyReplacesAModuleOnlyOnceTheRegistrationSucceeded)
     EXPECT_FALSE(KeyExists(kTarn));
 
     EXPECT_EQ(0u, Tarnctr(m_install + L" --copy"));
-    EXPECT_EQ(Text(L"TARNCounters.dll"), Stored(kTarnPerformance, L"Library", REG_SZ));
+    EXPECT_EQ(TextBytes(L"TARNCounters.dll"), Stored(kTarnPerformance, L"Library", REG_SZ));
     EXPECT_EQ(ReadWholeFile(m_provider), ReadWholeFile(copy));
     EXPECT_EQ(0u, Tarnctr(L"status"));
     EXPECT_EQ(0u, Tarnctr(L"uninstall"));
-    EXPECT_EQ(staged, Files(SystemFolder(), L"trn*.tmp"));
+    EXPECT_EQ(staged, FilesMatching(SystemFolder() + L"\\trn*.tmp"));
     EXPECT_TRUE(::DeleteFileW(copy.c_str())) << "no copy in the system directory";
 }
 
@@ -353,7 +247,6 @@ TEST_F(InstallTest, CopyReplacesAModuleOnlyOnceTheRegistrationSucceeded)
 // the same name keeps its value through all of it, and through an install and uninstall.
 TEST_F(InstallTest, AFailedInstallLeavesTheRegistryAsItWas)
 {
-    const wchar_t image[] = L"C:\\TARN\\tarn.exe";
     const struct
     {
         bool isVolatile;
@@ -362,19 +255,15 @@ TEST_F(InstallTest, AFailedInstallLeavesTheRegistryAsItWas)
     } failures[] = {{false, L"fail", 6}, {false, L"record-nothing", 6}, {false, L"big-endian", 6}, {true, L"", 7}};
     for (const auto &failure : failures)
     {
-        HKEY service = nullptr;
-        ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kTarn.c_str(), 0, nullptr,
-                                                   failure.isVolatile ? REG_OPTION_VOLATILE : 0, KEY_ALL_ACCESS,
-                                                   nullptr, &service, nullptr));
-        ::RegSetValueExW(service, L"ImagePath", 0, REG_SZ, reinterpret_cast<const BYTE *>(image), sizeof(image));
-        ::RegCloseKey(service);
-        const std::string before = Tree(kTarn);
+        RawSet(HKEY_LOCAL_MACHINE, kTarn, L"ImagePath", REG_SZ, TextBytes(L"C:\\TARN\\tarn.exe"),
+               failure.isVolatile ? REG_OPTION_VOLATILE : 0);
+        const std::string before = RawTree(HKEY_LOCAL_MACHINE, kTarn);
         {
             const CLoaderMode mode(failure.mode);
             for (const wchar_t *options : {L"", L" --copy --lock-timeout 250"})
             {
                 EXPECT_EQ(failure.exitCode, Tarnctr(m_install + options)) << failure.mode << options;
-                EXPECT_EQ(before, Tree(kTarn)) << failure.mode << options;
+                EXPECT_EQ(before, RawTree(HKEY_LOCAL_MACHINE, kTarn)) << failure.mode << options;
                 EXPECT_EQ(INVALID_FILE_ATTRIBUTES,
                           ::GetFileAttributesW((SystemFolder() + L"\\TARNCounters.dll").c_str()));
                 ExpectIndexesRestored();
@@ -383,12 +272,11 @@ TEST_F(InstallTest, AFailedInstallLeavesTheRegistryAsItWas)
         if (!failure.isVolatile)
         {
             ASSERT_EQ(0u, Tarnctr(m_install + L" --lock-timeout 250"));
-            EXPECT_NE(before, Tree(kTarn));
+            EXPECT_NE(before, RawTree(HKEY_LOCAL_MACHINE, kTarn));
             ASSERT_EQ(0u, Tarnctr(L"uninstall"));
-            EXPECT_EQ(before, Tree(kTarn));
+            EXPECT_EQ(before, RawTree(HKEY_LOCAL_MACHINE, kTarn));
         }
-        ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kTarn.c_str());
-        ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kTarn.c_str());
+        RawDeleteTree(HKEY_LOCAL_MACHINE, kTarn);
     }
 }
 
@@ -397,33 +285,38 @@ TEST_F(InstallTest, AFailedInstallLeavesTheRegistryAsItWas)
 TEST_F(InstallTest, AWriteRefusedHalfWayIsTakenBack)
 {
     const std::wstring application = kServices + m_application;
-    HKEY key = nullptr;
-    for (const std::wstring &path : {application, application + L"\\Performance"})
-    {
-        ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_VOLATILE,
-                                                   KEY_ALL_ACCESS, nullptr, &key, nullptr));
-        ::RegCloseKey(key);
-    }
-    SetValue(application + L"\\Performance", L"Library", REG_SZ, Text(L"Older.dll"));
-    SetValue(application + L"\\Performance", L"Open Timeout", REG_DWORD, Dword(20));
-    const std::string before = Tree(application);
-    const CTestFile ini(m_application, L".ini");
-    const CTestFile header(m_application, L".h");
+    RawSet(HKEY_LOCAL_MACHINE, application, nullptr, 0, std::string(), REG_OPTION_VOLATILE);
+    RawSet(HKEY_LOCAL_MACHINE, application + L"\\Performance", L"Library", REG_SZ, TextBytes(L"Older.dll"),
+           REG_OPTION_VOLATILE);
+    SetValue(application + L"\\Performance", L"Open Timeout", REG_DWORD, DwordBytes(20));
+    const std::string before = RawTree(HKEY_LOCAL_MACHINE, application);
+    const CTempFile ini(m_application, L".ini");
+    const CTempFile header(m_application, L".h");
     const CPerformanceDataSchema schema = CreateTarnCounterSet();
     CCounterTextFile(schema, m_application).Write(ini.Path(), header.Path());
-    try
-    {
-        // "Library" to "Close" are written before the linkage key, which a volatile key cannot hold.
-        CPerformanceCounterInstaller(300).Install(m_application, m_provider, false, ini.Path(), L"TARNExport",
-                                                  10000, 5000, schema.GetChecksum());
-        FAIL() << "no exception";
-    }
-    catch (const Win32::CRegistryKey::Exception &e)
-    {
-        EXPECT_EQ(L"CRegistryKey::CreateOrOpenKey()", e.GetWhere());
-        EXPECT_EQ(static_cast<DWORD>(ERROR_CHILD_MUST_BE_VOLATILE), e.GetError());
-    }
-    EXPECT_EQ(before, Tree(application));
+    // "Library" to "Close" are written before the linkage key, which a volatile key cannot hold.
+    ExpectWin32Exception(
+        [&] {
+            CPerformanceCounterInstaller(300).Install(m_application, m_provider, false, ini.Path(), L"TARNExport",
+                                                      10000, 5000, schema.GetChecksum());
+        },
+        L"CRegistryKey::CreateOrOpenKey()", ERROR_CHILD_MUST_BE_VOLATILE);
+    EXPECT_EQ(before, RawTree(HKEY_LOCAL_MACHINE, application));
+    ExpectIndexesRestored();
+}
+
+// A loader that refuses the file leaves no registration behind, and says so under the installer's
+// own where-text.
+TEST_F(InstallTest, LoaderFailureRemovesTheRegistration)
+{
+    const CTempFile missing(m_application, L".ini");
+    ExpectWin32Exception(
+        [&] {
+            CPerformanceCounterInstaller().Install(m_application, m_provider, false, missing.Path(), L"TARNExport",
+                                                   5000, 10000, L"sum");
+        },
+        L"CPerformanceCounterInstaller::Install()", ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(KeyExists(kServices + m_application));
     ExpectIndexesRestored();
 }
 
@@ -463,7 +356,7 @@ TEST_F(InstallTest, BothArchitecturesInstallIntoTheirSystemFolders)
         ASSERT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW(copy.c_str())) << "a TARNCounters.dll is installed";
     }
     ASSERT_EQ(0u, Tarnctr(L"install --x64 \"" + m_provider + L"\" --x86 \"" + x86 + L"\""));
-    EXPECT_EQ(Text(L"TARNCounters.dll"), Stored(kTarnPerformance, L"Library", REG_SZ));
+    EXPECT_EQ(TextBytes(L"TARNCounters.dll"), Stored(kTarnPerformance, L"Library", REG_SZ));
     EXPECT_EQ(ReadWholeFile(m_provider), ReadWholeFile(copies[0]));
     EXPECT_EQ(ReadWholeFile(x86), ReadWholeFile(copies[1]));
     DWORD code = 0;
@@ -487,11 +380,12 @@ TEST_F(InstallTest, BothArchitecturesInstallIntoTheirSystemFolders)
     EXPECT_EQ(0u, Tarnctr(L"uninstall"));
 }
 
-// The system marks a provider that failed; status reports it, enable clears it.
-TEST_F(InstallTest, StatusReportsADisabledProviderAndEnableClearsIt)
+// The system marks a provider that failed; status reports it, enable clears it. A checksum or a
+// module that does not match is reported too.
+TEST_F(InstallTest, StatusReportsWhatKeepsTheCountersFromWorking)
 {
     ASSERT_EQ(0u, Tarnctr(m_install));
-    SetValue(kTarnPerformance, L"Disable Performance Counters", REG_DWORD, Dword(1));
+    SetValue(kTarnPerformance, L"Disable Performance Counters", REG_DWORD, DwordBytes(1));
     DWORD code = 0;
     std::string status = TarnctrOutput(L"status", code);
     EXPECT_EQ(12u, code);
@@ -503,29 +397,17 @@ TEST_F(InstallTest, StatusReportsADisabledProviderAndEnableClearsIt)
     EXPECT_TRUE(Contains(status, "Provider: enabled")) << status;
     EXPECT_TRUE(Contains(TarnctrOutput(L"enable", code), "not disabled"));
     EXPECT_EQ(0u, code);
+
+    SetValue(kTarnPerformance, L"SchemaChecksum", REG_SZ, TextBytes(L"0123"));
+    EXPECT_EQ(9u, Tarnctr(L"status"));
+    ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kTarnPerformance.c_str(), L"SchemaChecksum");
+    EXPECT_EQ(9u, Tarnctr(L"status"));
+    SetValue(kTarnPerformance, L"SchemaChecksum", REG_SZ, TextBytes(CreateTarnCounterSet().GetChecksum()));
+    EXPECT_EQ(0u, Tarnctr(L"status"));
+    SetValue(kTarnPerformance, L"Library", REG_SZ, TextBytes(Beside(L"Fixture_noentry.dll")));
+    EXPECT_EQ(9u, Tarnctr(L"status"));
     EXPECT_EQ(0u, Tarnctr(L"uninstall"));
     EXPECT_EQ(3u, Tarnctr(L"enable"));
-}
-
-TEST_F(InstallTest, LockTimeoutIsRecordedOnlyWhenGiven)
-{
-    const struct
-    {
-        const wchar_t *options;
-        std::string stored;
-        const char *shown;
-    } cases[] = {{L"", "<missing>", "Lock Timeout: 100 ms (default)"},
-                 {L" --lock-timeout 250", Dword(250), "Lock Timeout: 250 ms\r\n"}};
-    for (const auto &c : cases)
-    {
-        ASSERT_EQ(0u, Tarnctr(m_install + c.options));
-        EXPECT_EQ(c.stored, Stored(kTarnPerformance, L"Lock Timeout"));
-        DWORD code = 0;
-        const std::string status = TarnctrOutput(L"status", code);
-        EXPECT_TRUE(Contains(status, c.shown)) << status;
-        EXPECT_EQ(0u, Tarnctr(L"uninstall"));
-        EXPECT_FALSE(KeyExists(kTarn));
-    }
 }
 
 // Every privileged monitor loads the registered module: one that ordinary users could replace is
@@ -563,87 +445,31 @@ TEST_F(InstallTest, AModuleOrdinaryUsersCanReplaceIsRefusedUnlessForced)
     }
 }
 
-TEST_F(InstallTest, StatusReportsAChecksumOrModuleThatDoesNotMatch)
-{
-    ASSERT_EQ(0u, Tarnctr(m_install));
-    SetValue(kTarnPerformance, L"SchemaChecksum", REG_SZ, Text(L"0123"));
-    EXPECT_EQ(9u, Tarnctr(L"status"));
-    ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kTarnPerformance.c_str(), L"SchemaChecksum");
-    EXPECT_EQ(9u, Tarnctr(L"status"));
-    SetValue(kTarnPerformance, L"SchemaChecksum", REG_SZ, Text(CreateTarnCounterSet().GetChecksum()));
-    EXPECT_EQ(0u, Tarnctr(L"status"));
-    SetValue(kTarnPerformance, L"Library", REG_SZ, Text(Beside(L"Fixture_noentry.dll")));
-    EXPECT_EQ(9u, Tarnctr(L"status"));
-    EXPECT_EQ(0u, Tarnctr(L"uninstall"));
-}
-
+// Wrong input is refused with its own exit code before anything is written.
 TEST_F(InstallTest, FailuresHaveTheirOwnExitCodes)
 {
-    EXPECT_EQ(0u, Tarnctr(L"--help"));
-    EXPECT_EQ(1u, Tarnctr(L""));
-    EXPECT_EQ(1u, Tarnctr(L"frobnicate"));
-    EXPECT_EQ(1u, Tarnctr(L"install"));
-    EXPECT_EQ(1u, Tarnctr(m_install + L" --open-timeout 12ms"));
-    EXPECT_EQ(1u, Tarnctr(m_install + L" --collect-timeout"));
-    EXPECT_EQ(1u, Tarnctr(m_install + L" --open-timeout 4294967296"));
-    EXPECT_EQ(1u, Tarnctr(m_install + L" --open-timeout 0"));
-    EXPECT_EQ(1u, Tarnctr(m_install + L" --collect-timeout 600001"));
-    EXPECT_EQ(1u, Tarnctr(m_install + L" --lock-timeout 0"));
-    EXPECT_EQ(1u, Tarnctr(L"install --x86"));
-    EXPECT_EQ(1u, Tarnctr(L"status now"));
-    EXPECT_EQ(0u, Tarnctr(L"validate \"" + m_provider + L"\""));
-    EXPECT_EQ(4u, Tarnctr(L"validate \"" + Beside(L"Fixture_noentry.dll") + L"\""));
-    EXPECT_EQ(4u, Tarnctr(L"install \"" + Beside(L"Fixture_noentry.dll") + L"\""));
-    EXPECT_EQ(4u, Tarnctr(L"install \"" + Beside(L"NoSuchModule.dll") + L"\""));
+    const std::wstring noEntry = L"\"" + Beside(L"Fixture_noentry.dll") + L"\"";
+    const std::pair<std::wstring, DWORD> runs[] = {
+        {L"--help", 0},
+        {L"", 1},
+        {L"frobnicate", 1},
+        {L"install", 1},
+        {m_install + L" --open-timeout 12ms", 1},
+        {m_install + L" --collect-timeout", 1},
+        {m_install + L" --open-timeout 4294967296", 1},
+        {m_install + L" --open-timeout 0", 1},
+        {m_install + L" --collect-timeout 600001", 1},
+        {m_install + L" --lock-timeout 0", 1},
+        {L"install --x86", 1},
+        {L"status now", 1},
+        {L"validate \"" + m_provider + L"\"", 0},
+        {L"validate " + noEntry, 4},
+        {L"install " + noEntry, 4},
+        {L"install \"" + Beside(L"NoSuchModule.dll") + L"\"", 4}};
+    for (const auto &run : runs)
+    {
+        EXPECT_EQ(run.second, Tarnctr(run.first)) << std::string(run.first.begin(), run.first.end());
+    }
     EXPECT_FALSE(KeyExists(kTarn));
-    ExpectIndexesRestored();
-}
-
-// Through the library: a set of two objects in two languages with names outside ASCII, and a
-// linkage export, which is a true multi-string.
-TEST_F(InstallTest, LibraryInstallsAnySchemaWithItsLinkage)
-{
-    CPerformanceDataSchema schema(L"009");
-    schema.AddSupportedLanguage(L"007");
-    CPerformanceDataSchema::Object &object = schema.AddObject(L"Queue", L"The queue", PERF_DETAIL_NOVICE);
-    object.AddSupportedLanguage(L"007", L"Warteschlange", L"Die Warteschlange");
-    object.AddCounter(L"Size", L"Entries waiting", PERF_DETAIL_NOVICE, 0, PERF_COUNTER_RAWCOUNT);
-    object.AddCounterSupportedLanguage(L"007", L"Gr\u00f6\u00dfe", L"Wartende Eintr\u00e4ge");
-    schema.AddObject(L"Other", L"Another", PERF_DETAIL_NOVICE)
-        .AddCounter(L"Count", L"A count", PERF_DETAIL_NOVICE, 0, PERF_COUNTER_RAWCOUNT);
-    const CTestFile ini(m_application, L".ini");
-    const CTestFile header(m_application, L".h");
-    CCounterTextFile(schema, m_application).Write(ini.Path(), header.Path());
-
-    CPerformanceCounterInstaller installer;
-    installer.Install(m_application, m_provider, false, ini.Path(), L"TARNExport", 10000, 10000, schema.GetChecksum());
-    EXPECT_EQ(kFirst, installer.FirstCounterIndex(m_application));
-    EXPECT_EQ(Dword(kFirst + 6), Stored(kServices + m_application + L"\\Performance", L"Last Counter"));
-    EXPECT_EQ(schema.GetChecksum(), installer.InstalledSchemaChecksum(m_application));
-    // The one text, its null, and the null that ends the list.
-    EXPECT_EQ(Text(std::wstring(L"TARNExport\0", 11)),
-              Stored(kServices + m_application + L"\\Linkage", L"Export", REG_MULTI_SZ));
-
-    installer.Uninstall(m_application);
-    EXPECT_FALSE(KeyExists(kServices + m_application));
-    ExpectIndexesRestored();
-}
-
-// A loader that refuses the file leaves no registration behind.
-TEST_F(InstallTest, LoaderFailureRemovesTheRegistration)
-{
-    const CTestFile missing(m_application, L".ini");
-    try
-    {
-        CPerformanceCounterInstaller().Install(m_application, m_provider, false, missing.Path(), L"TARNExport", 5000,
-                                               10000, L"sum");
-        FAIL() << "no exception";
-    }
-    catch (const Win32::CWin32Exception &e)
-    {
-        EXPECT_EQ(L"CPerformanceCounterInstaller::Install()", e.GetWhere());
-        EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), e.GetError());
-    }
-    EXPECT_FALSE(KeyExists(kServices + m_application));
     ExpectIndexesRestored();
 }

@@ -1,4 +1,5 @@
 #include "tests/perfclient/TestSupport.h"
+#include "tests/support/Expect.h"
 #include "tools/perfclient/DebugChannelListener.h"
 #include "win32/Exception.h"
 
@@ -7,7 +8,7 @@
 #include <string>
 
 using Halyard::PerfClient::CDebugChannelListener;
-using Halyard::Win32::CException;
+using Halyard::Testing::ThrownText;
 
 namespace {
 
@@ -52,16 +53,9 @@ TEST(CDebugChannelListener, OwnsTheChannelAloneAndReleasesItWhenDestroyed)
 {
     {
         CDebugChannelListener owner(kAcquireTimeoutMs);
-        try
-        {
-            CDebugChannelListener second(0);
-            ADD_FAILURE() << "a second listener took the channel";
-        }
-        catch (const CException &e)
-        {
-            EXPECT_EQ(L"CDebugChannelListener::CDebugChannelListener()", e.GetWhere());
-            EXPECT_NE(std::wstring::npos, e.GetMessage().find(L"\"DBWIN_BUFFER\""));
-        }
+        const std::wstring refused = ThrownText([] { CDebugChannelListener second(0); });
+        EXPECT_EQ(0u, refused.find(L"CDebugChannelListener::CDebugChannelListener() - "));
+        EXPECT_NE(std::wstring::npos, refused.find(L"\"DBWIN_BUFFER\""));
         // The refused listener must not have disturbed the owner.
         ::OutputDebugStringW(Unique(L"to the owner").c_str());
         EXPECT_TRUE(owner.WaitForLine(::GetCurrentProcessId(), Unique(L"to the owner"), kLineTimeoutMs).has_value());

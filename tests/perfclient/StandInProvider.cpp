@@ -1,6 +1,6 @@
-// A stand-in provider for the tests of the consumer side. It reports every call on the debugger channel
-// ("StandIn ..." lines) so that a test can see how the performance library drives a provider, and answers
-// Collect with one object of one 8-byte counter whose value counts the Collect calls since the module was loaded.
+// A stand-in provider for the tests of the consumer side. It reports its Close on the debugger channel
+// ("StandIn Close()"), and answers Collect with one object of one 8-byte counter whose value counts the
+// Collect calls since the module was loaded.
 // The test steers it through environment variables of the process that loads it:
 //   PERFCLIENT_STANDIN_FIRST  the object's title index, as its registration's "First Counter"
 //   PERFCLIENT_STANDIN_MODE   empty: behave; "moredata": always answer ERROR_MORE_DATA
@@ -39,16 +39,6 @@ std::wstring Environment(const wchar_t *name)
     return length > 0 && length < 256 ? std::wstring(value, length) : std::wstring();
 }
 
-void Report(const std::wstring &line)
-{
-    ::OutputDebugStringW((L"StandIn " + line).c_str());
-}
-
-std::wstring Quoted(const wchar_t *text)
-{
-    return text == nullptr ? L"(null)" : L"\"" + std::wstring(text) + L"\"";
-}
-
 bool Selected(const wchar_t *query, DWORD titleIndex)
 {
     if (query == nullptr || *query == L'\0' || ::lstrcmpiW(query, L"Global") == 0)
@@ -61,16 +51,14 @@ bool Selected(const wchar_t *query, DWORD titleIndex)
 
 } // namespace
 
-DWORD WINAPI PerfData_Open(LPWSTR deviceNames)
+DWORD WINAPI PerfData_Open(LPWSTR)
 {
-    Report(L"Open(" + Quoted(deviceNames) + L")");
     return ERROR_SUCCESS;
 }
 
 DWORD WINAPI PerfData_Collect(LPWSTR query, LPVOID *data, LPDWORD bytes, LPDWORD objects)
 {
     ++g_collectCalls;
-    Report(L"Collect(" + Quoted(query) + L", call " + std::to_wstring(g_collectCalls) + L")");
     const DWORD first = std::wcstoul(Environment(L"PERFCLIENT_STANDIN_FIRST").c_str(), nullptr, 10);
     const bool selected = Selected(query, first);
     if (!selected || *bytes < sizeof(StandInObject) || Environment(L"PERFCLIENT_STANDIN_MODE") == L"moredata")
@@ -108,6 +96,6 @@ DWORD WINAPI PerfData_Collect(LPWSTR query, LPVOID *data, LPDWORD bytes, LPDWORD
 
 DWORD WINAPI PerfData_Close()
 {
-    Report(L"Close()");
+    ::OutputDebugStringW(L"StandIn Close()");
     return ERROR_SUCCESS;
 }

@@ -30,12 +30,3 @@ TEST(ProviderPerfLib, SystemPerformanceLibraryReturnsTheServersCounters)
     const CPerformanceData costly = CPerformanceData::Parse(PerfClient::QueryPerformanceData(L"Costly"));
     EXPECT_EQ(nullptr, costly.FindObject(kFirstCounter));
 }
-
-TEST(ProviderPerfLib, WithoutAServerTheObjectHasNoInstances)
-{
-    PerfClient::CProviderRegistration registration(TarnProductName, ProviderPath(), kFirstCounter);
-    const CPerformanceData data = CPerformanceData::Parse(PerfClient::QueryPerformanceData(L"Global"));
-    const CPerformanceData::Object *object = data.FindObject(kFirstCounter);
-    ASSERT_NE(nullptr, object);
-    EXPECT_EQ(0, object->header.NumInstances);
-}

@@ -2,12 +2,14 @@
 
 #include "win32/RegistryKey.h"
 
-#include "RawRegistry.h"
+#include "tests/support/Expect.h"
+#include "tests/support/RawRegistry.h"
 
 #include <functional>
 
 using namespace Halyard::PerfMon;
 using namespace Halyard::Win32;
+using namespace Halyard::Testing;
 
 namespace {
 
@@ -23,7 +25,8 @@ protected:
 
     void SetRaw(const wchar_t *name, DWORD type, const void *data, DWORD size) const
     {
-        RawSet(HKEY_LOCAL_MACHINE, m_test.Path() + L"\\Performance", name, type, data, size);
+        RawSet(HKEY_LOCAL_MACHINE, m_test.Path() + L"\\Performance", name, type,
+               std::string(static_cast<const char *>(data), size));
     }
     std::string Stored(const std::wstring &subKey, const std::wstring &name, DWORD expectedType) const
     {
@@ -40,12 +43,6 @@ protected:
         return RawKeyExists(HKEY_LOCAL_MACHINE, m_test.Path() + subKey);
     }
 
-    // The bytes of a text stored with its terminating null.
-    static std::string Text(const std::wstring &text)
-    {
-        return std::string(reinterpret_cast<const char *>(text.c_str()), (text.size() + 1) * sizeof(wchar_t));
-    }
-
     // The registration's values, without the counter-text loader.
     void Register(DWORD openTimeout, DWORD collectTimeout, const std::wstring &linkage, const std::wstring &checksum,
                   const CPerformanceCounterInstaller &installer = CPerformanceCounterInstaller())
@@ -55,31 +52,17 @@ protected:
                                       checksum);
     }
 
-    static void ExpectRule(const std::function<void()> &call, const std::wstring &where, const std::wstring &message)
-    {
-        try
-        {
-            call();
-            ADD_FAILURE() << "no exception";
-        }
-        catch (const CException &e)
-        {
-            EXPECT_EQ(where, e.GetWhere());
-            EXPECT_EQ(message, e.GetMessage());
-        }
-    }
-
     void ExpectFirstCounterNotFound()
     {
-        ExpectRule([&] { m_installer.FirstCounterIndex(m_application); },
-                   L"CPerformanceCounterInstaller::FirstCounterIndex()", L"FirstCounter not found");
+        ExpectException([&] { m_installer.FirstCounterIndex(m_application); },
+                        L"CPerformanceCounterInstaller::FirstCounterIndex()", L"FirstCounter not found");
         EXPECT_FALSE(m_installer.IsInstalled(m_application));
     }
 
     void ExpectChecksumNotFound()
     {
-        ExpectRule([&] { m_installer.InstalledSchemaChecksum(m_application); },
-                   L"CPerformanceCounterInstaller::InstalledSchemaChecksum()", L"SchemaChecksum not found");
+        ExpectException([&] { m_installer.InstalledSchemaChecksum(m_application); },
+                        L"CPerformanceCounterInstaller::InstalledSchemaChecksum()", L"SchemaChecksum not found");
     }
 
     CTestKey m_test;
@@ -92,10 +75,8 @@ protected:
 TEST_F(InstalledCounterSetTest, MissingPerformanceKeyThrowsTheOpenFailure)
 {
     const wchar_t *const where = L"CRegistryKey::CRegistryKey(HKEY hKey ...)";
-    ExpectError<CRegistryKey::Exception>([&] { m_installer.FirstCounterIndex(m_application); }, where,
-                                         ERROR_FILE_NOT_FOUND);
-    ExpectError<CRegistryKey::Exception>([&] { m_installer.InstalledSchemaChecksum(m_application); }, where,
-                                         ERROR_FILE_NOT_FOUND);
+    ExpectWin32Exception([&] { m_installer.FirstCounterIndex(m_application); }, where, ERROR_FILE_NOT_FOUND);
+    ExpectWin32Exception([&] { m_installer.InstalledSchemaChecksum(m_application); }, where, ERROR_FILE_NOT_FOUND);
     EXPECT_FALSE(m_installer.IsInstalled(m_application));
 }
 
@@ -137,10 +118,10 @@ TEST_F(InstalledCounterSetTest, ChecksumIsTextReadUpToItsEnd)
 TEST_F(InstalledCounterSetTest, RegistrationWritesOnlyTheValuesThatDifferFromTheDefaults)
 {
     Register(10000, 10000, L"", L"");
-    EXPECT_EQ(Text(L"C:\\path\\Provider.dll"), Stored(L"\\Performance", L"Library", REG_SZ));
-    EXPECT_EQ(Text(L"PerfData_Open"), Stored(L"\\Performance", L"Open", REG_SZ));
-    EXPECT_EQ(Text(L"PerfData_Collect"), Stored(L"\\Performance", L"Collect", REG_SZ));
-    EXPECT_EQ(Text(L"PerfData_Close"), Stored(L"\\Performance", L"Close", REG_SZ));
+    EXPECT_EQ(TextBytes(L"C:\\path\\Provider.dll"), Stored(L"\\Performance", L"Library", REG_SZ));
+    EXPECT_EQ(TextBytes(L"PerfData_Open"), Stored(L"\\Performance", L"Open", REG_SZ));
+    EXPECT_EQ(TextBytes(L"PerfData_Collect"), Stored(L"\\Performance", L"Collect", REG_SZ));
+    EXPECT_EQ(TextBytes(L"PerfData_Close"), Stored(L"\\Performance", L"Close", REG_SZ));
     for (const wchar_t *name : {L"Open Timeout", L"Collect Timeout", L"SchemaChecksum", L"Lock Timeout"})
     {
         EXPECT_EQ("<missing>", Stored(L"\\Performance", name, REG_DWORD));
@@ -149,17 +130,14 @@ TEST_F(InstalledCounterSetTest, RegistrationWritesOnlyTheValuesThatDifferFromThe
 
     const DWORD timeouts[] = {9999, 10001};
     Register(timeouts[0], timeouts[1], L"TARNExport", L"c0ffee");
-    EXPECT_EQ(std::string(reinterpret_cast<const char *>(&timeouts[0]), 4),
-              Stored(L"\\Performance", L"Open Timeout", REG_DWORD));
-    EXPECT_EQ(std::string(reinterpret_cast<const char *>(&timeouts[1]), 4),
-              Stored(L"\\Performance", L"Collect Timeout", REG_DWORD));
+    EXPECT_EQ(DwordBytes(timeouts[0]), Stored(L"\\Performance", L"Open Timeout", REG_DWORD));
+    EXPECT_EQ(DwordBytes(timeouts[1]), Stored(L"\\Performance", L"Collect Timeout", REG_DWORD));
     EXPECT_EQ(L"c0ffee", m_installer.InstalledSchemaChecksum(m_application));
-    EXPECT_EQ(Text(std::wstring(L"TARNExport\0", 11)), Stored(L"\\Linkage", L"Export", REG_MULTI_SZ));
+    EXPECT_EQ(TextBytes(std::wstring(L"TARNExport\0", 11)), Stored(L"\\Linkage", L"Export", REG_MULTI_SZ));
 
     const DWORD lockTimeout = 250;
     Register(10000, 10000, L"", L"", CPerformanceCounterInstaller(lockTimeout));
-    EXPECT_EQ(std::string(reinterpret_cast<const char *>(&lockTimeout), 4),
-              Stored(L"\\Performance", L"Lock Timeout", REG_DWORD));
+    EXPECT_EQ(DwordBytes(lockTimeout), Stored(L"\\Performance", L"Lock Timeout", REG_DWORD));
 }
 
 // 0 is no time-out and INFINITE would let one provider stall every monitor: both are refused
@@ -176,18 +154,18 @@ TEST_F(InstalledCounterSetTest, TimeoutsOutsideTheAcceptedRangeAreRefused)
                  {INFINITE, 10000, L"Open Timeout 4294967295 is outside 1 to 600000 milliseconds"}};
     for (const auto &c : cases)
     {
-        ExpectRule([&] { m_installer.Install(m_application, L"C:\\path\\Provider.dll", true, L"counters.ini", L"",
-                                             c.open, c.collect, L"sum"); },
-                   L"CPerformanceCounterInstaller::ValidateParameters()", c.message);
-        ExpectRule([&] { m_installer.InstallToSystemDirectories(m_application, L"x86.dll", L"x64.dll", L"P.dll",
-                                                                L"counters.ini", L"", c.open, c.collect, L"sum"); },
-                   L"CPerformanceCounterInstaller::ValidateParameters()", c.message);
+        const wchar_t *const where = L"CPerformanceCounterInstaller::ValidateParameters()";
+        ExpectException([&] { m_installer.Install(m_application, L"C:\\path\\Provider.dll", true, L"counters.ini",
+                                                  L"", c.open, c.collect, L"sum"); }, where, c.message);
+        ExpectException([&] { m_installer.InstallToSystemDirectories(m_application, L"x86.dll", L"x64.dll", L"P.dll",
+                                                                     L"counters.ini", L"", c.open, c.collect,
+                                                                     L"sum"); }, where, c.message);
     }
     for (const DWORD lockTimeout : {DWORD(0), maximum + 1})
     {
-        ExpectRule([&] { CPerformanceCounterInstaller installer(lockTimeout); },
-                   L"CPerformanceCounterInstaller::ValidateParameters()",
-                   L"Lock Timeout " + std::to_wstring(lockTimeout) + L" is outside 1 to 600000 milliseconds");
+        ExpectException([&] { CPerformanceCounterInstaller installer(lockTimeout); },
+                        L"CPerformanceCounterInstaller::ValidateParameters()",
+                        L"Lock Timeout " + std::to_wstring(lockTimeout) + L" is outside 1 to 600000 milliseconds");
     }
     EXPECT_FALSE(KeyExists(L""));
 }
@@ -196,10 +174,10 @@ TEST_F(InstalledCounterSetTest, InstallRefusesAnInstalledApplicationBeforeWritin
 {
     const DWORD first = 2000;
     SetRaw(L"First Counter", REG_DWORD, &first, sizeof(first));
-    ExpectRule([&] { m_installer.Install(m_application, L"C:\\path\\Provider.dll", true, L"counters.ini", L"",
-                                         10000, 10000, L"sum"); },
-               L"CPerformanceCounterInstaller::ValidateParameters()",
-               L"Performance counters for application: \"" + m_application + L"\" are already installed");
+    ExpectException([&] { m_installer.Install(m_application, L"C:\\path\\Provider.dll", true, L"counters.ini", L"",
+                                              10000, 10000, L"sum"); },
+                    L"CPerformanceCounterInstaller::ValidateParameters()",
+                    L"Performance counters for application: \"" + m_application + L"\" are already installed");
     EXPECT_EQ("<missing>", Stored(L"\\Performance", L"Library", REG_SZ));
 }
 
@@ -214,8 +192,8 @@ TEST_F(InstalledCounterSetTest, InstallWithoutModulesRegistersNothing)
 TEST_F(InstalledCounterSetTest, UninstallRemovesOnlyWhatIsInstalled)
 {
     Register(10000, 10000, L"TARNExport", L"sum");
-    ExpectRule([&] { m_installer.Uninstall(m_application); }, L"CPerformanceCounterInstaller::Uninstall()",
-               L"Performance counters for application: \"" + m_application + L"\" are not currently installed");
+    ExpectException([&] { m_installer.Uninstall(m_application); }, L"CPerformanceCounterInstaller::Uninstall()",
+                    L"Performance counters for application: \"" + m_application + L"\" are not currently installed");
     EXPECT_TRUE(KeyExists(L"\\Performance"));
 
     // What the counter-text loader records when it takes the names.
@@ -245,7 +223,8 @@ TEST_F(InstalledCounterSetTest, RemovingKeysKeepsWhatIsNotTheRegistration)
     for (const auto &f : foreign)
     {
         Register(10000, 10000, L"TARNExport", L"sum");
-        RawSet(HKEY_LOCAL_MACHINE, m_test.Path() + f.subKey, f.name, f.name != nullptr ? REG_SZ : 0, f.data, f.size);
+        RawSet(HKEY_LOCAL_MACHINE, m_test.Path() + f.subKey, f.name, f.name != nullptr ? REG_SZ : 0,
+               f.name != nullptr ? std::string(static_cast<const char *>(f.data), f.size) : std::string());
         m_installer.RemoveRegistryKeys(m_application);
         EXPECT_FALSE(KeyExists(L"\\Performance"));
         EXPECT_EQ("<missing>", Stored(L"\\Linkage", L"Export", REG_MULTI_SZ));
@@ -254,8 +233,7 @@ TEST_F(InstalledCounterSetTest, RemovingKeysKeepsWhatIsNotTheRegistration)
         {
             EXPECT_EQ(std::string(static_cast<const char *>(f.data), f.size), Stored(f.subKey, f.name, REG_SZ));
         }
-        ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, m_test.Path().c_str());
-        ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, m_test.Path().c_str());
+        RawDeleteTree(HKEY_LOCAL_MACHINE, m_test.Path());
     }
     CPerformanceCounterInstaller().RemoveRegistryKeys(m_application + L"_Missing");
 }

@@ -1,24 +1,19 @@
 #include "win32/RegistryKey.h"
 
-#include "RawRegistry.h"
+#include "tests/support/Expect.h"
+#include "tests/support/RawRegistry.h"
 
-#include <functional>
 #include <memory>
 #include <set>
-#include <vector>
 
 using namespace Halyard::Win32;
+using namespace Halyard::Testing;
 
 namespace {
 
 std::string Bytes(const void *data, size_t size)
 {
     return std::string(static_cast<const char *>(data), size);
-}
-
-void ExpectRegistryError(const std::function<void()> &call, const std::wstring &where, DWORD error)
-{
-    ExpectError<CRegistryKey::Exception>(call, where, error);
 }
 
 // A key of the test's own below HKEY_CURRENT_USER\Software, opened by the code under test.
@@ -38,7 +33,7 @@ protected:
 
     void Set(const wchar_t *name, DWORD type, const void *data, DWORD size) const
     {
-        RawSet(HKEY_CURRENT_USER, m_test.Path(), name, type, data, size);
+        RawSet(HKEY_CURRENT_USER, m_test.Path(), name, type, Bytes(data, size));
     }
     std::string Get(const std::wstring &name, DWORD *type = nullptr) const
     {
@@ -55,49 +50,6 @@ protected:
 };
 
 } // namespace
-
-TEST_F(RegistryKeyTest, SetValueRefusesMismatchedTypesBeforeWriting)
-{
-    const std::pair<const wchar_t *, std::function<void()>> cases[] = {
-        {L"Text", [&] { m_key.SetValue(L"Text", std::wstring(L"abc"), REG_DWORD); }},
-        {L"Number", [&] { m_key.SetValue(L"Number", DWORD(7), REG_SZ); }},
-        {L"Multi", [&] { m_key.SetValue(L"Multi", std::wstring(L"abc"), REG_MULTI_SZ); }},
-    };
-    for (const auto &c : cases)
-    {
-        ExpectRegistryError(c.second, L"CRegistryKey::SetValue()", ERROR_INVALID_FLAGS);
-        EXPECT_EQ("<missing>", Get(c.first));
-    }
-}
-
-TEST_F(RegistryKeyTest, ValuesAreStoredWithTheirTypeAndBytes)
-{
-    const DWORD number = 0x01020304;
-    const BYTE data[] = {0, 1, 0xFE, 0xFF};
-    m_key.SetValue(L"Empty", std::wstring());
-    m_key.SetValue(L"Expand", std::wstring(L"%TEMP%"), REG_EXPAND_SZ);
-    m_key.SetValue(L"Big", number, REG_DWORD_BIG_ENDIAN);
-    m_key.SetValue(L"Data", data, sizeof(data));
-
-    // Text keeps its terminator; a big-endian number is stored in memory order all the same.
-    DWORD types[4] = {};
-    EXPECT_EQ(std::string(2, '\0'), Get(L"Empty", &types[0]));
-    EXPECT_EQ(Bytes(L"%TEMP%", 14), Get(L"Expand", &types[1]));
-    EXPECT_EQ(Bytes(&number, 4), Get(L"Big", &types[2]));
-    EXPECT_EQ(Bytes(data, 4), Get(L"Data", &types[3]));
-    EXPECT_EQ((std::vector<DWORD>{REG_SZ, REG_EXPAND_SZ, REG_DWORD_BIG_ENDIAN, REG_BINARY}),
-              std::vector<DWORD>(types, types + 4));
-
-    DWORD value = 0;
-    EXPECT_TRUE(m_key.QueryValue(L"Big", value));
-    EXPECT_EQ(number, value);
-    std::unique_ptr<BYTE[]> read;
-    DWORD size = 0;
-    ASSERT_TRUE(m_key.QueryValue(L"Data", read, size));
-    EXPECT_EQ(Bytes(data, 4), Bytes(read.get(), size));
-    EXPECT_FALSE(m_key.QueryValue(L"Empty", read, size));
-    EXPECT_EQ(nullptr, read.get());
-}
 
 TEST_F(RegistryKeyTest, TypedQueriesAcceptOnlyTheirOwnValues)
 {
@@ -126,18 +78,6 @@ TEST_F(RegistryKeyTest, TypedQueriesAcceptOnlyTheirOwnValues)
     EXPECT_FALSE(m_key.QueryValue(L"Binary", text));
     EXPECT_EQ(nullptr, text.get());
     EXPECT_FALSE(m_key.QueryValue(L"Missing", text));
-    ExpectRegistryError([&] { m_key.QueryValue(L"Missing"); }, L"CRegistryKey::QueryValue()", ERROR_FILE_NOT_FOUND);
-}
-
-TEST_F(RegistryKeyTest, CreateKeyRefusesAnExistingKey)
-{
-    m_key.CreateKey(L"Child");
-    EXPECT_TRUE(Exists(L"Child"));
-    ExpectRegistryError([&] { m_key.CreateKey(L"Child"); }, L"CRegistryKey::CreateKey()", ERROR_ALREADY_EXISTS);
-
-    DWORD disposition = 0;
-    m_key.CreateOrOpenKey(L"Child", &disposition);
-    EXPECT_EQ(static_cast<DWORD>(REG_OPENED_EXISTING_KEY), disposition);
 }
 
 TEST_F(RegistryKeyTest, DeleteKeyRefusesAKeyWithSubkeys)
@@ -145,7 +85,7 @@ TEST_F(RegistryKeyTest, DeleteKeyRefusesAKeyWithSubkeys)
     Create(L"Parent\\Child\\Grandchild");
     Create(L"Parent\\Sibling");
 
-    ExpectRegistryError([&] { m_key.DeleteKey(L"Parent"); }, L"CRegistryKey::DeleteKey()", ERROR_ACCESS_DENIED);
+    ExpectWin32Exception([&] { m_key.DeleteKey(L"Parent"); }, L"CRegistryKey::DeleteKey()", ERROR_ACCESS_DENIED);
     EXPECT_TRUE(Exists(L"Parent\\Child\\Grandchild"));
     EXPECT_TRUE(Exists(L"Parent\\Sibling"));
 
@@ -163,7 +103,6 @@ TEST_F(RegistryKeyTest, IterationVisitsEverySubkeyAndValue)
 
     Create(L"One");
     Create(L"Two\\Deeper");
-    m_key.OpenKey(L"Two", KEY_WRITE).SetValue(L"Marker", DWORD(2));
     auto subkey = m_key.BeginSubkeyIteration();
     // Longer than any name when the iteration began: the name buffer has to grow.
     const std::wstring longName(100, L'z');
@@ -172,29 +111,19 @@ TEST_F(RegistryKeyTest, IterationVisitsEverySubkeyAndValue)
     for (; subkey != m_key.EndSubkeyIteration(); ++subkey)
     {
         names.insert(subkey.GetName());
-        if (std::wstring(subkey.GetName()) == L"Two")
-        {
-            DWORD marker = 0;
-            EXPECT_TRUE(subkey.OpenKey(KEY_READ).QueryValue(L"Marker", marker));
-            EXPECT_EQ(2u, marker);
-        }
     }
     EXPECT_EQ((std::set<std::wstring>{L"One", L"Two", longName}), names);
 
     m_key.SetValue(L"Text", std::wstring(L"hello"));
     m_key.SetValue(L"Number", DWORD(3));
-    const BYTE data[] = {1, 2, 3};
-    m_key.SetValue(L"Data", data, sizeof(data));
     std::set<std::wstring> values;
     for (auto it = m_key.BeginValueIteration(); it != m_key.EndValueIteration(); ++it)
     {
-        values.insert(std::wstring(it.GetName()) + L"=" + it.AsString());
         const CRegistryKey::Value value = it.GetValue();
-        EXPECT_EQ(it.GetName(), value.GetName());
-        EXPECT_EQ(it.GetType(), value.GetType());
-        EXPECT_EQ(it.GetDataSize(), value.GetSize());
+        values.insert(value.GetName() + L"=" + std::to_wstring(value.GetType()) + L":" +
+                      std::to_wstring(value.GetSize()));
     }
-    EXPECT_EQ((std::set<std::wstring>{L"Text=hello", L"Number=A number", L"Data=010203"}), values);
+    EXPECT_EQ((std::set<std::wstring>{L"Text=1:12", L"Number=4:4"}), values);
 }
 
 TEST_F(RegistryKeyTest, CopiesOutliveTheOriginalAndTheLastClosesTheKey)

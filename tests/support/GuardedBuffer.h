@@ -1,0 +1,64 @@
+#pragma once
+
+// A buffer that ends exactly where a no-access page begins, so that a single byte read or written
+// past its end faults.
+
+#include <windows.h>
+
+#include <cstring>
+
+namespace Halyard {
+namespace Testing {
+
+class CGuardedBuffer
+{
+public:
+    explicit CGuardedBuffer(DWORD size)
+    {
+        SYSTEM_INFO info;
+        ::GetSystemInfo(&info);
+        const DWORD page = info.dwPageSize;
+        const DWORD pages = (size + page - 1) / page + 1;
+        m_base = static_cast<BYTE *>(::VirtualAlloc(nullptr, pages * page, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+        DWORD old = 0;
+        ::VirtualProtect(m_base + (pages - 1) * page, page, PAGE_NOACCESS, &old);
+        m_data = m_base + (pages - 1) * page - size;
+        m_size = size;
+        std::memset(m_base, 0xCD, (pages - 1) * page);
+    }
+    // Holds a copy of the bytes, the last of them just before the no-access page.
+    CGuardedBuffer(const void *bytes, DWORD size) : CGuardedBuffer(size)
+    {
+        if (size != 0)
+        {
+            std::memcpy(m_data, bytes, size);
+        }
+    }
+    ~CGuardedBuffer() { ::VirtualFree(m_base, 0, MEM_RELEASE); }
+    CGuardedBuffer(const CGuardedBuffer &) = delete;
+    CGuardedBuffer &operator=(const CGuardedBuffer &) = delete;
+
+    BYTE *Data() const { return m_data; }
+    DWORD Size() const { return m_size; }
+
+    // True while nothing has been written into the buffer.
+    bool Untouched() const
+    {
+        for (DWORD i = 0; i < m_size; ++i)
+        {
+            if (m_data[i] != 0xCD)
+            {
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    BYTE *m_base = nullptr;
+    BYTE *m_data = nullptr;
+    DWORD m_size = 0;
+};
+
+} // namespace Testing
+} // namespace Halyard
