@@ -5,11 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 using namespace Halyard::Win32;
 
@@ -215,6 +217,75 @@ TEST_F(CSEHTranslatorTest, FaultsArriveWithTheirCodeNameAndAddress)
 
 namespace {
 
+__attribute__((noinline)) void CallWriteThroughNull(volatile int &after)
+{
+    WriteThroughNull();
+    after = 1;
+}
+
+__attribute__((noinline)) void CallCallThroughNull(volatile int &after)
+{
+    CallThroughNull();
+    after = 1;
+}
+
+std::vector<std::wstring> Frames(const std::wstring &stack)
+{
+    std::vector<std::wstring> frames;
+    for (size_t start = 0, end = stack.find(L'\n'); end != std::wstring::npos; start = end + 1, end = stack.find(L'\n', start))
+    {
+        frames.push_back(stack.substr(start, end - start));
+    }
+    return frames;
+}
+
+} // namespace
+
+// By the time the catch asks, the faulting frames have been left and their stack reused: the
+// walk still finds them, with the test's own function names.
+TEST_F(CSEHTranslatorTest, CallStackNamesTheFaultingFunctionsInnermostFirst)
+{
+    struct Case
+    {
+        void (*call)(volatile int &);
+        const wchar_t *innermost;
+        const wchar_t *caller;
+    };
+    const Case cases[] = {
+        {CallWriteThroughNull, L"foundation_tests!(anonymous namespace)::WriteThroughNull()+0x",
+         L"CallWriteThroughNull(int volatile&)+0x"},
+        // Nothing lies at address 0: the first frame is a bare address, its caller a named one
+        // (CallThroughNull, or its caller when it jumps to the pointer instead of calling it).
+        {CallCallThroughNull, L"0x0", L"CallThroughNull"},
+    };
+    for (const Case &c : cases)
+    {
+        std::wstring stack;
+        volatile int after = 0;
+        try
+        {
+            CSEHException::Translator translator;
+            c.call(after);
+        }
+        catch (const CSEHException &e)
+        {
+            stack = e.GetCallStack();
+        }
+        const std::vector<std::wstring> frames = Frames(stack);
+        ASSERT_GE(frames.size(), 3u) << stack;
+        EXPECT_EQ(0u, frames[0].find(c.innermost)) << stack;
+        EXPECT_EQ(0u, frames[1].find(L"foundation_tests!(anonymous namespace)::")) << stack;
+        EXPECT_NE(std::wstring::npos, frames[1].find(c.caller)) << stack;
+        // And further out, the test itself.
+        EXPECT_TRUE(std::any_of(frames.begin() + 2, frames.end(), [](const std::wstring &frame) {
+            return frame.find(L"foundation_tests!CSEHTranslatorTest_CallStackNames") == 0;
+        })) << stack;
+        EXPECT_EQ(0, after);
+    }
+}
+
+namespace {
+
 struct CSetOnDestruction
 {
     bool &destroyed;
@@ -294,12 +365,27 @@ TEST_F(CSEHTranslatorTest, SoftwareExceptionsAreTranslatedOnlyInsideAScope)
 
 namespace {
 
+struct COverflowResult
+{
+    DWORD codes[2] = {};
+    std::wstring callStack;
+};
+
 DWORD WINAPI OverflowTwice(void *parameter)
 {
-    DWORD *codes = static_cast<DWORD *>(parameter);
-    for (int i = 0; i < 2; ++i)
+    COverflowResult &result = *static_cast<COverflowResult *>(parameter);
+    for (DWORD &code : result.codes)
     {
-        codes[i] = TranslatedCode([] { Recurse(0); });
+        try
+        {
+            CSEHException::Translator translator;
+            Recurse(0);
+        }
+        catch (const CSEHException &e)
+        {
+            code = e.GetCode();
+            result.callStack = e.GetCallStack();
+        }
     }
     return 0;
 }
@@ -309,12 +395,13 @@ DWORD WINAPI OverflowTwice(void *parameter)
 TEST_F(CSEHTranslatorTest, StackOverflowArrivesAndCanHappenAgain)
 {
     // A small stack of its own keeps the recursion short.
-    DWORD codes[2] = {};
+    COverflowResult result;
     HANDLE thread =
-        ::CreateThread(nullptr, 256 * 1024, OverflowTwice, codes, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+        ::CreateThread(nullptr, 256 * 1024, OverflowTwice, &result, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
     ASSERT_NE(nullptr, thread);
     ::WaitForSingleObject(thread, INFINITE);
     ::CloseHandle(thread);
-    EXPECT_EQ(kStackOverflow, codes[0]);
-    EXPECT_EQ(kStackOverflow, codes[1]);
+    EXPECT_EQ(kStackOverflow, result.codes[0]);
+    EXPECT_EQ(kStackOverflow, result.codes[1]);
+    EXPECT_EQ(L"No callstack possible from EXCEPTION_STACK_OVERFLOW", result.callStack);
 }
