@@ -1,6 +1,6 @@
 #include "tests/collector/CollectTestSupport.h"
 
-#include "win32/Exception.h"
+#include "tests/support/Expect.h"
 
 #include <gtest/gtest.h>
 
@@ -183,35 +183,12 @@ TEST_F(CollectLayout, ActiveInstancePositionsCountOnlySlotsInUse)
     EXPECT_EQ(0u, m_collector.GetActiveInstanceFromIndex(1000, 0));
     EXPECT_EQ(1u, m_collector.GetActiveInstanceFromIndex(1000, 2));
     const wchar_t where[] = L"CPerformanceDataCollector::GetActiveInstanceFromIndex()";
-    try
-    {
-        m_collector.GetActiveInstanceFromIndex(1000, 1);
-        ADD_FAILURE();
-    }
-    catch (const Win32::CException &e)
-    {
-        EXPECT_EQ(where, e.GetWhere());
-        EXPECT_EQ(L"Failed to locate active instance index: 1", e.GetMessage());
-    }
-    try
-    {
-        m_collector.GetActiveInstanceFromIndex(1000, -1);
-        ADD_FAILURE();
-    }
-    catch (const Win32::CException &e)
-    {
-        EXPECT_EQ(L"Instance index out of range: -1", e.GetMessage());
-    }
-    try
-    {
-        m_collector.FindObjectByIndex(1234);
-        ADD_FAILURE();
-    }
-    catch (const Win32::CException &e)
-    {
-        EXPECT_EQ(L"CPerformanceDataCollector::FindObjectByIndex()", e.GetWhere());
-        EXPECT_EQ(L"Object not found for: 1234", e.GetMessage());
-    }
+    ExpectException([&] { m_collector.GetActiveInstanceFromIndex(1000, 1); }, where,
+                    L"Failed to locate active instance index: 1");
+    ExpectException([&] { m_collector.GetActiveInstanceFromIndex(1000, -1); }, where,
+                    L"Instance index out of range: -1");
+    ExpectException([&] { m_collector.FindObjectByIndex(1234); }, L"CPerformanceDataCollector::FindObjectByIndex()",
+                    L"Object not found for: 1234");
 }
 
 // Two objects: a parent with named instances and a child object of numbered instances that

@@ -1,4 +1,6 @@
-#include "tests/crashdiag/CrashFolder.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TempFiles.h"
+#include "win32/FileUtils.h"
 
 #include "crashdiag/MiniDumper.h"
 #include "win32/ToString.h"
@@ -46,17 +48,24 @@ TEST(CMiniDumper, DumpTypeDropsWhatOlderDbgHelpOrADebuggerCannotTake)
 
 TEST(CMiniDumper, LevelIsThatOfTheNewestExportFound)
 {
-    const auto levelWith = [](std::set<std::wstring> exports) {
-        return CMiniDumper::ProbeDbgHelpLevel([&](const wchar_t *name) { return exports.count(name) != 0; });
+    const struct
+    {
+        std::set<std::wstring> exports;
+        int level;
+    } cases[] = {
+        {{}, 0},
+        {{L"MiniDumpWriteDump"}, 0},
+        {{L"MiniDumpReadDumpStream"}, 40},
+        {{L"MiniDumpReadDumpStream", L"EnumDirTree"}, 52},
+        {{L"EnumDirTree", L"SymEnumLines"}, 61},
+        {{L"SymEnumProcesses", L"SymEnumLines"}, 63},
+        {{L"SymFindDebugInfoFile", L"MiniDumpReadDumpStream"}, 66},
+        {{L"EnumerateLoadedModulesEx", L"EnumDirTree"}, 68},
     };
-    EXPECT_EQ(0, levelWith({}));
-    EXPECT_EQ(0, levelWith({L"MiniDumpWriteDump"}));
-    EXPECT_EQ(40, levelWith({L"MiniDumpReadDumpStream"}));
-    EXPECT_EQ(52, levelWith({L"MiniDumpReadDumpStream", L"EnumDirTree"}));
-    EXPECT_EQ(61, levelWith({L"EnumDirTree", L"SymEnumLines"}));
-    EXPECT_EQ(63, levelWith({L"SymEnumProcesses", L"SymEnumLines"}));
-    EXPECT_EQ(66, levelWith({L"SymFindDebugInfoFile", L"MiniDumpReadDumpStream"}));
-    EXPECT_EQ(68, levelWith({L"EnumerateLoadedModulesEx", L"EnumDirTree"}));
+    for (const auto &c : cases)
+    {
+        EXPECT_EQ(c.level, CMiniDumper::ProbeDbgHelpLevel([&](const wchar_t *name) { return c.exports.count(name) != 0; }));
+    }
 }
 
 namespace {
@@ -78,7 +87,7 @@ TEST(CMiniDumper, FileNamesLieInTheDumpFolderAndFollowTheExecutableAndTheChosenP
 {
     // Never beside the program: the folder set, or else the product's own.
     EXPECT_EQ(GetDefaultCrashDumpFolder() + L"\\crashdiag_tests.exe", CMiniDumper(0, 0).GetDumpFileNamePrefix());
-    CCrashFolder folder;
+    CTempFolder folder(L"crashdiag");
     const CDumpFolderScope scope(folder.Path() + L"\\");
     const std::wstring executable = folder.Path() + L"\\crashdiag_tests.exe";
     CMiniDumper all(0, CMiniDumper::AllNameParts);
@@ -110,7 +119,7 @@ TEST(CMiniDumper, FileNamesLieInTheDumpFolderAndFollowTheExecutableAndTheChosenP
 
 TEST(CMiniDumper, WritesADumpOfTheRequestedKindToAnyName)
 {
-    CCrashFolder folder;
+    CTempFolder folder(L"crashdiag");
     CMiniDumper dumper(1, 0);
     ASSERT_TRUE(dumper.CanWrite());
     EXPECT_GE(dumper.GetDbgHelpLevel(), 40);

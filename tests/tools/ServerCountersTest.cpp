@@ -36,12 +36,10 @@ protected:
 TEST_F(ServerCounters, UpdatesAreAtomicAgainstWritersAndACollectorInAnotherProcess)
 {
     CTarnInstance instance = m_counters.TakeInstance(L"atomic");
-    const std::wstring ready = UniqueName(L"TarnCollectorReady");
-    const std::wstring stop = UniqueName(L"TarnCollectorStop");
-    CNamedSignal readySignal(ready);
-    CNamedSignal stopSignal(stop);
-    CChildProcess collector(L"tools_helper.exe",
-                            L"collect " + m_base + L" " + std::to_wstring(kFirstCounter) + L" " + ready + L" " + stop);
+    CNamedSignal readySignal;
+    CNamedSignal stopSignal;
+    CChildProcess collector(L"test_helper.exe", L"collect " + m_base + L" " + std::to_wstring(kFirstCounter) + L" " +
+                                                    readySignal.Name() + L" " + stopSignal.Name());
     ASSERT_TRUE(readySignal.Wait());
 
     const LONGLONG kUpdates = 3000000;
@@ -68,7 +66,7 @@ TEST_F(ServerCounters, UpdatesAreAtomicAgainstWritersAndACollectorInAnotherProce
     two.join();
     stopSignal.Set();
 
-    EXPECT_EQ(0u, collector.Wait()) << "1: a torn value was collected, 2: too few collects, 3: the collector failed";
+    EXPECT_EQ(0u, collector.Wait()) << "1: a torn value was collected, 2: too few collects, other: the collector failed";
     EXPECT_EQ(2 * kUpdates * kBothHalves, instance.Get(TarnCounter::BytesIn));
     EXPECT_EQ(2 * kUpdates, instance.Get(TarnCounter::SocketsInUse));
     EXPECT_EQ(0, instance.Get(TarnCounter::ConnectionsActive));
@@ -114,7 +112,7 @@ TEST_F(ServerCounters, NewInstanceStartsFromZero)
 // started again under the same name takes it over.
 TEST_F(ServerCounters, InstanceOfAnEndedProcessStaysInUseAndIsTakenOver)
 {
-    CChildProcess server(L"tools_helper.exe", L"take-and-exit " + m_base + L" " + std::to_wstring(kFirstCounter) +
+    CChildProcess server(L"test_helper.exe", L"take-and-exit " + m_base + L" " + std::to_wstring(kFirstCounter) +
                                                   L" crashed");
     ASSERT_EQ(0u, server.Wait());
     EXPECT_EQ(1u, InstancesInUse());
