@@ -152,7 +152,9 @@ TEST_F(InstanceAllocation, NumberedInstancesTakeIds)
     EXPECT_EQ(0u, m_block.GetNamedInstanceCount(m_numbered));
 }
 
-TEST_F(InstanceAllocation, ChildInstancesRecordTheirParent)
+// A released slot keeps the parent of the child that held it; a plain instance taken in it later
+// must not be reported as that parent's child.
+TEST_F(InstanceAllocation, ChildInstancesRecordTheirParentAndOnlyThey)
 {
     const DWORD parent = Allocate(L"server");
     DWORD created = 0;
@@ -160,23 +162,12 @@ TEST_F(InstanceAllocation, ChildInstancesRecordTheirParent)
     EXPECT_EQ(1u, created);
     EXPECT_EQ(m_named->ObjectNameTitleIndex, Slot(m_numbered, child - 1)->ParentObjectTitleIndex);
     EXPECT_EQ(parent, Slot(m_numbered, child - 1)->ParentObjectInstance);
-
     EXPECT_EQ(child, m_block.AllocateChildObjectInstance(m_numbered, 7, m_named, parent, created));
     EXPECT_EQ(0u, created);
     ExpectException([&] { m_block.AllocateChildObjectInstance(m_numbered, 7, m_named, parent + 1, created); },
-                  L"CPerformanceDataBlock::AllocateChildObjectInstance", L"Instance exists but parent is different");
-}
+                    L"CPerformanceDataBlock::AllocateChildObjectInstance", L"Instance exists but parent is different");
 
-// A released slot keeps the parent of the child that held it; a plain instance taken in it later
-// must not be reported as that parent's child.
-TEST_F(InstanceAllocation, PlainInstanceInAFormerChildSlotHasNoParent)
-{
-    const DWORD parent = Allocate(L"server");
-    DWORD created = 0;
-    const DWORD child = m_block.AllocateChildObjectInstance(m_numbered, 7, m_named, parent, created);
     m_block.ReleaseObjectInstance(m_numbered, static_cast<long>(child));
-    EXPECT_EQ(m_named->ObjectNameTitleIndex, Slot(m_numbered, child - 1)->ParentObjectTitleIndex);
-
     EXPECT_EQ(child, m_block.AllocateObjectInstance(m_numbered, 8, created));
     EXPECT_EQ(0u, Slot(m_numbered, child - 1)->ParentObjectTitleIndex);
     EXPECT_EQ(0u, Slot(m_numbered, child - 1)->ParentObjectInstance);

@@ -79,7 +79,6 @@ TEST(Optex, OwnerReentersAndMustLeaveAsOftenAsItEntered)
 TEST(LockStress, CounterGuardedByEachLockIsExact)
 {
     COptex local(4000);
-    COptex shared(CUnqualifiedName(UniqueName(L"SyncStress")), nullptr, 4000);
     // Without spinning every contended entry sleeps on the event.
     COptex sleeper(0);
     CCriticalSection section(4000);
@@ -87,8 +86,7 @@ TEST(LockStress, CounterGuardedByEachLockIsExact)
     {
         const char *what;
         ICriticalSection &lock;
-    } cases[] = {{"process-local optex", local}, {"shared optex", shared}, {"optex that never spins", sleeper},
-                 {"critical section", section}};
+    } cases[] = {{"process-local optex", local}, {"optex that never spins", sleeper}, {"critical section", section}};
     for (const auto &c : cases)
     {
         EXPECT_EQ(4 * 10000, CountUnderLock(c.lock, 4, 10000)) << c.what;
