@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <thread>
-#include <vector>
 
 using namespace Halyard::Win32;
 using Halyard::Testing::ExpectException;
@@ -30,28 +29,6 @@ bool TryEnterFromOtherThread(ICriticalSection &lock)
         }
     }).join();
     return entered;
-}
-
-// Many threads increment one counter without atomics, each increment under the lock.
-LONG CountUnderLock(ICriticalSection &lock, int threads, int rounds)
-{
-    volatile LONG counter = 0;
-    std::vector<std::thread> workers;
-    for (int t = 0; t < threads; ++t)
-    {
-        workers.emplace_back([&] {
-            for (int i = 0; i < rounds; ++i)
-            {
-                ICriticalSection::Owner owner(lock);
-                SyncTest::IncrementUnsafely(&counter);
-            }
-        });
-    }
-    for (std::thread &worker : workers)
-    {
-        worker.join();
-    }
-    return counter;
 }
 
 } // namespace
@@ -74,24 +51,6 @@ TEST(Optex, OwnerReentersAndMustLeaveAsOftenAsItEntered)
     EXPECT_EQ(0, ReadOptexState(name).lockCount);
     EXPECT_EQ(0u, ReadOptexState(name).ownerThreadId);
     EXPECT_TRUE(TryEnterFromOtherThread(optex));
-}
-
-TEST(LockStress, CounterGuardedByEachLockIsExact)
-{
-    COptex local(4000);
-    // Without spinning every contended entry sleeps on the event.
-    COptex sleeper(0);
-    CCriticalSection section(4000);
-    const struct
-    {
-        const char *what;
-        ICriticalSection &lock;
-    } cases[] = {{"process-local optex", local}, {"optex that never spins", sleeper}, {"critical section", section}};
-    for (const auto &c : cases)
-    {
-        EXPECT_EQ(4 * 10000, CountUnderLock(c.lock, 4, 10000)) << c.what;
-        EXPECT_TRUE(TryEnterFromOtherThread(c.lock)) << c.what;
-    }
 }
 
 TEST(LockHolders, PotentialOwnerEntersOnceAndLeavesWhatItEntered)
