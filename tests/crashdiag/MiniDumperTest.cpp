@@ -63,7 +63,8 @@ TEST(CMiniDumper, LevelIsThatOfTheNewestExportFound)
     };
     for (const auto &c : cases)
     {
-        EXPECT_EQ(c.level, CMiniDumper::ProbeDbgHelpLevel([&](const wchar_t *name) { return c.exports.count(name) != 0; }));
+        const auto has = [&](const wchar_t *name) { return c.exports.count(name) != 0; };
+        EXPECT_EQ(c.level, CMiniDumper::ProbeDbgHelpLevel(has));
     }
 }
 

@@ -26,8 +26,8 @@ TEST(CrossProcessBlock, ExactlyOneOfSeveralStartingProcessesLaysTheBlockOut)
     const std::set<DWORD> firstIndexes = {1000, 2000, 3000, 4000};
     for (DWORD firstIndex : firstIndexes)
     {
-        children.emplace_back(new CChildProcess(L"test_helper.exe", L"layout " + base + L" " +
-                                                                         std::to_wstring(firstIndex) + L" " + start.Name()));
+        const std::wstring arguments = L"layout " + base + L" " + std::to_wstring(firstIndex) + L" " + start.Name();
+        children.emplace_back(new CChildProcess(L"test_helper.exe", arguments));
     }
     start.Set();
 

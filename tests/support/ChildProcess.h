@@ -149,7 +149,8 @@ inline ProgramRun RunProgram(const std::wstring &program, const std::wstring &ar
 class CNamedSignal
 {
 public:
-    explicit CNamedSignal(const std::wstring &name) : m_name(name), m_event(::CreateEventW(nullptr, TRUE, FALSE, name.c_str()))
+    explicit CNamedSignal(const std::wstring &name)
+        : m_name(name), m_event(::CreateEventW(nullptr, TRUE, FALSE, name.c_str()))
     {
         if (!m_event.IsValid())
         {

@@ -64,7 +64,7 @@ TEST(Cooking, ValuesFollowTheCounterType)
     };
     for (const auto &c : cases)
     {
-        const std::optional<double> cooked = Cook(Make(L"counter", c.type), c.previous, c.value, c.elapsed, c.frequency);
+        const auto cooked = Cook(Make(L"counter", c.type), c.previous, c.value, c.elapsed, c.frequency);
         ASSERT_EQ(c.cooked.has_value(), cooked.has_value()) << c.type << " " << c.value;
         if (cooked)
         {
