@@ -10,8 +10,6 @@
 //                                             keeps the TARN block, optionally with the instance taken and its
 //                                             first counter set, until release
 //   churn <base> <ready> <stop>               takes, releases and updates TARN instances until stop
-//   collect <base> <first index> <ready> <stop>
-//                                             collects until stop; exits 1 on a torn value, 2 on too few collects
 //   take-and-exit <base> <first index> <instance>
 //                                             takes the instance and ends without releasing it
 //   crash [folder <F>] [suppress] [fault <N>] [overflow <N>] ...
@@ -20,12 +18,10 @@
 // Any other command line exits with kBadArguments; a library exception, with kException.
 
 #include "crashdiag/CrashDump.h"
-#include "perfmon/collector/PerformanceDataCollector.h"
 #include "perfmon/datablock/PerformanceDataBlock.h"
 #include "provider/TarnCounterSet.h"
 #include "provider/TarnServerCounters.h"
 #include "tests/support/ChildProcess.h"
-#include "tools/perfclient/PerfData.h"
 #include "win32/Exception.h"
 #include "win32/Optex.h"
 #include "win32/SEHException.h"
@@ -174,45 +170,6 @@ int Churn(const std::vector<std::wstring> &a)
     return 0;
 }
 
-// The test writes the first and third counters only with values whose two halves are equal.
-int Collect(const std::vector<std::wstring> &a)
-{
-    const PerfMon::CPerformanceDataSchema schema = CreateTarnCounterSet();
-    PerfMon::CPerformanceDataCollector collector(Win32::CGlobalName(a[1]), schema, Number(a[2]), nullptr);
-    collector.Open(nullptr);
-    CNamedSignal ready(a[3]);
-    const CNamedSignal stop(a[4]);
-    std::vector<BYTE> buffer(64 * 1024);
-    unsigned collects = 0;
-    bool torn = false;
-    while (!stop.Wait(0))
-    {
-        void *cursor = buffer.data();
-        DWORD bytes = static_cast<DWORD>(buffer.size());
-        DWORD objects = 0;
-        if (!collector.Collect(L"Global", &cursor, &bytes, &objects))
-        {
-            return kException;
-        }
-        const auto parsed = PerfClient::CPerformanceData::ParseObjects(buffer.data(), bytes, objects);
-        for (const PerfClient::CPerformanceData::Instance &instance : parsed.at(0).instances)
-        {
-            for (size_t k : {0, 2})
-            {
-                ULONGLONG value;
-                std::memcpy(&value, instance.counterBlock.data() + parsed[0].counters.at(k).CounterOffset, 8);
-                torn = torn || (value >> 32) != (value & 0xFFFFFFFFull);
-            }
-        }
-        if (!parsed[0].instances.empty() && collects++ == 0)
-        {
-            ready.Set();
-        }
-    }
-    std::printf("%u collects\n", collects);
-    return torn ? 1 : collects < 20 ? 2 : 0;
-}
-
 int TakeAndExit(const std::vector<std::wstring> &a)
 {
     CTarnServerCounters counters(Win32::CGlobalName(a[1]), Number(a[2]));
@@ -321,7 +278,7 @@ struct Mode
 
 const Mode kModes[] = {
     {L"optex-hold", 4, 4, OptexHold},       {L"optex-count", 6, 6, OptexCount}, {L"layout", 4, 4, Layout},
-    {L"hold", 5, 7, Hold},                  {L"churn", 4, 4, Churn},            {L"collect", 5, 5, Collect},
+    {L"hold", 5, 7, Hold},                  {L"churn", 4, 4, Churn},
     {L"take-and-exit", 4, 4, TakeAndExit}, {L"crash", 1, 1000, Crash},         {L"debug-write", 1, 1000, DebugWrite},
 };
 
