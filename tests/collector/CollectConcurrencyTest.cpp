@@ -13,11 +13,9 @@ using namespace Halyard::Testing;
 TEST(CollectConcurrency, CollectsStayWellFormedWhileAServerChurns)
 {
     const std::wstring base = UniqueName(L"HalyardChurn");
-    const std::wstring readyName = UniqueName(L"HalyardChurnReady");
-    const std::wstring stopName = UniqueName(L"HalyardChurnStop");
-    CNamedSignal ready(readyName);
-    CNamedSignal stop(stopName);
-    CChildProcess server(L"collector_helper.exe", L"churn " + base + L" " + readyName + L" " + stopName);
+    CNamedSignal ready;
+    CNamedSignal stop;
+    CChildProcess server(L"test_helper.exe", L"churn " + base + L" " + ready.Name() + L" " + stop.Name());
     ASSERT_TRUE(ready.Wait());
 
     const PerfMon::CPerformanceDataSchema schema = CreateTarnCounterSet();

@@ -97,6 +97,15 @@ inline std::string CheckObjects(const BYTE *data, DWORD bytes, DWORD objects)
             {
                 return "object header keeps private data or is not padded";
             }
+            // No slot of the schemas here is longer than a TARN name of 25 characters needs: a longer
+            // instance carries bytes that are not its own.
+            for (const PerfClient::CPerformanceData::Instance &instance : object.instances)
+            {
+                if (instance.definition.ByteLength > 24 + 26 * 2)
+                {
+                    return "instance definition longer than its slot";
+                }
+            }
             total += object.header.TotalByteLength;
         }
         return total == bytes ? "" : "byte count does not match the objects";

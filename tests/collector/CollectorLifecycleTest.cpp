@@ -1,30 +1,14 @@
 #include "tests/collector/CollectTestSupport.h"
 
-#include "win32/Exception.h"
+#include "tests/support/Expect.h"
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <vector>
 
 using namespace Halyard;
 using namespace Halyard::Testing;
-
-namespace {
-
-std::wstring MessageOf(const std::function<void()> &operation)
-{
-    try
-    {
-        operation();
-    }
-    catch (const Win32::CException &e)
-    {
-        return e.GetWhere() + L" - " + e.GetMessage();
-    }
-    return L"no exception";
-}
-
-} // namespace
 
 TEST(CollectorLifecycle, OpenAndCloseFollowTheirOrder)
 {
@@ -33,25 +17,25 @@ TEST(CollectorLifecycle, OpenAndCloseFollowTheirOrder)
     PerfMon::CPerformanceDataCollector collector(Win32::CGlobalName(name), schema, 1000, nullptr);
 
     EXPECT_EQ(L"CPerformanceDataCollector::Close() - Error: collector has not been opened",
-              MessageOf([&] { collector.Close(); }));
+              ThrownText([&] { collector.Close(); }));
 
     std::vector<BYTE> buffer(4096);
     DWORD bytes = 4096;
     DWORD objects = 7;
     void *cursor = buffer.data();
     EXPECT_EQ(L"CPerformanceDataCollector::Collect() - Error: collector has not been opened",
-              MessageOf([&] { collector.Collect(L"Global", &cursor, &bytes, &objects); }));
+              ThrownText([&] { collector.Collect(L"Global", &cursor, &bytes, &objects); }));
     EXPECT_EQ(0u, bytes);
     EXPECT_EQ(0u, objects);
     EXPECT_EQ(buffer.data(), cursor);
 
     collector.Open(L"");
     EXPECT_EQ(L"CPerformanceDataCollector::Open() - Error: collector is alread open",
-              MessageOf([&] { collector.Open(L""); }));
+              ThrownText([&] { collector.Open(L""); }));
     EXPECT_TRUE(CollectInto(collector, L"Global", buffer.data(), 4096).result);
     collector.Close();
     EXPECT_EQ(L"CPerformanceDataCollector::Close() - Error: collector has not been opened",
-              MessageOf([&] { collector.Close(); }));
+              ThrownText([&] { collector.Close(); }));
 
     // Reopened, it builds its table afresh from the block it attaches.
     collector.Open(L"");
@@ -67,7 +51,7 @@ TEST(CollectorLifecycle, InvalidSchemaIsRefusedAtConstruction)
 {
     const PerfMon::CPerformanceDataSchema empty(L"009");
     EXPECT_EQ(L"CPerformanceDataSchema::ValidateSchema() - Schema must have at least one object",
-              MessageOf([&] {
+              ThrownText([&] {
                   PerfMon::CPerformanceDataCollector collector(Win32::CGlobalName(L"x"), empty, 1, nullptr);
               }));
 }
@@ -83,7 +67,7 @@ TEST(CollectorLifecycle, OpenOfABlockOfAnotherSizeFailsAndCanBeRetried)
     const PerfMon::CPerformanceDataSchema schema = CreateTarnCounterSet();
     PerfMon::CPerformanceDataCollector collector(Win32::CGlobalName(name), schema, 1000, nullptr);
     EXPECT_NE(std::wstring::npos,
-              MessageOf([&] { collector.Open(L""); }).find(L"Already exists and not the same size"));
+              ThrownText([&] { collector.Open(L""); }).find(L"Already exists and not the same size"));
 
     squatter.reset();
     collector.Open(L"");

@@ -1,9 +1,9 @@
-#include "tests/crashdiag/CrashFolder.h"
+#include "tests/support/TempFiles.h"
 
 #include "tools/perfclient/DebugChannelListener.h"
+#include "win32/FileUtils.h"
 #include "win32/MessageLog.h"
 #include "win32/StringConverter.h"
-#include "win32/ThreadLocalStorage.h"
 #include "win32/ToString.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@
 #include <io.h>
 
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <thread>
 
@@ -41,16 +42,9 @@ public:
         ::_dup2(file, 1);
         ::_close(file);
     }
-    ~CStandardOutputCapture() { Restore(); }
+    ~CStandardOutputCapture() { Take(); }
 
     std::string Take()
-    {
-        Restore();
-        return LoadFileAsString(m_path);
-    }
-
-private:
-    void Restore()
     {
         if (m_saved >= 0)
         {
@@ -60,40 +54,58 @@ private:
             ::_close(m_saved);
             m_saved = -1;
         }
+        return LoadFileAsString(m_path);
     }
 
+private:
     std::wstring m_path;
     int m_saved = -1;
 };
 
 } // namespace
 
-TEST(CSimpleMessageLog, EveryTargetGetsTheThreadIdUntilAnIdentifierIsSet)
+// Each line goes to every target with the thread's identifier, or its id until one is set; prefix
+// mode 0 drops the prefix everywhere but on the debugger channel.
+TEST(CSimpleMessageLog, EveryTargetGetsThePrefixOfItsMode)
 {
-    CCrashFolder folder;
-    PerfClient::CDebugChannelListener listener(30000);
-    const std::wstring file = folder.Path() + L"\\trace.log";
+    const struct
     {
-        CStandardOutputCapture output(folder.Path() + L"\\stdout.txt");
-        CSimpleMessageLog log(file, CSimpleMessageLog::StandardOutput | CSimpleMessageLog::Debugger |
-                                        CSimpleMessageLog::File | CSimpleMessageLog::Memory,
-                              1);
-        log.LogMessage(L"first");
-        log.SetThreadIdentifier(L"worker");
-        log.LogMessage(std::string("second"));
-        log.LogMessage("third and more", 5);
-        EXPECT_EQ(output.Take(), ThreadPrefix() + "first\n" + "worker: second\n" + "worker: third\n");
-        EXPECT_EQ(ToString(static_cast<unsigned long>(::GetCurrentThreadId())) +
-                      L": first\nworker: second\nworker: third\n",
-                  log.GetMemoryLog());
+        DWORD prefixMode;
+        const char *identifier;
+        const char *message;
+        std::string prefix;
+        std::string debuggerPrefix;
+    } cases[] = {
+        {1, nullptr, "numbered", ThreadPrefix(), ThreadPrefix()},
+        {1, "worker", "named", "worker: ", "worker: "},
+        {0, "plain", "unadorned", "", "plain: "},
+    };
+    CTempFolder folder(L"crashdiag");
+    PerfClient::CDebugChannelListener listener(30000);
+    for (const auto &c : cases)
+    {
+        const std::wstring file = folder / CStringConverter::AtoW(c.message);
+        std::string output;
+        {
+            CStandardOutputCapture capture(folder / L"stdout.txt");
+            CSimpleMessageLog log(file, CSimpleMessageLog::StandardOutput | CSimpleMessageLog::Debugger |
+                                            CSimpleMessageLog::File | CSimpleMessageLog::Memory,
+                                  c.prefixMode);
+            if (c.identifier != nullptr)
+            {
+                log.SetThreadIdentifier(std::string(c.identifier));
+            }
+            // A length shorter than the text ends the line there.
+            log.LogMessage((std::string(c.message) + " and more").c_str(), std::strlen(c.message));
+            output = capture.Take();
+            EXPECT_EQ(CStringConverter::AtoW(c.prefix + c.message + "\n"), log.GetMemoryLog());
+        }
+        EXPECT_EQ(c.prefix + c.message + "\n", output);
+        EXPECT_EQ(kHeader + c.prefix + c.message + "\r\n", LoadFileAsString(file));
+        const auto line = listener.WaitForLine(::GetCurrentProcessId(), CStringConverter::AtoW(c.message), 10000);
+        ASSERT_TRUE(line.has_value()) << c.message;
+        EXPECT_EQ(c.debuggerPrefix + c.message + "\n", line->text);
     }
-    EXPECT_EQ(kHeader + ThreadPrefix() + "first\r\nworker: second\r\nworker: third\r\n", LoadFileAsString(file));
-    const auto first = listener.WaitForLine(::GetCurrentProcessId(), L"first", 10000);
-    ASSERT_TRUE(first.has_value());
-    EXPECT_EQ(ThreadPrefix() + "first\n", first->text);
-    const auto second = listener.WaitForLine(::GetCurrentProcessId(), L"second", 10000);
-    ASSERT_TRUE(second.has_value());
-    EXPECT_EQ("worker: second\n", second->text);
 }
 
 TEST(CSimpleMessageLog, IdentifiersBelongToTheirThreads)
@@ -106,36 +118,15 @@ TEST(CSimpleMessageLog, IdentifiersBelongToTheirThreads)
         log.LogMessage("from the other thread");
     });
     other.join();
-    log.LogMessage("from main");
+    log.LogMessage(L"from main");
     EXPECT_EQ(CStringConverter::AtoW(otherPrefix + "from the other thread\nmain: from main\n"), log.GetMemoryLog());
-}
-
-TEST(CSimpleMessageLog, PrefixModeZeroKeepsThePrefixOnlyForTheDebugger)
-{
-    CCrashFolder folder;
-    PerfClient::CDebugChannelListener listener(30000);
-    const std::wstring file = folder.Path() + L"\\plain.log";
-    std::string output;
-    {
-        CStandardOutputCapture capture(folder.Path() + L"\\stdout.txt");
-        CSimpleMessageLog log(file, 0x1111, 0);
-        log.SetThreadIdentifier(std::string("plain"));
-        log.LogMessage(L"unadorned", 9);
-        output = capture.Take();
-        EXPECT_EQ(L"unadorned\n", log.GetMemoryLog());
-    }
-    EXPECT_EQ("unadorned\n", output);
-    EXPECT_EQ(kHeader + "unadorned\r\n", LoadFileAsString(file));
-    const auto line = listener.WaitForLine(::GetCurrentProcessId(), L"unadorned", 10000);
-    ASSERT_TRUE(line.has_value());
-    EXPECT_EQ("plain: unadorned\n", line->text);
 }
 
 TEST(CSimpleMessageLog, SetLogNameClosesTheFileAndTheNextMessageStartsANewLog)
 {
-    CCrashFolder folder;
-    const std::wstring first = folder.Path() + L"\\first.log";
-    const std::wstring second = folder.Path() + L"\\second.log";
+    CTempFolder folder(L"crashdiag");
+    const std::wstring first = folder / L"first.log";
+    const std::wstring second = folder / L"second.log";
     CSimpleMessageLog log(first, CSimpleMessageLog::File, 1);
     log.SetThreadIdentifier("t");
     log.LogMessage("one");
@@ -151,20 +142,6 @@ TEST(CSimpleMessageLog, SetLogNameClosesTheFileAndTheNextMessageStartsANewLog)
     EXPECT_EQ(kHeader + "t: one\r\n", LoadFileAsString(first));
 }
 
-TEST(CSimpleMessageLog, MemoryLogMustBeSwitchedOn)
-{
-    CCrashFolder folder;
-    CSimpleMessageLog log(folder.Path() + L"\\file.log", CSimpleMessageLog::File, 1);
-    log.LogMessage("kept in the file only");
-    EXPECT_EQ(L"Memory backed message log not enabled", log.GetMemoryLog());
-    log.SetLogName("");
-
-    CSimpleMessageLog silent(folder.Path() + L"\\never.log", 0, 1);
-    silent.LogMessage("nowhere");
-    silent.SetLogName("");
-    EXPECT_FALSE(FileExists(folder.Path() + L"\\never.log"));
-}
-
 TEST(CMessageLog, ForwardsToItsTargetWhichCanBeSwapped)
 {
     CSimpleMessageLog first(L"", CSimpleMessageLog::Memory, 0);
@@ -173,25 +150,8 @@ TEST(CMessageLog, ForwardsToItsTargetWhichCanBeSwapped)
     log.LogMessage("dropped");
     EXPECT_EQ(&CNullMessageLog::Instance(), log.SetLog(&first));
     log.LogMessage("a");
-    log.LogMessage(L"b", 1);
     EXPECT_EQ(&first, log.SetLog(&second));
     log.LogMessage(std::wstring(L"c"));
-    EXPECT_EQ(L"a\nb\n", first.GetMemoryLog());
+    EXPECT_EQ(L"a\n", first.GetMemoryLog());
     EXPECT_EQ(L"c\n", second.GetMemoryLog());
-}
-
-TEST(CThreadLocalStorage, EachThreadSeesItsOwnValue)
-{
-    CThreadLocalStorage slot;
-    int mine = 1;
-    int theirs = 2;
-    slot.SetValue(&mine);
-    void *seenByOther = &mine;
-    std::thread other([&] {
-        seenByOther = slot.GetValue();
-        slot.SetValue(&theirs);
-    });
-    other.join();
-    EXPECT_EQ(nullptr, seenByOther);
-    EXPECT_EQ(&mine, slot.GetValue());
 }

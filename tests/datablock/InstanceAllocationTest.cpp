@@ -2,6 +2,7 @@
 #include "perfmon/schema/Schema.h"
 #include "provider/TarnCounterSet.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/Expect.h"
 #include "win32/Exception.h"
 
 #include <gtest/gtest.h>
@@ -11,23 +12,10 @@
 #include <vector>
 
 using namespace Halyard;
+using Halyard::Testing::ExpectException;
 using Halyard::Testing::UniqueName;
 
 namespace {
-
-void ExpectFailure(const std::function<void()> &operation, const std::wstring &where, const std::wstring &message)
-{
-    try
-    {
-        operation();
-        ADD_FAILURE() << "expected an exception";
-    }
-    catch (const Win32::CException &e)
-    {
-        EXPECT_EQ(where, e.GetWhere());
-        EXPECT_EQ(message, e.GetMessage());
-    }
-}
 
 // A schema with a named object (the TARN one), an object of numbered instances that are the
 // children of TARN instances, and an object without instances.
@@ -94,7 +82,7 @@ TEST_F(InstanceAllocation, NamedInstancesAreFoundAgainFillTheLowestFreeSlotAndHa
     EXPECT_EQ(32u, Slot(m_named, 1)->ByteLength);
     EXPECT_EQ(0, std::memcmp(reinterpret_cast<BYTE *>(Slot(m_named, 1)) + 24, L"bb", 6));
 
-    ExpectFailure([&] { Allocate(L"c"); }, kAllocate, L"All 3 instances in use");
+    ExpectException([&] { Allocate(L"c"); }, kAllocate, L"All 3 instances in use");
 
     m_block.ReleaseObjectInstance(m_named, 2);
     EXPECT_EQ(2, m_named->PerfFreq.HighPart);
@@ -110,24 +98,42 @@ TEST_F(InstanceAllocation, NamedInstancesAreFoundAgainFillTheLowestFreeSlotAndHa
     EXPECT_EQ(1u, Allocate(longest));
     EXPECT_EQ(76u, Slot(m_named, 0)->ByteLength);
     const std::wstring tooLong(26, L'y');
-    ExpectFailure([&] { Allocate(tooLong); }, kAllocate,
+    ExpectException([&] { Allocate(tooLong); }, kAllocate,
                   L"Instance name: \"" + tooLong + L"\" is too long: 26, max is: 25");
 }
 
-TEST_F(InstanceAllocation, WrongKindOfAllocationIsRefused)
+TEST_F(InstanceAllocation, WrongRequestsAreRefused)
 {
     DWORD created = 0;
-    ExpectFailure([&] { m_block.AllocateObjectInstance(m_named, 7, created); }, kValidate,
-                  L"Instances for this object should be allocated by name and not by ID");
-    ExpectFailure([&] { m_block.AllocateObjectInstance(m_numbered, L"x", created); }, kValidate,
-                  L"Instances for this object should be allocated by unique ID and not by name");
-    ExpectFailure([&] { m_block.AllocateObjectInstance(m_plain, L"x", created); }, kValidate,
-                  L"Object does not support instances");
     PERF_OBJECT_TYPE outside = *m_named;
-    ExpectFailure([&] { m_block.AllocateObjectInstance(&outside, L"x", created); }, kValidate,
-                  L"Invalid object pointer");
-    ExpectFailure([&] { m_block.AllocateObjectInstance(m_numbered, PERF_NO_UNIQUE_ID, created); }, kAllocate,
-                  L"Illegal instance id: -1");
+    ExpectException([&] { m_block.GetActiveObjectInstance(m_named, 1); }, kValidate,
+                    L"No instances are currently allocated");
+    Allocate(L"one");
+    const struct
+    {
+        std::function<void()> request;
+        const wchar_t *where;
+        std::wstring message;
+    } cases[] = {
+        {[&] { m_block.AllocateObjectInstance(m_named, 7, created); }, kValidate,
+         L"Instances for this object should be allocated by name and not by ID"},
+        {[&] { m_block.AllocateObjectInstance(m_numbered, L"x", created); }, kValidate,
+         L"Instances for this object should be allocated by unique ID and not by name"},
+        {[&] { m_block.AllocateObjectInstance(m_plain, L"x", created); }, kValidate,
+         L"Object does not support instances"},
+        {[&] { m_block.AllocateObjectInstance(&outside, L"x", created); }, kValidate, L"Invalid object pointer"},
+        {[&] { m_block.AllocateObjectInstance(m_numbered, PERF_NO_UNIQUE_ID, created); }, kAllocate,
+         L"Illegal instance id: -1"},
+        {[&] { m_block.GetActiveObjectInstance(m_named, 0); }, kActive, L"Invalid instance id: 0"},
+        {[&] { m_block.GetActiveObjectInstance(m_named, 4); }, kActive, L"Invalid instance id: 4"},
+        {[&] { m_block.GetActiveObjectInstance(m_named, 2); }, kActive, L"Instance: 2 is not currently in use"},
+        {[&] { m_block.ReleaseObjectInstance(m_named, 2); }, kActive, L"Instance: 2 is not currently in use"},
+    };
+    for (const auto &c : cases)
+    {
+        ExpectException(c.request, c.where, c.message);
+    }
+    EXPECT_EQ(Slot(m_named, 0), m_block.GetActiveObjectInstance(m_named, 1));
 }
 
 TEST_F(InstanceAllocation, NumberedInstancesTakeIds)
@@ -142,24 +148,14 @@ TEST_F(InstanceAllocation, NumberedInstancesTakeIds)
     EXPECT_EQ(41u, Slot(m_numbered, 1)->UniqueID);
     EXPECT_EQ(0u, Slot(m_numbered, 1)->NameOffset);
     EXPECT_EQ(3u, m_block.AllocateObjectInstance(m_numbered, 42, created));
-    ExpectFailure([&] { m_block.AllocateObjectInstance(m_numbered, 43, created); }, kAllocate,
+    ExpectException([&] { m_block.AllocateObjectInstance(m_numbered, 43, created); }, kAllocate,
                   L"Unexpected - logic error");
     EXPECT_EQ(0u, m_block.GetNamedInstanceCount(m_numbered));
 }
 
-TEST_F(InstanceAllocation, ActiveInstanceLookupChecksTheId)
-{
-    ExpectFailure([&] { m_block.GetActiveObjectInstance(m_named, 1); }, kValidate,
-                  L"No instances are currently allocated");
-    Allocate(L"one");
-    ExpectFailure([&] { m_block.GetActiveObjectInstance(m_named, 0); }, kActive, L"Invalid instance id: 0");
-    ExpectFailure([&] { m_block.GetActiveObjectInstance(m_named, 4); }, kActive, L"Invalid instance id: 4");
-    ExpectFailure([&] { m_block.GetActiveObjectInstance(m_named, 2); }, kActive, L"Instance: 2 is not currently in use");
-    ExpectFailure([&] { m_block.ReleaseObjectInstance(m_named, 2); }, kActive, L"Instance: 2 is not currently in use");
-    EXPECT_EQ(Slot(m_named, 0), m_block.GetActiveObjectInstance(m_named, 1));
-}
-
-TEST_F(InstanceAllocation, ChildInstancesRecordTheirParent)
+// A released slot keeps the parent of the child that held it; a plain instance taken in it later
+// must not be reported as that parent's child.
+TEST_F(InstanceAllocation, ChildInstancesRecordTheirParentAndOnlyThey)
 {
     const DWORD parent = Allocate(L"server");
     DWORD created = 0;
@@ -167,23 +163,12 @@ TEST_F(InstanceAllocation, ChildInstancesRecordTheirParent)
     EXPECT_EQ(1u, created);
     EXPECT_EQ(m_named->ObjectNameTitleIndex, Slot(m_numbered, child - 1)->ParentObjectTitleIndex);
     EXPECT_EQ(parent, Slot(m_numbered, child - 1)->ParentObjectInstance);
-
     EXPECT_EQ(child, m_block.AllocateChildObjectInstance(m_numbered, 7, m_named, parent, created));
     EXPECT_EQ(0u, created);
-    ExpectFailure([&] { m_block.AllocateChildObjectInstance(m_numbered, 7, m_named, parent + 1, created); },
-                  L"CPerformanceDataBlock::AllocateChildObjectInstance", L"Instance exists but parent is different");
-}
+    ExpectException([&] { m_block.AllocateChildObjectInstance(m_numbered, 7, m_named, parent + 1, created); },
+                    L"CPerformanceDataBlock::AllocateChildObjectInstance", L"Instance exists but parent is different");
 
-// A released slot keeps the parent of the child that held it; a plain instance taken in it later
-// must not be reported as that parent's child.
-TEST_F(InstanceAllocation, PlainInstanceInAFormerChildSlotHasNoParent)
-{
-    const DWORD parent = Allocate(L"server");
-    DWORD created = 0;
-    const DWORD child = m_block.AllocateChildObjectInstance(m_numbered, 7, m_named, parent, created);
     m_block.ReleaseObjectInstance(m_numbered, static_cast<long>(child));
-    EXPECT_EQ(m_named->ObjectNameTitleIndex, Slot(m_numbered, child - 1)->ParentObjectTitleIndex);
-
     EXPECT_EQ(child, m_block.AllocateObjectInstance(m_numbered, 8, created));
     EXPECT_EQ(0u, Slot(m_numbered, child - 1)->ParentObjectTitleIndex);
     EXPECT_EQ(0u, Slot(m_numbered, child - 1)->ParentObjectInstance);
@@ -213,5 +198,5 @@ TEST_F(InstanceAllocation, ScribbledDefinitionFieldsMoveNothing)
     BYTE *slot = m_block.GetObjectDefinitions() + 64 + 26 * 40;
     reinterpret_cast<PERF_INSTANCE_DEFINITION *>(slot)->NameLength = 0xFFFFFFF0;
     EXPECT_EQ(3u, Allocate(L"third"));
-    ExpectFailure([&] { Allocate(L"fourth"); }, kAllocate, L"All 3 instances in use");
+    ExpectException([&] { Allocate(L"fourth"); }, kAllocate, L"All 3 instances in use");
 }

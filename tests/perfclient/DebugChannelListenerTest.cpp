@@ -26,7 +26,7 @@ std::wstring Unique(const std::wstring &text)
 TEST(CDebugChannelListener, ReceivesAnotherProcessesLinesWithItsProcessIdAndKeepsThoseNotYetTaken)
 {
     CDebugChannelListener listener(kAcquireTimeoutMs);
-    std::wstring commandLine = L"\"" + PerfClientTest::BesideTestProgram(L"perfclient_debug_writer.exe") + L"\" \"" +
+    std::wstring commandLine = L"\"" + PerfClientTest::BesideTestProgram(L"test_helper.exe") + L"\" debug-write \"" +
                                Unique(L"first line") + L"\" \"" + Unique(L"second line") + L"\"";
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);

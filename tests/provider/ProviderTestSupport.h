@@ -26,7 +26,7 @@ public:
     explicit CTarnServer(const std::wstring &instanceArguments = L"", DWORD firstCounter = kFirstCounter)
         : m_readyName(UniqueName(L"HalyardServerReady")), m_releaseName(UniqueName(L"HalyardServerRelease")),
           m_ready(m_readyName), m_release(m_releaseName),
-          m_process(L"provider_server.exe", L"hold TARN " + std::to_wstring(firstCounter) + L" " + m_readyName + L" " +
+          m_process(L"test_helper.exe", L"hold TARN " + std::to_wstring(firstCounter) + L" " + m_readyName + L" " +
                                                 m_releaseName + L" " + instanceArguments)
     {
         if (!m_ready.Wait())

@@ -1,8 +1,9 @@
 #pragma once
 
-// A program that a test starts as a real second process, found beside the test's own executable.
+// Programs that a test starts as real second processes: the test helper, the tools, the installer.
 
 #include "win32/Exception.h"
+#include "win32/SmartHandle.h"
 
 #include <windows.h>
 
@@ -26,74 +27,146 @@ inline std::wstring UniqueName(const std::wstring &stem)
            std::to_wstring(::InterlockedIncrement(&sequence));
 }
 
+// One program started with its arguments; killed when it is still running as the object goes.
 class CChildProcess
 {
 public:
-    CChildProcess(const std::wstring &program, const std::wstring &arguments)
+    // A bare file name is looked for beside the test's executable; a path is taken as it is. The
+    // program runs in the folder given, or the test's own; its standard output and error are caught
+    // together for Output() when asked.
+    CChildProcess(const std::wstring &program, const std::wstring &arguments, const std::wstring &folder = L"",
+                  bool captureOutput = false)
     {
-        std::wstring commandLine = L"\"" + ExecutableDirectory() + L"\\" + program + L"\" " + arguments;
+        const std::wstring path =
+            program.find_first_of(L"\\/") == std::wstring::npos ? ExecutableDirectory() + L"\\" + program : program;
+        std::wstring commandLine = L"\"" + path + L"\" " + arguments;
         STARTUPINFOW startup = {};
         startup.cb = sizeof(startup);
-        if (!::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                              &m_info))
+        if (captureOutput)
+        {
+            // A file, not a pipe: a Wine service that the program happens to start inherits the handle
+            // and would hold a pipe open long after the program ended.
+            wchar_t file[MAX_PATH];
+            wchar_t temp[MAX_PATH];
+            SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+            if (::GetTempPathW(MAX_PATH, temp) == 0 || ::GetTempFileNameW(temp, L"out", 0, file) == 0)
+            {
+                throw Win32::CWin32Exception(L"CChildProcess::CChildProcess() - GetTempFileNameW", ::GetLastError());
+            }
+            m_output = ::CreateFileW(file, GENERIC_READ | GENERIC_WRITE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit, CREATE_ALWAYS,
+                                     FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+            if (!m_output.IsValid())
+            {
+                throw Win32::CWin32Exception(L"CChildProcess::CChildProcess() - CreateFileW", ::GetLastError());
+            }
+            startup.dwFlags = STARTF_USESTDHANDLES;
+            startup.hStdOutput = m_output.GetHandle();
+            startup.hStdError = m_output.GetHandle();
+        }
+        PROCESS_INFORMATION info = {};
+        if (!::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, captureOutput, 0, nullptr,
+                              folder.empty() ? nullptr : folder.c_str(), &startup, &info))
         {
             throw Win32::CWin32Exception(L"CChildProcess::CChildProcess() - CreateProcessW", ::GetLastError());
         }
-        ::CloseHandle(m_info.hThread);
+        m_process = info.hProcess;
+        ::CloseHandle(info.hThread);
+        m_processId = info.dwProcessId;
+        m_threadId = info.dwThreadId;
     }
 
-    ~CChildProcess()
-    {
-        if (::WaitForSingleObject(m_info.hProcess, 0) == WAIT_TIMEOUT)
-        {
-            ::TerminateProcess(m_info.hProcess, 0xDEAD);
-            ::WaitForSingleObject(m_info.hProcess, 5000);
-        }
-        ::CloseHandle(m_info.hProcess);
-    }
+    ~CChildProcess() { Kill(0xDEAD); }
 
     CChildProcess(const CChildProcess &) = delete;
     CChildProcess &operator=(const CChildProcess &) = delete;
 
-    // The exit code, or STILL_ACTIVE when the process did not end in time.
-    DWORD Wait(DWORD timeout = 30000) const
+    // The exit code; STILL_ACTIVE when the program did not end in time, and then it is killed.
+    DWORD Wait(DWORD timeout = 60000)
     {
-        if (::WaitForSingleObject(m_info.hProcess, timeout) != WAIT_OBJECT_0)
+        if (!m_process.Wait(timeout))
         {
+            Kill(0xDEAD);
             return STILL_ACTIVE;
         }
         DWORD code = 0;
-        ::GetExitCodeProcess(m_info.hProcess, &code);
+        ::GetExitCodeProcess(m_process.GetHandle(), &code);
         return code;
     }
 
-    HANDLE Handle() const { return m_info.hProcess; }
+    // Ends the program as a crash would: no code of its own runs.
+    void Kill(DWORD exitCode)
+    {
+        if (!m_process.Wait(0))
+        {
+            ::TerminateProcess(m_process.GetHandle(), exitCode);
+            m_process.Wait(10000);
+        }
+    }
+
+    // What the program wrote to standard output and error; read once it has ended.
+    std::string Output() const
+    {
+        std::string output;
+        ::SetFilePointer(m_output.GetHandle(), 0, nullptr, FILE_BEGIN);
+        char buffer[4096];
+        DWORD read = 0;
+        while (::ReadFile(m_output.GetHandle(), buffer, sizeof(buffer), &read, nullptr) && read > 0)
+        {
+            output.append(buffer, read);
+        }
+        return output;
+    }
+
+    DWORD ProcessId() const { return m_processId; }
+    DWORD MainThreadId() const { return m_threadId; }
 
 private:
-    PROCESS_INFORMATION m_info = {};
+    Win32::CSmartHandle m_process;
+    Win32::CSmartHandle m_output;
+    DWORD m_processId = 0;
+    DWORD m_threadId = 0;
 };
+
+// A program run to its end, its output caught.
+struct ProgramRun
+{
+    DWORD exitCode;
+    std::string output;
+    DWORD processId;
+    DWORD mainThreadId;
+};
+
+inline ProgramRun RunProgram(const std::wstring &program, const std::wstring &arguments,
+                             const std::wstring &folder = L"", DWORD timeout = 120000)
+{
+    CChildProcess child(program, arguments, folder, true);
+    const DWORD exitCode = child.Wait(timeout);
+    return ProgramRun{exitCode, child.Output(), child.ProcessId(), child.MainThreadId()};
+}
 
 // A manual-reset named event that a test and its child processes use to sequence each other.
 class CNamedSignal
 {
 public:
     explicit CNamedSignal(const std::wstring &name)
-        : m_event(::CreateEventW(nullptr, TRUE, FALSE, name.c_str()))
+        : m_name(name), m_event(::CreateEventW(nullptr, TRUE, FALSE, name.c_str()))
     {
-        if (m_event == nullptr)
+        if (!m_event.IsValid())
         {
             throw Win32::CWin32Exception(L"CNamedSignal::CNamedSignal()", ::GetLastError());
         }
     }
-    ~CNamedSignal() { ::CloseHandle(m_event); }
-    CNamedSignal(const CNamedSignal &) = delete;
-    CNamedSignal &operator=(const CNamedSignal &) = delete;
+    // A signal under a new name of its own.
+    CNamedSignal() : CNamedSignal(UniqueName(L"HalyardSignal")) {}
 
-    void Set() { ::SetEvent(m_event); }
-    bool Wait(DWORD timeout = 30000) { return ::WaitForSingleObject(m_event, timeout) == WAIT_OBJECT_0; }
+    const std::wstring &Name() const { return m_name; }
+    void Set() { ::SetEvent(m_event.GetHandle()); }
+    bool Wait(DWORD timeout = 30000) const { return m_event.Wait(timeout); }
 
 private:
-    HANDLE m_event;
+    std::wstring m_name;
+    Win32::CSmartHandle m_event;
 };
 
 } // namespace Testing

@@ -1,22 +1,19 @@
-#include "TestUtilities.h"
-
-#include "win32/Exception.h"
+#include "tests/support/Expect.h"
 #include "win32/KernelObjectName.h"
 #include "win32/SecurityDescriptor.h"
 
 #include <gtest/gtest.h>
 
-#include <vector>
-
 using namespace Halyard::Win32;
-using SyncTest::Thrown;
+using Halyard::Testing::ExpectException;
 
 namespace {
 
-// The only entry of a security descriptor's DACL, after checking that it allows Everyone.
-const ACCESS_ALLOWED_ACE *EveryoneAce(PSECURITY_DESCRIPTOR sd, BOOL &defaulted)
+// True when the descriptor's DACL has exactly one entry, allowing Everyone the access.
+bool AllowsEveryoneOnly(PSECURITY_DESCRIPTOR sd, ACCESS_MASK access)
 {
     BOOL present = FALSE;
+    BOOL defaulted = TRUE;
     ACL *dacl = nullptr;
     void *ace = nullptr;
     BYTE everyone[SECURITY_MAX_SID_SIZE] = {};
@@ -25,70 +22,40 @@ const ACCESS_ALLOWED_ACE *EveryoneAce(PSECURITY_DESCRIPTOR sd, BOOL &defaulted)
         dacl->AceCount != 1 || !::GetAce(dacl, 0, &ace) ||
         !::CreateWellKnownSid(WinWorldSid, nullptr, everyone, &everyoneSize))
     {
-        return nullptr;
+        return false;
     }
-    const ACCESS_ALLOWED_ACE *allowed = static_cast<const ACCESS_ALLOWED_ACE *>(ace);
-    EXPECT_EQ(ACCESS_ALLOWED_ACE_TYPE, allowed->Header.AceType);
-    EXPECT_TRUE(::EqualSid(const_cast<DWORD *>(&allowed->SidStart), everyone));
-    return allowed;
+    ACCESS_ALLOWED_ACE *allowed = static_cast<ACCESS_ALLOWED_ACE *>(ace);
+    return allowed->Header.AceType == ACCESS_ALLOWED_ACE_TYPE && ::EqualSid(&allowed->SidStart, everyone) &&
+           (allowed->Mask & access) == access;
 }
 
 } // namespace
 
-TEST(KernelObjectName, GlobalNameAcceptsFullNamesUpTo260Characters)
+TEST(KernelObjectName, GlobalNamesAreFullNamesOfAtMost260Characters)
 {
     const std::wstring name253(253, L'a');
     EXPECT_EQ(L"Global\\" + name253, CGlobalName(name253).GetName());
-
     const std::wstring name254(254, L'b');
-    const CException e = Thrown<CException>([&] { const CGlobalName rejected(name254); });
-    EXPECT_EQ(L"CKernelObjectNameImpl::CKernelObjectNameImpl()", e.GetWhere());
-    EXPECT_EQ(L"Name is too long: 261 max is: 260 - \"Global\\" + name254 + L"\"", e.GetMessage());
+    ExpectException([&] { const CGlobalName rejected(name254); }, L"CKernelObjectNameImpl::CKernelObjectNameImpl()",
+                    L"Name is too long: 261 max is: 260 - \"Global\\" + name254 + L"\"");
     EXPECT_THROW(CUnqualifiedName(std::wstring(261, L'c')), CException);
-}
 
-TEST(KernelObjectName, NamespaceIsReadFromTheTextCaseSensitively)
-{
-    const struct
+    // The namespace is read from the text, case-sensitively.
+    for (const wchar_t *text : {L"global\\TARN", L"GlobalTARN", L"Global", L"Local\\TARN", L""})
     {
-        const wchar_t *text;
-        bool global;
-        bool local;
-    } cases[] = {
-        {L"Global\\TARN", true, false}, {L"global\\TARN", false, false}, {L"GlobalTARN", false, false},
-        {L"Global", false, false},      {L"Local\\TARN", false, true},   {L"LOCAL\\TARN", false, false},
-        {L"", false, false},
-    };
-    for (const auto &c : cases)
-    {
-        // An unqualified name keeps the text as given, so the tests see exactly that text.
-        const CUnqualifiedName name(c.text);
-        EXPECT_EQ(c.global, name.IsGlobalName()) << name.GetName();
-        EXPECT_EQ(c.local, name.IsLocalName()) << name.GetName();
-        EXPECT_EQ(!c.global && !c.local, name.IsUnqualifiedName()) << name.GetName();
+        EXPECT_FALSE(CUnqualifiedName(text).IsGlobalName()) << text;
     }
+    EXPECT_TRUE(CUnqualifiedName(L"Global\\TARN").IsGlobalName());
 }
 
 TEST(SecurityDescriptor, AllowAllOpensObjectsToEveryoneAndNamesNoOwner)
 {
     CSecurityDescriptorAllowAll sd;
     ASSERT_TRUE(::IsValidSecurityDescriptor(&sd));
-    BOOL defaulted = TRUE;
-    const ACCESS_ALLOWED_ACE *ace = EveryoneAce(&sd, defaulted);
-    ASSERT_NE(nullptr, ace);
-    EXPECT_FALSE(defaulted);
-    EXPECT_EQ(static_cast<ACCESS_MASK>(GENERIC_ALL), ace->Mask);
+    EXPECT_TRUE(AllowsEveryoneOnly(&sd, GENERIC_ALL));
     PSID owner = &sd;
     BOOL ownerDefaulted = FALSE;
     ASSERT_TRUE(::GetSecurityDescriptorOwner(&sd, &owner, &ownerDefaulted));
     EXPECT_EQ(nullptr, owner);
 
-    CSecurityAttributes sa(sd, false);
-    const CSmartHandle event(::CreateEventW(&sa, FALSE, FALSE, nullptr));
-    ASSERT_TRUE(event.IsValid());
-    DWORD needed = 0;
-    ::GetKernelObjectSecurity(event.GetHandle(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
-    std::vector<BYTE> buffer(needed);
-    ASSERT_TRUE(::GetKernelObjectSecurity(event.GetHandle(), DACL_SECURITY_INFORMATION, buffer.data(), needed, &needed));
-    EXPECT_NE(nullptr, EveryoneAce(buffer.data(), defaulted));
 }

@@ -1,13 +1,15 @@
-// The shared optex against peers that hold it for ever, die holding it, or scribble over its state:
-// every Enter ends within its deadline and never lets a second thread in.
-#include "TestUtilities.h"
+// The shared optex against peers in other processes that hold it, die holding it, or scribble over its
+// state: every Enter ends within its deadline and never lets a second thread in.
+#include "OptexState.h"
 
+#include "tests/support/ChildProcess.h"
+#include "tests/support/Expect.h"
+#include "tests/support/Watchdog.h"
 #include "win32/CriticalSection.h"
-#include "win32/Event.h"
 #include "win32/Exception.h"
 #include "win32/Optex.h"
-
-#include "tests/support/Watchdog.h"
+#include "win32/Semaphore.h"
+#include "win32/SharedMemory.h"
 
 #include <gtest/gtest.h>
 
@@ -17,17 +19,27 @@
 #include <vector>
 
 using namespace Halyard::Win32;
-using Halyard::Testing::CChildProcess;
-using Halyard::Testing::CWatchdog;
+using namespace Halyard::Testing;
 using SyncTest::OptexState;
 using SyncTest::ReadOptexState;
-using SyncTest::UniqueName;
 
 namespace {
 
 const DWORD kSpinCount = 4000;
 
-// Writes a named optex's state as a hostile or crashed peer would have left it.
+// The helper holds the named optex until the release signal is set or it is killed.
+struct Holder
+{
+    explicit Holder(const std::wstring &name)
+        : process(L"test_helper.exe", L"optex-hold " + name + L" " + ready.Name() + L" " + release.Name())
+    {
+        EXPECT_TRUE(ready.Wait(60000)) << "the helper did not take the lock";
+    }
+    CNamedSignal ready;
+    CNamedSignal release;
+    CChildProcess process;
+};
+
 void WriteOptexState(const std::wstring &name, const OptexState &state)
 {
     const CSmartHandle mapping(::OpenFileMappingW(FILE_MAP_WRITE, FALSE, (name + L"_Optext_MMF").c_str()));
@@ -36,109 +48,85 @@ void WriteOptexState(const std::wstring &name, const OptexState &state)
     std::memcpy(view.Get(), &state, sizeof(state));
 }
 
-// The id of a thread that has ended: it names no running thread.
-DWORD DeadThreadId()
+// A hand-over signal left behind would wake a later waiter beside the next owner.
+void ExpectFreeAndNoHandOverPending(const std::wstring &name)
 {
-    DWORD id = 0;
-    std::thread([&] { id = ::GetCurrentThreadId(); }).join();
-    return id;
+    EXPECT_EQ(0, ReadOptexState(name).lockCount);
+    EXPECT_EQ(0u, ReadOptexState(name).ownerThreadId);
+    const CSmartHandle event(::OpenEventW(SYNCHRONIZE, FALSE, name.c_str()));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), ::WaitForSingleObject(event.GetHandle(), 0));
 }
 
-CEvent NewEvent(const std::wstring &name)
+bool TimedEnter(COptex &optex, ULONGLONG &milliseconds)
 {
-    return CEvent(nullptr, CEvent::ManualReset, CEvent::NotSignalled, CUnqualifiedName(name), CreateNew);
-}
-
-// Milliseconds that Enter took, and the exception it threw if any.
-struct EnterOutcome
-{
-    bool entered;
-    DWORD milliseconds;
-    std::wstring where;
-    std::wstring message;
-};
-
-EnterOutcome TimedEnter(COptex &optex)
-{
-    EnterOutcome outcome = {false, 0, L"", L""};
     const ULONGLONG start = ::GetTickCount64();
+    bool entered = false;
     try
     {
         optex.Enter();
-        outcome.entered = true;
+        entered = true;
     }
-    catch (const CException &e)
+    catch (const CException &)
     {
-        outcome.where = e.GetWhere();
-        outcome.message = e.GetMessage();
     }
-    outcome.milliseconds = static_cast<DWORD>(::GetTickCount64() - start);
-    return outcome;
+    milliseconds = ::GetTickCount64() - start;
+    return entered;
 }
 
 } // namespace
 
-TEST(OptexRecovery, LiveHolderMakesEnterTimeOutAndLeavesItsEntryAlone)
+TEST(OptexRecovery, LiveHolderInAnotherProcessMakesEnterTimeOutUntilItLeaves)
 {
     const std::wstring name = UniqueName(L"SyncHeld");
-    const std::wstring readyName = UniqueName(L"SyncReady");
-    const std::wstring releaseName = UniqueName(L"SyncRelease");
     COptex optex(CUnqualifiedName(name), nullptr, kSpinCount);
     optex.SetTimeout(100);
-    CEvent ready = NewEvent(readyName);
-    CEvent release = NewEvent(releaseName);
-    CChildProcess helper(L"sync_helper.exe", L"optex-hold " + name + L" " + readyName + L" " + releaseName);
-    ASSERT_TRUE(ready.Wait(60000));
+    Holder holder(name);
+    const OptexState held = ReadOptexState(name);
+    EXPECT_EQ(1, held.lockCount);
+    EXPECT_NE(0u, held.ownerThreadId);
+    EXPECT_NE(::GetCurrentThreadId(), held.ownerThreadId);
+    EXPECT_FALSE(optex.TryEnter());
 
     CWatchdog watchdog(20000);
-    const EnterOutcome outcome = TimedEnter(optex);
-    EXPECT_FALSE(outcome.entered);
-    EXPECT_EQ(L"COptex::Enter()", outcome.where);
-    EXPECT_EQ(0u, outcome.message.find(L"Timed out after ")) << outcome.message.c_str();
-    EXPECT_NE(std::wstring::npos, outcome.message.find(L"\"" + name + L"\"")) << outcome.message.c_str();
-    EXPECT_GE(outcome.milliseconds, 90u);
-    EXPECT_LT(outcome.milliseconds, 2000u);
-    std::printf("gave up on a live holder after %lu ms\n", static_cast<unsigned long>(outcome.milliseconds));
-    EXPECT_FALSE(optex.TryEnter());
+    const ULONGLONG start = ::GetTickCount64();
+    const std::wstring thrown = ThrownText([&] { optex.Enter(); });
+    const ULONGLONG waited = ::GetTickCount64() - start;
+    EXPECT_EQ(0u, thrown.find(L"COptex::Enter() - Timed out after ")) << thrown;
+    EXPECT_NE(std::wstring::npos, thrown.find(L"\"" + name + L"\"")) << thrown;
+    EXPECT_GE(waited, 90u);
+    EXPECT_LT(waited, 2000u);
+    std::printf("gave up on a live holder after %llu ms\n", waited);
     EXPECT_EQ(1, ReadOptexState(name).lockCount) << "the waiter withdrew its count";
 
-    release.Set();
-    EXPECT_EQ(0u, helper.Wait(60000));
-    ICriticalSection::Owner owner(optex);
-    EXPECT_EQ(1, ReadOptexState(name).lockCount);
+    holder.release.Set();
+    EXPECT_EQ(0u, holder.process.Wait());
+    {
+        ICriticalSection::Owner owner(optex);
+        EXPECT_EQ(1, ReadOptexState(name).lockCount);
+    }
+    ExpectFreeAndNoHandOverPending(name);
 }
 
 TEST(OptexRecovery, HolderKilledWhileHoldingIsTakenOver)
 {
     const std::wstring name = UniqueName(L"SyncDead");
-    const std::wstring readyName = UniqueName(L"SyncReady");
-    const std::wstring releaseName = UniqueName(L"SyncRelease");
     COptex optex(CUnqualifiedName(name), nullptr, kSpinCount);
     optex.SetTimeout(5000);
-    CEvent ready = NewEvent(readyName);
-    CEvent release = NewEvent(releaseName);
     {
-        CChildProcess helper(L"sync_helper.exe", L"optex-hold " + name + L" " + readyName + L" " + releaseName);
-        ASSERT_TRUE(ready.Wait(60000));
-        ::TerminateProcess(helper.Handle(), 9);
-        ASSERT_EQ(9u, helper.Wait(10000));
+        Holder holder(name);
+        holder.process.Kill(9);
+        ASSERT_EQ(9u, holder.process.Wait());
     }
 
     CWatchdog watchdog(20000);
-    const EnterOutcome outcome = TimedEnter(optex);
-    ASSERT_TRUE(outcome.entered) << outcome.message.c_str();
-    std::printf("took over from a dead holder after %lu ms\n", static_cast<unsigned long>(outcome.milliseconds));
-    EXPECT_LT(outcome.milliseconds, 1000u);
-    const OptexState held = ReadOptexState(name);
-    EXPECT_EQ(1, held.lockCount);
-    EXPECT_EQ(::GetCurrentThreadId(), held.ownerThreadId);
+    ULONGLONG waited = 0;
+    ASSERT_TRUE(TimedEnter(optex, waited));
+    std::printf("took over from a dead holder after %llu ms\n", waited);
+    EXPECT_LT(waited, 1000u);
+    EXPECT_EQ(1, ReadOptexState(name).lockCount);
+    EXPECT_EQ(::GetCurrentThreadId(), ReadOptexState(name).ownerThreadId);
     optex.Leave();
-    const OptexState after = ReadOptexState(name);
-    EXPECT_EQ(0, after.lockCount);
-    EXPECT_EQ(0u, after.ownerThreadId);
-    // A hand-over signal left behind would wake a later waiter beside the next owner.
-    const CSmartHandle event(::OpenEventW(SYNCHRONIZE, FALSE, name.c_str()));
-    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), ::WaitForSingleObject(event.GetHandle(), 0));
+    ExpectFreeAndNoHandOverPending(name);
 }
 
 // Scribbled states: each either lets Enter take a lock that nobody can hold, or ends it at the
@@ -146,38 +134,36 @@ TEST(OptexRecovery, HolderKilledWhileHoldingIsTakenOver)
 TEST(OptexRecovery, ScribbledStateEndsInBoundedTime)
 {
     std::atomic<bool> stop(false);
-    DWORD liveThread = 0;
-    std::thread live([&] {
-        liveThread = ::GetCurrentThreadId();
+    std::atomic<DWORD> live(0);
+    std::thread liveThread([&] {
+        live = ::GetCurrentThreadId();
         while (!stop)
         {
             ::Sleep(5);
         }
     });
-    while (liveThread == 0)
+    while (live == 0)
     {
         ::Sleep(1);
     }
-    const DWORD dead = DeadThreadId();
-    const DWORD self = ::GetCurrentThreadId();
+    DWORD dead = 0;
+    std::thread([&] { dead = ::GetCurrentThreadId(); }).join();
 
-    struct Case
+    const struct
     {
         const char *what;
         OptexState state;
         bool enters;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"a count held by nobody", {kSpinCount, 3, 0, 0}, false},
         {"a dead owner", {kSpinCount, 1, dead, 1}, true},
         {"a dead owner inside its last Leave", {kSpinCount, 1, dead, 0}, true},
         {"a dead owner with an impossible recursion", {kSpinCount, 1, dead, 0x7FFFFFFF}, false},
-        {"a live owner and a huge spin count", {0xFFFFFFFF, 1, liveThread, 1}, false},
-        {"this thread's id written as the owner", {kSpinCount, 1, self, 1}, false},
-        {"a negative count", {kSpinCount, -5, liveThread, 1}, false},
+        {"a live owner and a huge spin count", {0xFFFFFFFF, 1, live, 1}, false},
+        {"this thread's id written as the owner", {kSpinCount, 1, ::GetCurrentThreadId(), 1}, false},
+        {"a negative count", {kSpinCount, -5, live, 1}, false},
     };
-
-    for (const Case &c : cases)
+    for (const auto &c : cases)
     {
         const std::wstring name = UniqueName(L"SyncScribbled");
         COptex optex(CUnqualifiedName(name), nullptr, kSpinCount);
@@ -185,21 +171,17 @@ TEST(OptexRecovery, ScribbledStateEndsInBoundedTime)
         WriteOptexState(name, c.state);
 
         CWatchdog watchdog(20000);
-        const ULONGLONG start = ::GetTickCount64();
-        EXPECT_EQ(c.enters, optex.TryEnter() || TimedEnter(optex).entered) << c.what;
-        EXPECT_LT(::GetTickCount64() - start, 2000u) << c.what;
+        ULONGLONG waited = 0;
+        EXPECT_EQ(c.enters, optex.TryEnter() || TimedEnter(optex, waited)) << c.what;
+        EXPECT_LT(waited, 2000u) << c.what;
         if (c.enters)
         {
             optex.Leave();
-            EXPECT_EQ(0, ReadOptexState(name).lockCount) << c.what;
         }
-        else
-        {
-            EXPECT_EQ(c.state.lockCount, ReadOptexState(name).lockCount) << c.what << ": the waiter withdrew";
-        }
+        EXPECT_EQ(c.enters ? 0 : c.state.lockCount, ReadOptexState(name).lockCount) << c.what;
     }
     stop = true;
-    live.join();
+    liveThread.join();
 }
 
 // Waiters that give up while the lock is being handed over must neither lose the hand-over nor
@@ -210,10 +192,10 @@ TEST(OptexRecovery, ShortDeadlinesUnderContentionNeverLetTwoThreadsIn)
     volatile LONG counter = 0;
     std::atomic<long> entries(0);
     std::atomic<long> timeouts(0);
-    std::vector<std::thread> threads;
     // Keeps the shared state alive after the threads' own optexes are gone.
     const COptex keeper(CUnqualifiedName(name), nullptr, 0);
     CWatchdog watchdog(120000);
+    std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
     {
         threads.emplace_back([&] {
@@ -242,10 +224,35 @@ TEST(OptexRecovery, ShortDeadlinesUnderContentionNeverLetTwoThreadsIn)
     std::printf("%ld entries, %ld time-outs\n", entries.load(), timeouts.load());
     EXPECT_EQ(entries.load(), counter);
     EXPECT_GT(timeouts.load(), 0) << "the deadline was never reached: the race was not exercised";
-    const OptexState after = ReadOptexState(name);
-    EXPECT_EQ(0, after.lockCount);
-    EXPECT_EQ(0u, after.ownerThreadId);
-    // A hand-over signal left behind would wake a later waiter beside the next owner.
-    const CSmartHandle event(::OpenEventW(SYNCHRONIZE, FALSE, name.c_str()));
-    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), ::WaitForSingleObject(event.GetHandle(), 0));
+    ExpectFreeAndNoHandOverPending(name);
+}
+
+TEST(OptexRecovery, CounterGuardedByASharedOptexIsExactAcrossProcesses)
+{
+    const unsigned long rounds = 100000;
+    const std::wstring name = UniqueName(L"SyncCountLock");
+    const std::wstring memoryName = UniqueName(L"SyncCountMemory");
+    const std::wstring readyName = UniqueName(L"SyncCountReady");
+    COptex optex(CUnqualifiedName(name), nullptr, kSpinCount);
+    CSharedMemory memory(CUnqualifiedName(memoryName), sizeof(LONG), CSharedMemory::ReadWrite, false, nullptr);
+    CSemaphore ready(nullptr, 0, 2, CUnqualifiedName(readyName), CreateNew);
+    CNamedSignal start;
+    const std::wstring arguments = L"optex-count " + name + L" " + memoryName + L" " + std::to_wstring(rounds) +
+                                   L" " + readyName + L" " + start.Name();
+    CChildProcess first(L"test_helper.exe", arguments);
+    CChildProcess second(L"test_helper.exe", arguments);
+
+    // All three processes start counting together, so that they contend for the lock.
+    ASSERT_TRUE(ready.Wait(60000) && ready.Wait(60000)) << "the helpers did not get ready";
+    volatile LONG *counter = static_cast<volatile LONG *>(memory.GetMemory());
+    start.Set();
+    for (unsigned long i = 0; i < rounds; ++i)
+    {
+        ICriticalSection::Owner owner(optex);
+        SyncTest::IncrementUnsafely(counter);
+    }
+    EXPECT_EQ(0u, first.Wait(120000));
+    EXPECT_EQ(0u, second.Wait(120000));
+    EXPECT_EQ(static_cast<LONG>(3 * rounds), *counter);
+    ExpectFreeAndNoHandOverPending(name);
 }

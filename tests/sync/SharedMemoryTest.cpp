@@ -1,8 +1,11 @@
-#include "TestUtilities.h"
-
-#include "win32/Exception.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/Expect.h"
+#include "tests/support/TempFiles.h"
+#include "win32/FileUtils.h"
+#include "win32/MappedView.h"
 #include "win32/MemoryMappedFile.h"
 #include "win32/SharedMemory.h"
+#include "win32/SmartHandle.h"
 
 #include <gtest/gtest.h>
 
@@ -10,12 +13,11 @@
 #include <thread>
 
 using namespace Halyard::Win32;
-using SyncTest::Thrown;
-using SyncTest::UniqueName;
+using namespace Halyard::Testing;
 
 namespace {
 
-// A section made without CSharedMemory, so that a test controls when its size word is written.
+// A section made without CSharedMemory, so that a test controls its size word.
 class RawSection
 {
 public:
@@ -39,49 +41,43 @@ CSharedMemory OpenSized(const std::wstring &name, DWORD size)
     return CSharedMemory(CUnqualifiedName(name), size, CSharedMemory::ReadWrite, true, nullptr);
 }
 
+const wchar_t kOtherSize[] = L"CSharedMemory::CSharedMemory() - Already exists and not the same size";
+
 } // namespace
 
-TEST(SharedMemory, OpenersShareTheCreatorsSection)
+TEST(SharedMemory, OpenersShareTheCreatorsSectionOfTheSameSizeOnly)
 {
-    const CUnqualifiedName name(UniqueName(L"SyncSame"));
-    CSharedMemory first(name, 64, CSharedMemory::ReadWrite, true, nullptr);
+    const std::wstring name = UniqueName(L"SyncSame");
+    CSharedMemory first(CUnqualifiedName(name), 64, CSharedMemory::ReadWrite, true, nullptr);
     std::memcpy(first.GetMemory(), "counter values", 15);
-    CSharedMemory second(name, 64, CSharedMemory::ReadWrite, true, nullptr);
-    EXPECT_EQ(64u, second.GetSize());
+    CSharedMemory second = OpenSized(name, 64);
     EXPECT_STREQ("counter values", static_cast<const char *>(second.GetMemory()));
+    ExpectWin32Exception([&] { CSharedMemory(CUnqualifiedName(name), 64, CSharedMemory::ReadWrite, false, nullptr); },
+                         L"CSharedMemory::CSharedMemory() - CreateFileMapping", ERROR_ALREADY_EXISTS);
 
-    const CWin32Exception e = Thrown<CWin32Exception>(
-        [&] { CSharedMemory refused(name, 64, CSharedMemory::ReadWrite, false, nullptr); });
-    EXPECT_EQ(L"CSharedMemory::CSharedMemory() - CreateFileMapping", e.GetWhere());
-    EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), e.GetError());
+    // An opener of another size fails and leaves the section as it was.
+    ExpectWin32Exception([&] { OpenSized(name, 32); }, kOtherSize, ERROR_BAD_LENGTH);
+    EXPECT_EQ(64u, *(static_cast<const DWORD *>(first.GetMemory()) - 1));
+    EXPECT_STREQ("counter values", static_cast<const char *>(first.GetMemory()));
 
-    const CSharedMemory reader(name, CSharedMemory::ReadOnly);
+    const CSharedMemory reader(CUnqualifiedName(name), CSharedMemory::ReadOnly);
     EXPECT_EQ(64u, reader.GetSize());
     MEMORY_BASIC_INFORMATION info = {};
     ASSERT_EQ(sizeof(info), ::VirtualQuery(reader.GetMemory(), &info, sizeof(info)));
     EXPECT_EQ(static_cast<DWORD>(PAGE_READONLY), info.Protect);
-    static_cast<DWORD *>(second.GetMemory())[1] = 0xC0FFEE;
-    EXPECT_EQ(0xC0FFEEu, static_cast<const DWORD *>(reader.GetMemory())[1]);
 
     // A zero user size makes a section holding only the size word.
-    const CUnqualifiedName empty(UniqueName(L"SyncZero"));
-    CSharedMemory zero(empty, 0, CSharedMemory::ReadWrite, false, nullptr);
-    EXPECT_EQ(0u, zero.GetSize());
-    const CSharedMemory zeroOpened(empty, CSharedMemory::ReadOnly);
-    EXPECT_EQ(0u, zeroOpened.GetSize());
-    EXPECT_EQ(0u, *(static_cast<const DWORD *>(zeroOpened.GetMemory()) - 1));
+    const std::wstring empty = UniqueName(L"SyncZero");
+    CSharedMemory zero(CUnqualifiedName(empty), 0, CSharedMemory::ReadWrite, false, nullptr);
+    EXPECT_EQ(0u, CSharedMemory(CUnqualifiedName(empty), CSharedMemory::ReadOnly).GetSize());
 }
 
 TEST(SharedMemory, BadArgumentsAndMissingSectionsFail)
 {
-    const CException big = Thrown<CException>([&] { OpenSized(UniqueName(L"SyncBig"), 0xFFFFFFFF); });
-    EXPECT_EQ(L"CSharedMemory::CalculateSize()", big.GetWhere());
-    EXPECT_EQ(L"Size is too big: 4294967295 max is:4294967291", big.GetMessage());
-
-    const CWin32Exception missing = Thrown<CWin32Exception>(
-        [&] { CSharedMemory(CUnqualifiedName(UniqueName(L"SyncMissing")), CSharedMemory::ReadWrite); });
-    EXPECT_EQ(L"CSharedMemory::CSharedMemory()", missing.GetWhere());
-    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), missing.GetError());
+    ExpectException([&] { OpenSized(UniqueName(L"SyncBig"), 0xFFFFFFFF); }, L"CSharedMemory::CalculateSize()",
+                    L"Size is too big: 4294967295 max is:4294967291");
+    ExpectWin32Exception([&] { CSharedMemory(CUnqualifiedName(UniqueName(L"SyncMissing")), CSharedMemory::ReadWrite); },
+                         L"CSharedMemory::CSharedMemory()", ERROR_FILE_NOT_FOUND);
 }
 
 // The creator writes the size word after it has made the section; an opener in between must wait for
@@ -96,24 +92,16 @@ TEST(SharedMemory, OpenerWaitsABoundedTimeForTheCreatorToWriteTheSizeWord)
         ::Sleep(200);
         *raw.SizeWord() = 128;
     });
-    try
-    {
+    EXPECT_NO_THROW({
         const CSharedMemory memory = OpenSized(name, 128);
-        EXPECT_EQ(128u, memory.GetSize());
         EXPECT_EQ(0x5A, static_cast<const BYTE *>(memory.GetMemory())[0]);
-    }
-    catch (const CWin32Exception &e)
-    {
-        ADD_FAILURE() << "the opener did not wait for the size word: " << e.GetError();
-    }
+    }) << "the opener did not wait for the size word";
     creator.join();
 
     const std::wstring neverWritten = UniqueName(L"SyncNeverWritten");
     RawSection zero(neverWritten, 128 + sizeof(DWORD));
     ASSERT_TRUE(zero.IsValid());
-    const CWin32Exception e = Thrown<CWin32Exception>([&] { OpenSized(neverWritten, 128); });
-    EXPECT_EQ(static_cast<DWORD>(ERROR_BAD_LENGTH), e.GetError());
-    EXPECT_EQ(L"CSharedMemory::CSharedMemory() - Already exists and not the same size", e.GetWhere());
+    ExpectWin32Exception([&] { OpenSized(neverWritten, 128); }, kOtherSize, ERROR_BAD_LENGTH);
     EXPECT_EQ(0u, *zero.SizeWord());
 }
 
@@ -124,49 +112,30 @@ TEST(SharedMemory, SectionSmallerThanItsSizeWordIsRefused)
     RawSection raw(name, 4096);
     ASSERT_TRUE(raw.IsValid());
     *raw.SizeWord() = 100000;
-
-    EXPECT_EQ(static_cast<DWORD>(ERROR_BAD_LENGTH),
-              Thrown<CWin32Exception>([&] { OpenSized(name, 100000); }).GetError());
-    EXPECT_EQ(static_cast<DWORD>(ERROR_BAD_LENGTH),
-              Thrown<CWin32Exception>([&] { CSharedMemory(CUnqualifiedName(name), CSharedMemory::ReadOnly); })
-                  .GetError());
-
+    ExpectWin32Exception([&] { OpenSized(name, 100000); }, kOtherSize, ERROR_BAD_LENGTH);
+    EXPECT_THROW(CSharedMemory(CUnqualifiedName(name), CSharedMemory::ReadOnly), CWin32Exception);
     *raw.SizeWord() = 4092;
     EXPECT_EQ(4092u, CSharedMemory(CUnqualifiedName(name), CSharedMemory::ReadOnly).GetSize());
 }
 
-TEST(MemoryMappedFile, MapsWholeFilesAndWritesThrough)
+TEST(MemoryMappedFile, MapsWholeFilesAndLeavesAGivenHandleWithTheCaller)
 {
-    wchar_t folder[MAX_PATH] = {};
-    ASSERT_NE(0u, ::GetTempPathW(MAX_PATH, folder));
-    const std::wstring path = folder + UniqueName(L"SyncFile") + L".bin";
-    const char content[] = "MZ provider image bytes";
-    const struct Remover
+    const CTempFile file(L"SyncFile", L".bin");
+    const std::string content = "MZ provider image bytes";
+    SaveStringAsFile(file.Path(), content);
     {
-        std::wstring path;
-        ~Remover() { ::DeleteFileW(path.c_str()); }
-    } remover{path};
-    {
-        const CSmartHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                              FILE_ATTRIBUTE_NORMAL, nullptr));
-        DWORD written = 0;
-        ASSERT_TRUE(::WriteFile(file.GetHandle(), content, sizeof(content), &written, nullptr));
+        const CMemoryMappedFile mapped(file.Path(), CMemoryMappedFile::ReadOnly);
+        ASSERT_EQ(content.size(), mapped.GetSize());
+        EXPECT_EQ(0, std::memcmp(content.data(), mapped.GetBaseAddress(), content.size()));
     }
+    const CSmartHandle handle(::CreateFileW(file.Path().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     {
-        CMemoryMappedFile mapped(path, CMemoryMappedFile::ReadWrite);
-        ASSERT_EQ(sizeof(content), mapped.GetSize());
-        EXPECT_EQ(0, std::memcmp(content, mapped.GetBaseAddress(), sizeof(content)));
-        static_cast<char *>(mapped.GetBaseAddress())[0] = 'P';
-    }
-    const CSmartHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr));
-    {
-        const CMemoryMappedFile mapped(file.GetHandle(), CMemoryMappedFile::ReadOnly);
-        EXPECT_EQ(sizeof(content), mapped.GetSize());
-        EXPECT_EQ('P', static_cast<const char *>(mapped.GetBaseAddress())[0]) << "the write reached the file";
+        const CMemoryMappedFile mapped(handle.GetHandle(), CMemoryMappedFile::ReadOnly);
+        EXPECT_EQ(content.size(), mapped.GetSize());
     }
     char first = 0;
     DWORD read = 0;
-    EXPECT_TRUE(::ReadFile(file.GetHandle(), &first, 1, &read, nullptr)) << "the handle stays with the caller";
-    EXPECT_EQ('P', first);
+    EXPECT_TRUE(::ReadFile(handle.GetHandle(), &first, 1, &read, nullptr)) << "the handle stays with the caller";
+    EXPECT_EQ('M', first);
 }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 using namespace Halyard;
 using namespace Halyard::TarnMon;
@@ -34,35 +35,43 @@ SYSTEMTIME Time(WORD hour, WORD minute, WORD second, WORD milliseconds)
 
 } // namespace
 
-TEST(Cooking, RawCountsAreShownAsTheyAre)
+// Raw counts as they are; rates as the increase over the elapsed time base; no value where there is
+// nothing to compare with.
+TEST(Cooking, ValuesFollowTheCounterType)
 {
-    EXPECT_EQ(13.0, *Cook(Make(L"Connections Active", PERF_COUNTER_RAWCOUNT), nullptr, 13, 0, 0));
-    const ULONGLONG previous = 1;
-    EXPECT_EQ(5000000000.0, *Cook(Make(L"Bytes In", PERF_COUNTER_LARGE_RAWCOUNT), &previous, 5000000000ull,
-                                  kFrequency, kFrequency));
-}
-
-TEST(Cooking, RatesAreTheIncreaseOverTheElapsedTimeBase)
-{
-    const Counter counter = Make(L"Sockets In Use +/sec", PERF_COUNTER_COUNTER);
-    const Counter bulk = Make(L"Bytes In/sec", PERF_COUNTER_BULK_COUNT);
+    const ULONGLONG one = 1;
     const ULONGLONG before = 1000;
-    // 600 more in 1.5 s: 400 per second.
-    EXPECT_DOUBLE_EQ(400.0, *Cook(counter, &before, 1600, 15000000, kFrequency));
-    // Beyond 32 bits: 3,000,000 more in 0.5 s at a 1 MHz time base.
     const ULONGLONG large = 5000000000ull;
-    EXPECT_DOUBLE_EQ(6000000.0, *Cook(bulk, &large, large + 3000000, 500000, 1000000));
-
-    EXPECT_FALSE(Cook(counter, nullptr, 1600, 15000000, kFrequency)) << "no previous sample";
-    EXPECT_FALSE(Cook(counter, &before, 1600, 0, kFrequency)) << "no time passed";
-    EXPECT_EQ(0.0, *Cook(bulk, &large, 10, kFrequency, kFrequency)) << "a value that went down";
-    EXPECT_FALSE(Cook(Make(L"odd", PERF_COUNTER_TIMER), &before, 1600, kFrequency, kFrequency));
-}
-
-TEST(Cooking, DefaultScaleMultipliesByItsPowerOfTen)
-{
+    const struct
+    {
+        DWORD type;
+        const ULONGLONG *previous;
+        ULONGLONG value;
+        LONGLONG elapsed;
+        LONGLONG frequency;
+        std::optional<double> cooked;
+    } cases[] = {
+        {PERF_COUNTER_RAWCOUNT, nullptr, 13, 0, 0, 13.0},
+        {PERF_COUNTER_LARGE_RAWCOUNT, &one, large, kFrequency, kFrequency, 5000000000.0},
+        // 600 more in 1.5 s.
+        {PERF_COUNTER_COUNTER, &before, 1600, 15000000, kFrequency, 400.0},
+        // Beyond 32 bits: 3,000,000 more in 0.5 s at a 1 MHz time base.
+        {PERF_COUNTER_BULK_COUNT, &large, large + 3000000, 500000, 1000000, 6000000.0},
+        {PERF_COUNTER_COUNTER, nullptr, 1600, 15000000, kFrequency, std::nullopt},
+        {PERF_COUNTER_COUNTER, &before, 1600, 0, kFrequency, std::nullopt},
+        {PERF_COUNTER_BULK_COUNT, &large, 10, kFrequency, kFrequency, 0.0},
+        {PERF_COUNTER_TIMER, &before, 1600, kFrequency, kFrequency, std::nullopt},
+    };
+    for (const auto &c : cases)
+    {
+        const auto cooked = Cook(Make(L"counter", c.type), c.previous, c.value, c.elapsed, c.frequency);
+        ASSERT_EQ(c.cooked.has_value(), cooked.has_value()) << c.type << " " << c.value;
+        if (cooked)
+        {
+            EXPECT_DOUBLE_EQ(*c.cooked, *cooked) << c.type << " " << c.value;
+        }
+    }
     EXPECT_DOUBLE_EQ(12.345678, ApplyDefaultScale(12345678, -6));
-    EXPECT_DOUBLE_EQ(4.0, ApplyDefaultScale(400, -2));
     EXPECT_DOUBLE_EQ(400.0, ApplyDefaultScale(400, 0));
     EXPECT_DOUBLE_EQ(4000.0, ApplyDefaultScale(400, 1));
 }

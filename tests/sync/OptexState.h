@@ -1,21 +1,14 @@
 #pragma once
 
-#include "SyncTestSupport.h"
-#include "tests/support/ChildProcess.h"
-
 #include "win32/MappedView.h"
 #include "win32/SmartHandle.h"
 
 #include <windows.h>
 
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <string>
 
 namespace SyncTest {
-
-using Halyard::Testing::UniqueName;
 
 // The 16-byte state a named optex keeps in its "_Optext_MMF" mapping, as other processes see it.
 struct OptexState
@@ -26,7 +19,6 @@ struct OptexState
     LONG recursion;
 };
 
-// Reads a named optex's state through its own mapping, as another process would.
 inline OptexState ReadOptexState(const std::wstring &name)
 {
     OptexState state = {};
@@ -40,20 +32,16 @@ inline OptexState ReadOptexState(const std::wstring &name)
     return state;
 }
 
-// The exception that body throws; a failure of the test when it throws none.
-template <typename Exception, typename Body>
-Exception Thrown(Body body)
+// A read-modify-write that loses updates unless a lock serialises it: the pause between the read and
+// the write leaves room for another thread to come in between. The helper program does the same.
+inline void IncrementUnsafely(volatile LONG *counter)
 {
-    try
+    const LONG value = *counter;
+    for (int i = 0; i < 16; ++i)
     {
-        body();
+        YieldProcessor();
     }
-    catch (const Exception &e)
-    {
-        return e;
-    }
-    ADD_FAILURE() << "no exception was thrown";
-    return Exception(L"", L"");
+    *counter = value + 1;
 }
 
 } // namespace SyncTest

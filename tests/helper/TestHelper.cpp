@@ -1,0 +1,309 @@
+// The second process of the cross-process tests, started in the mode its first argument names:
+//   optex-hold <optex> <ready> <release>      enters the named optex (the block's lock is
+//                                             "Global\<base>_PerfData_Lock"), sets ready, leaves on release
+//   optex-count <optex> <memory> <rounds> <ready semaphore> <start>
+//                                             increments the LONG in the shared memory rounds times under the
+//                                             optex, all helpers starting together
+//   layout <base> <first index> <start>       constructs the TARN block over "Global\<base>" once start is
+//                                             set; exits with the object's name index as it finds it
+//   hold <base> <first index> <ready> <release> [<instance> <value>]
+//                                             keeps the TARN block, optionally with the instance taken and its
+//                                             first counter set, until release
+//   churn <base> <ready> <stop>               takes, releases and updates TARN instances until stop
+//   take-and-exit <base> <first index> <instance>
+//                                             takes the instance and ends without releasing it
+//   crash [folder <F>] [suppress] [fault <N>] [overflow <N>] ...
+//                                             in order; exits with the number of faults translated
+//   debug-write <line>...                     writes each line to the debugger channel
+// Any other command line exits with kBadArguments; a library exception, with kException.
+
+#include "crashdiag/CrashDump.h"
+#include "crashdiag/FaultDiagnostics.h"
+#include "perfmon/datablock/PerformanceDataBlock.h"
+#include "provider/TarnCounterSet.h"
+#include "provider/TarnServerCounters.h"
+#include "tests/support/ChildProcess.h"
+#include "win32/Exception.h"
+#include "win32/Optex.h"
+#include "win32/SEHException.h"
+#include "win32/Semaphore.h"
+#include "win32/SharedMemory.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+using namespace Halyard;
+using Halyard::Testing::CNamedSignal;
+
+namespace {
+
+const int kBadArguments = 1001;
+const int kTimedOut = 1002;
+const int kException = 1003;
+const DWORD kWait = 60000;
+
+DWORD Number(const std::wstring &text)
+{
+    return std::wcstoul(text.c_str(), nullptr, 10);
+}
+
+// The same read-modify-write as the test's: it loses updates unless the lock serialises it.
+void IncrementUnsafely(volatile LONG *counter)
+{
+    const LONG value = *counter;
+    for (int i = 0; i < 16; ++i)
+    {
+        YieldProcessor();
+    }
+    *counter = value + 1;
+}
+
+int OptexHold(const std::vector<std::wstring> &a)
+{
+    Win32::COptex optex(Win32::CUnqualifiedName(a[1]), nullptr, 4000);
+    Win32::ICriticalSection::Owner owner(optex);
+    CNamedSignal(a[2]).Set();
+    return CNamedSignal(a[3]).Wait(kWait) ? 0 : kTimedOut;
+}
+
+int OptexCount(const std::vector<std::wstring> &a)
+{
+    Win32::COptex optex(Win32::CUnqualifiedName(a[1]), nullptr, 4000);
+    Win32::CSharedMemory memory(Win32::CUnqualifiedName(a[2]), Win32::CSharedMemory::ReadWrite);
+    const CNamedSignal start(a[5]);
+    Win32::CSemaphore(Win32::CUnqualifiedName(a[4]), Win32::CSemaphore::ModifyStateAccess).Increment(1);
+    if (!start.Wait(kWait))
+    {
+        return kTimedOut;
+    }
+    volatile LONG *counter = static_cast<volatile LONG *>(memory.GetMemory());
+    for (DWORD i = Number(a[3]); i > 0; --i)
+    {
+        Win32::ICriticalSection::Owner owner(optex);
+        IncrementUnsafely(counter);
+    }
+    return 0;
+}
+
+int Layout(const std::vector<std::wstring> &a)
+{
+    const PerfMon::CPerformanceDataSchema schema = CreateTarnCounterSet();
+    if (!CNamedSignal(a[3]).Wait(kWait))
+    {
+        return kTimedOut;
+    }
+    PerfMon::CPerformanceDataBlock block(Win32::CGlobalName(a[1]), schema, Number(a[2]), nullptr);
+    return static_cast<int>(block.GetObjectDefinition(0)->ObjectNameTitleIndex);
+}
+
+int Hold(const std::vector<std::wstring> &a)
+{
+    const PerfMon::CPerformanceDataSchema schema = CreateTarnCounterSet();
+    PerfMon::CPerformanceDataBlock block(Win32::CGlobalName(a[1]), schema, Number(a[2]), nullptr);
+    if (a.size() == 6)
+    {
+        return kBadArguments;
+    }
+    if (a.size() == 7)
+    {
+        PERF_OBJECT_TYPE *object = block.GetObjectDefinition(0);
+        DWORD created = 0;
+        const DWORD id = block.AllocateObjectInstance(object, a[5], created);
+        const ULONGLONG value = std::wcstoull(a[6].c_str(), nullptr, 10);
+        std::memcpy(block.GetInstanceCounterData(object, static_cast<long>(id)), &value, sizeof(value));
+    }
+    CNamedSignal(a[3]).Set();
+    return CNamedSignal(a[4]).Wait(kWait) ? 0 : kTimedOut;
+}
+
+// Each round runs under the block's lock: it takes or releases an instance under one of several
+// names, or writes all 26 values of every instance it holds. Each value is the round in its high
+// half and the round XOR the name's tag in its low half, so a reader can tell which update and
+// which name every value belongs to.
+int Churn(const std::vector<std::wstring> &a)
+{
+    const PerfMon::CPerformanceDataSchema schema = CreateTarnCounterSet();
+    PerfMon::CPerformanceDataBlock block(Win32::CGlobalName(a[1]), schema, 1000, nullptr);
+    PERF_OBJECT_TYPE *object = block.GetObjectDefinition(0);
+    // One instance is in use from before the collector starts, whatever the churn does.
+    DWORD created = 0;
+    long ids[3] = {static_cast<long>(block.AllocateObjectInstance(object, L"instance-0", created)), 0, 0};
+    DWORD tags[3] = {0, 0, 0};
+    const CNamedSignal stop(a[3]);
+    CNamedSignal(a[2]).Set();
+
+    std::mt19937 random(7);
+    for (DWORD round = 1; !stop.Wait(0); ++round)
+    {
+        Win32::ICriticalSection::Owner lock(block);
+        const unsigned which = 1 + random() % 2;
+        if (ids[which] == 0)
+        {
+            tags[which] = 1 + random() % 6;
+            ids[which] = static_cast<long>(
+                block.AllocateObjectInstance(object, L"instance-" + std::to_wstring(tags[which]), created));
+            ids[which] = created == 0 ? 0 : ids[which];
+        }
+        else if (random() % 8 == 0)
+        {
+            block.ReleaseObjectInstance(object, ids[which]);
+            ids[which] = 0;
+        }
+        for (unsigned i = 0; i < 3; ++i)
+        {
+            if (ids[i] != 0)
+            {
+                LONGLONG *values = reinterpret_cast<LONGLONG *>(block.GetInstanceCounterData(object, ids[i]));
+                const LONGLONG value = (static_cast<LONGLONG>(round) << 32) | (round ^ tags[i]);
+                for (int k = 0; k < 26; ++k)
+                {
+                    ::InterlockedExchange64(values + k, value);
+                }
+            }
+        }
+    }
+    return 0;
+}
+
+int TakeAndExit(const std::vector<std::wstring> &a)
+{
+    CTarnServerCounters counters(Win32::CGlobalName(a[1]), Number(a[2]));
+    CTarnInstance instance = counters.TakeInstance(a[3]);
+    instance.Set(TarnCounter::ConnectionsActive, 42);
+    // No destructor runs, as in a server that crashes.
+    ::ExitProcess(0);
+}
+
+volatile int *volatile g_nullPointer = nullptr;
+
+__attribute__((noinline)) void WriteThroughNull()
+{
+    *g_nullPointer = 1;
+}
+
+// Recurses far beyond any stack. The compiler takes an access to a function's own frame for one
+// that cannot fault, and a function with nothing else in it for one that cannot throw: a call into
+// it would then have no entry in the caller's exception tables, and the stack overflow translated
+// inside it would end in terminate. Writing the frame through a pointer it cannot see through keeps
+// the call able to throw, as any real code that overflows the stack is.
+volatile unsigned g_recursionLimit = 0xFFFFFFFF;
+
+__attribute__((noinline)) unsigned Recurse(unsigned depth)
+{
+    volatile char frame[512];
+    volatile char *volatile opaque = frame;
+    opaque[0] = static_cast<char>(depth);
+    if (depth == g_recursionLimit)
+    {
+        return 0;
+    }
+    return Recurse(depth + 1) + frame[0];
+}
+
+void Overflow()
+{
+    Recurse(0);
+}
+
+int Fault(DWORD times, void (*fault)(), DWORD code)
+{
+    int translated = 0;
+    for (DWORD i = 0; i < times; ++i)
+    {
+        try
+        {
+            Win32::CSEHException::Translator translator;
+            fault();
+        }
+        catch (const Win32::CSEHException &e)
+        {
+            translated += e.GetCode() == code ? 1 : 0;
+        }
+    }
+    return translated;
+}
+
+int Crash(const std::vector<std::wstring> &a)
+{
+    Win32::InstallFaultDiagnostics();
+    int translated = 0;
+    std::unique_ptr<Win32::CCrashDumpSuppression> suppression;
+    for (size_t i = 1; i < a.size(); ++i)
+    {
+        const bool hasValue = i + 1 < a.size();
+        if (a[i] == L"suppress")
+        {
+            suppression.reset(new Win32::CCrashDumpSuppression);
+        }
+        else if (a[i] == L"folder" && hasValue)
+        {
+            Win32::SetCrashDumpFolder(a[++i]);
+        }
+        else if (a[i] == L"fault" && hasValue)
+        {
+            translated += Fault(Number(a[++i]), WriteThroughNull, EXCEPTION_ACCESS_VIOLATION);
+        }
+        else if (a[i] == L"overflow" && hasValue)
+        {
+            translated += Fault(Number(a[++i]), Overflow, EXCEPTION_STACK_OVERFLOW);
+        }
+        else
+        {
+            return kBadArguments;
+        }
+    }
+    return translated;
+}
+
+int DebugWrite(const std::vector<std::wstring> &a)
+{
+    for (size_t i = 1; i < a.size(); ++i)
+    {
+        ::OutputDebugStringW(a[i].c_str());
+    }
+    return 0;
+}
+
+struct Mode
+{
+    const wchar_t *name;
+    size_t minimum;
+    size_t maximum;
+    int (*run)(const std::vector<std::wstring> &);
+};
+
+const Mode kModes[] = {
+    {L"optex-hold", 4, 4, OptexHold},       {L"optex-count", 6, 6, OptexCount}, {L"layout", 4, 4, Layout},
+    {L"hold", 5, 7, Hold},                  {L"churn", 4, 4, Churn},
+    {L"take-and-exit", 4, 4, TakeAndExit}, {L"crash", 1, 1000, Crash},         {L"debug-write", 1, 1000, DebugWrite},
+};
+
+} // namespace
+
+int wmain(int argc, wchar_t **argv)
+{
+    const std::vector<std::wstring> arguments(argv + 1, argv + argc);
+    for (const Mode &mode : kModes)
+    {
+        if (!arguments.empty() && arguments[0] == mode.name && arguments.size() >= mode.minimum &&
+            arguments.size() <= mode.maximum)
+        {
+            try
+            {
+                return mode.run(arguments);
+            }
+            catch (const Win32::CException &e)
+            {
+                std::fwprintf(stderr, L"%ls - %ls\n", e.GetWhere().c_str(), e.GetMessage().c_str());
+                return kException;
+            }
+        }
+    }
+    return kBadArguments;
+}
