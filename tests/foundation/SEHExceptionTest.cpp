@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <functional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -30,11 +31,6 @@ public:
 
 ::testing::Environment *const g_noCrashDumps = ::testing::AddGlobalTestEnvironment(new CNoCrashDumps);
 
-const DWORD kAccessViolation = 0xC0000005;
-const DWORD kIntDivideByZero = 0xC0000094;
-const DWORD kIllegalInstruction = 0xC000001D;
-const DWORD kPrivilegedInstruction = 0xC0000096;
-const DWORD kStackOverflow = 0xC00000FD;
 // A software exception that the test's own last-chance handler dismisses.
 const DWORD kTestException = 0xE0001234;
 
@@ -47,21 +43,6 @@ __attribute__((noinline)) void WriteThroughNull()
 }
 
 volatile int g_quotient = 0;
-
-__attribute__((noinline)) void DivideByZero()
-{
-    g_quotient = 7 / g_zero;
-}
-
-__attribute__((noinline)) void ExecuteUndefinedInstruction()
-{
-    asm volatile("ud2");
-}
-
-__attribute__((noinline)) void ExecutePrivilegedInstruction()
-{
-    asm volatile("hlt");
-}
 
 __attribute__((noinline)) void RaiseTestException()
 {
@@ -180,11 +161,11 @@ TEST_F(CSEHTranslatorTest, FaultsArriveWithTheirCodeNameAndAddress)
         const wchar_t *name;
     };
     const Case cases[] = {
-        {WriteThroughNull, kAccessViolation, L"ACCESS_VIOLATION"},
-        {CallThroughNull, kAccessViolation, L"ACCESS_VIOLATION"},
-        {DivideByZero, kIntDivideByZero, L"INT_DIVIDE_BY_ZERO"},
-        {ExecuteUndefinedInstruction, kIllegalInstruction, L"ILLEGAL_INSTRUCTION"},
-        {ExecutePrivilegedInstruction, kPrivilegedInstruction, L"PRIV_INSTRUCTION"},
+        {WriteThroughNull, EXCEPTION_ACCESS_VIOLATION, L"ACCESS_VIOLATION"},
+        {CallThroughNull, EXCEPTION_ACCESS_VIOLATION, L"ACCESS_VIOLATION"},
+        {[] { g_quotient = 7 / g_zero; }, EXCEPTION_INT_DIVIDE_BY_ZERO, L"INT_DIVIDE_BY_ZERO"},
+        {[] { asm volatile("ud2"); }, EXCEPTION_ILLEGAL_INSTRUCTION, L"ILLEGAL_INSTRUCTION"},
+        {[] { asm volatile("hlt"); }, EXCEPTION_PRIV_INSTRUCTION, L"PRIV_INSTRUCTION"},
         {RaiseTestException, kTestException, L"Unknown exception"},
     };
     for (const Case &c : cases)
@@ -229,16 +210,6 @@ __attribute__((noinline)) void CallCallThroughNull(volatile int &after)
     after = 1;
 }
 
-std::vector<std::wstring> Frames(const std::wstring &stack)
-{
-    std::vector<std::wstring> frames;
-    for (size_t start = 0, end = stack.find(L'\n'); end != std::wstring::npos; start = end + 1, end = stack.find(L'\n', start))
-    {
-        frames.push_back(stack.substr(start, end - start));
-    }
-    return frames;
-}
-
 } // namespace
 
 // By the time the catch asks, the faulting frames have been left and their stack reused: the
@@ -271,7 +242,12 @@ TEST_F(CSEHTranslatorTest, CallStackNamesTheFaultingFunctionsInnermostFirst)
         {
             stack = e.GetCallStack();
         }
-        const std::vector<std::wstring> frames = Frames(stack);
+        std::vector<std::wstring> frames;
+        std::wistringstream lines(stack);
+        for (std::wstring frame; std::getline(lines, frame);)
+        {
+            frames.push_back(frame);
+        }
         ASSERT_GE(frames.size(), 3u) << stack;
         EXPECT_EQ(0u, frames[0].find(c.innermost)) << stack;
         EXPECT_EQ(0u, frames[1].find(L"foundation_tests!(anonymous namespace)::")) << stack;
@@ -310,7 +286,7 @@ TEST_F(CSEHTranslatorTest, DestructorsOfTheFaultingFramesRun)
 {
     bool outerDestroyed = false;
     bool innerDestroyed = false;
-    EXPECT_EQ(kAccessViolation, TranslatedCode([&] { CallFaultWithLocal(outerDestroyed, innerDestroyed); }));
+    EXPECT_EQ(EXCEPTION_ACCESS_VIOLATION, TranslatedCode([&] { CallFaultWithLocal(outerDestroyed, innerDestroyed); }));
     EXPECT_TRUE(innerDestroyed);
     EXPECT_TRUE(outerDestroyed);
 }
@@ -357,7 +333,7 @@ TEST_F(CSEHTranslatorTest, SoftwareExceptionsAreTranslatedOnlyInsideAScope)
             CSEHException::Translator inner;
         }
         EXPECT_THROW(::RaiseException(kTestException, 0, 0, nullptr), CSEHException);
-        EXPECT_EQ(kAccessViolation, TranslatedCode(WriteThroughNull));
+        EXPECT_EQ(EXCEPTION_ACCESS_VIOLATION, TranslatedCode(WriteThroughNull));
         EXPECT_THROW(::RaiseException(kTestException, 0, 0, nullptr), CSEHException);
     }
     EXPECT_TRUE(RaiseReachesOtherHandlers());
@@ -401,7 +377,7 @@ TEST_F(CSEHTranslatorTest, StackOverflowArrivesAndCanHappenAgain)
     ASSERT_NE(nullptr, thread);
     ::WaitForSingleObject(thread, INFINITE);
     ::CloseHandle(thread);
-    EXPECT_EQ(kStackOverflow, result.codes[0]);
-    EXPECT_EQ(kStackOverflow, result.codes[1]);
+    EXPECT_EQ(EXCEPTION_STACK_OVERFLOW, result.codes[0]);
+    EXPECT_EQ(EXCEPTION_STACK_OVERFLOW, result.codes[1]);
     EXPECT_EQ(L"No callstack possible from EXCEPTION_STACK_OVERFLOW", result.callStack);
 }

@@ -8,6 +8,7 @@
 #include "win32/FileUtils.h"
 #include "win32/RegistryKey.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <winperf.h>
 
@@ -18,6 +19,7 @@ using namespace Halyard::Testing;
 using Halyard::PerfMon::CCounterTextFile;
 using Halyard::PerfMon::CPerformanceCounterInstaller;
 using Halyard::PerfMon::CPerformanceDataSchema;
+using ::testing::HasSubstr;
 
 namespace {
 
@@ -26,16 +28,9 @@ const std::wstring kPerflib = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\
 const std::wstring kTarn = kServices + TarnProductName;
 const std::wstring kTarnPerformance = kTarn + L"\\Performance";
 
-// A value's stored bytes, or "<missing>"; the type must be the one expected.
 std::string Stored(const std::wstring &key, const wchar_t *name, DWORD expectedType = REG_DWORD)
 {
-    DWORD type = 0;
-    const std::string bytes = RawGet(HKEY_LOCAL_MACHINE, key, name, &type);
-    if (bytes != "<missing>")
-    {
-        EXPECT_EQ(expectedType, type) << name;
-    }
-    return bytes;
+    return RawGet(HKEY_LOCAL_MACHINE, key, name, expectedType);
 }
 
 void SetValue(const std::wstring &key, const wchar_t *name, DWORD type, const std::string &bytes)
@@ -51,39 +46,6 @@ bool KeyExists(const std::wstring &key)
 DWORD Tarnctr(const std::wstring &arguments)
 {
     return CChildProcess(L"tarnctr.exe", arguments).Wait(60000);
-}
-
-// Runs tarnctr with its standard output in a file; the output, and the exit code in code.
-std::string TarnctrOutput(const std::wstring &arguments, DWORD &code)
-{
-    const CTempFile output(L"tarnctr", L".txt");
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    const HANDLE file = ::CreateFileW(output.Path().c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-    EXPECT_NE(INVALID_HANDLE_VALUE, file);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = file;
-    startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
-    PROCESS_INFORMATION process = {};
-    std::wstring commandLine = L"\"" + Beside(L"tarnctr.exe") + L"\" " + arguments;
-    code = STILL_ACTIVE;
-    if (::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process))
-    {
-        ::WaitForSingleObject(process.hProcess, 60000);
-        ::GetExitCodeProcess(process.hProcess, &code);
-        ::CloseHandle(process.hThread);
-        ::CloseHandle(process.hProcess);
-    }
-    ::CloseHandle(file);
-    const std::vector<BYTE> bytes = ReadWholeFile(output.Path());
-    return std::string(bytes.begin(), bytes.end());
-}
-
-bool Contains(const std::string &text, const std::string &part)
-{
-    return text.find(part) != std::string::npos;
 }
 
 std::wstring SystemFolder(bool wow64 = false)
@@ -144,10 +106,10 @@ protected:
         }
     }
 
-    void ExpectIndexesRestored()
+    static void ExpectLastIndexes(DWORD lastCounter = kLastCounter)
     {
-        EXPECT_EQ(DwordBytes(kLastCounter), Stored(kPerflib, L"Last Counter"));
-        EXPECT_EQ(DwordBytes(kLastCounter + 1), Stored(kPerflib, L"Last Help"));
+        EXPECT_EQ(DwordBytes(lastCounter), Stored(kPerflib, L"Last Counter"));
+        EXPECT_EQ(DwordBytes(lastCounter + 1), Stored(kPerflib, L"Last Help"));
     }
 
     static constexpr DWORD kLastCounter = 1846;
@@ -196,21 +158,19 @@ TEST_F(InstallTest, TarnctrInstallsReportsAndUninstalls)
         {
             EXPECT_EQ(TextBytes(text.second), Stored(kTarnPerformance, text.first, REG_SZ)) << text.first;
         }
-        EXPECT_EQ(DwordBytes(last), Stored(kPerflib, L"Last Counter"));
-        EXPECT_EQ(DwordBytes(last + 1), Stored(kPerflib, L"Last Help"));
+        ExpectLastIndexes(last);
         EXPECT_FALSE(KeyExists(kTarn + L"\\Linkage"));
         // The counter text files were only needed while the loader read them.
         EXPECT_TRUE(FilesMatching(Win32::GetTempPath() + L"TARNCounters_*").empty());
 
-        DWORD code = 0;
-        const std::string status = TarnctrOutput(L"status", code);
-        EXPECT_EQ(0u, code) << status;
-        EXPECT_TRUE(Contains(status, install.lockShown)) << status;
+        const ProgramRun status = RunProgram(L"tarnctr.exe", L"status");
+        EXPECT_EQ(0u, status.exitCode) << status.output;
+        EXPECT_THAT(status.output, HasSubstr(install.lockShown));
         EXPECT_EQ(2u, Tarnctr(m_install));
         EXPECT_EQ(DwordBytes(kFirst), Stored(kTarnPerformance, L"First Counter"));
         ASSERT_EQ(0u, Tarnctr(L"uninstall"));
         EXPECT_FALSE(KeyExists(kTarn));
-        ExpectIndexesRestored();
+        ExpectLastIndexes();
     }
     EXPECT_EQ(3u, Tarnctr(L"status"));
     EXPECT_EQ(3u, Tarnctr(L"uninstall"));
@@ -266,7 +226,7 @@ TEST_F(InstallTest, AFailedInstallLeavesTheRegistryAsItWas)
                 EXPECT_EQ(before, RawTree(HKEY_LOCAL_MACHINE, kTarn)) << failure.mode << options;
                 EXPECT_EQ(INVALID_FILE_ATTRIBUTES,
                           ::GetFileAttributesW((SystemFolder() + L"\\TARNCounters.dll").c_str()));
-                ExpectIndexesRestored();
+                ExpectLastIndexes();
             }
         }
         if (!failure.isVolatile)
@@ -302,7 +262,7 @@ TEST_F(InstallTest, AWriteRefusedHalfWayIsTakenBack)
         },
         L"CRegistryKey::CreateOrOpenKey()", ERROR_CHILD_MUST_BE_VOLATILE);
     EXPECT_EQ(before, RawTree(HKEY_LOCAL_MACHINE, application));
-    ExpectIndexesRestored();
+    ExpectLastIndexes();
 }
 
 // A loader that refuses the file leaves no registration behind, and says so under the installer's
@@ -317,7 +277,7 @@ TEST_F(InstallTest, LoaderFailureRemovesTheRegistration)
         },
         L"CPerformanceCounterInstaller::Install()", ERROR_FILE_NOT_FOUND);
     EXPECT_FALSE(KeyExists(kServices + m_application));
-    ExpectIndexesRestored();
+    ExpectLastIndexes();
 }
 
 // The installer loads the counter-text loader from the system folder only; a loadperf.dll beside
@@ -359,11 +319,9 @@ TEST_F(InstallTest, BothArchitecturesInstallIntoTheirSystemFolders)
     EXPECT_EQ(TextBytes(L"TARNCounters.dll"), Stored(kTarnPerformance, L"Library", REG_SZ));
     EXPECT_EQ(ReadWholeFile(m_provider), ReadWholeFile(copies[0]));
     EXPECT_EQ(ReadWholeFile(x86), ReadWholeFile(copies[1]));
-    DWORD code = 0;
-    std::string status = TarnctrOutput(L"status", code);
-    EXPECT_EQ(0u, code) << status;
-    EXPECT_TRUE(Contains(status, "64-bit monitors: yes")) << status;
-    EXPECT_TRUE(Contains(status, "32-bit monitors: yes")) << status;
+    ProgramRun status = RunProgram(L"tarnctr.exe", L"status");
+    EXPECT_EQ(0u, status.exitCode) << status.output;
+    EXPECT_THAT(status.output, AllOf(HasSubstr("64-bit monitors: yes"), HasSubstr("32-bit monitors: yes")));
     EXPECT_EQ(0u, Tarnctr(L"uninstall"));
     EXPECT_FALSE(KeyExists(kTarn));
     for (const std::wstring &copy : copies)
@@ -372,10 +330,9 @@ TEST_F(InstallTest, BothArchitecturesInstallIntoTheirSystemFolders)
     }
 
     ASSERT_EQ(0u, Tarnctr(m_install));
-    status = TarnctrOutput(L"status", code);
-    EXPECT_TRUE(Contains(status, "64-bit monitors: yes")) << status;
-    EXPECT_TRUE(Contains(status, "32-bit monitors: no")) << status;
-    EXPECT_TRUE(Contains(status, "is a 64-bit module")) << status;
+    status = RunProgram(L"tarnctr.exe", L"status");
+    EXPECT_THAT(status.output, AllOf(HasSubstr("64-bit monitors: yes"), HasSubstr("32-bit monitors: no"),
+                                     HasSubstr("is a 64-bit module")));
     EXPECT_EQ(1u, Tarnctr(L"install --x64 \"" + m_provider + L"\" --copy"));
     EXPECT_EQ(0u, Tarnctr(L"uninstall"));
 }
@@ -386,17 +343,20 @@ TEST_F(InstallTest, StatusReportsWhatKeepsTheCountersFromWorking)
 {
     ASSERT_EQ(0u, Tarnctr(m_install));
     SetValue(kTarnPerformance, L"Disable Performance Counters", REG_DWORD, DwordBytes(1));
-    DWORD code = 0;
-    std::string status = TarnctrOutput(L"status", code);
-    EXPECT_EQ(12u, code);
-    EXPECT_TRUE(Contains(status, "Provider: disabled")) << status;
-    EXPECT_EQ(0u, Tarnctr(L"enable"));
+    const struct
+    {
+        const wchar_t *command;
+        DWORD code;
+        const char *shown;
+    } runs[] = {{L"status", 12, "Provider: disabled"}, {L"enable", 0, ""}, {L"status", 0, "Provider: enabled"},
+                {L"enable", 0, "not disabled"}};
+    for (const auto &run : runs)
+    {
+        const ProgramRun done = RunProgram(L"tarnctr.exe", run.command);
+        EXPECT_EQ(run.code, done.exitCode) << done.output;
+        EXPECT_THAT(done.output, HasSubstr(run.shown));
+    }
     EXPECT_EQ("<missing>", Stored(kTarnPerformance, L"Disable Performance Counters"));
-    status = TarnctrOutput(L"status", code);
-    EXPECT_EQ(0u, code);
-    EXPECT_TRUE(Contains(status, "Provider: enabled")) << status;
-    EXPECT_TRUE(Contains(TarnctrOutput(L"enable", code), "not disabled"));
-    EXPECT_EQ(0u, code);
 
     SetValue(kTarnPerformance, L"SchemaChecksum", REG_SZ, TextBytes(L"0123"));
     EXPECT_EQ(9u, Tarnctr(L"status"));
@@ -430,18 +390,12 @@ TEST_F(InstallTest, AModuleOrdinaryUsersCanReplaceIsRefusedUnlessForced)
     EXPECT_EQ(0u, Tarnctr(L"uninstall"));
     ::DeleteFileW(exposed.c_str());
 
-    const struct
-    {
-        const wchar_t *path;
-        bool share;
-    } paths[] = {{L"\\\\server\\share\\TARNCounters.dll", true},
-                 {L"\\\\?\\UNC\\server\\share\\TARNCounters.dll", true},
-                 {L"\\\\?\\C:\\TARN\\TARNCounters.dll", false},
-                 {L"C:\\TARN\\TARNCounters.dll", false},
-                 {L"TARNCounters.dll", false}};
+    const std::pair<const wchar_t *, bool> paths[] = {
+        {L"\\\\server\\share\\TARNCounters.dll", true}, {L"\\\\?\\UNC\\server\\share\\TARNCounters.dll", true},
+        {L"\\\\?\\C:\\TARN\\TARNCounters.dll", false}, {L"C:\\TARN\\TARNCounters.dll", false}, {L"TARNCounters.dll", false}};
     for (const auto &p : paths)
     {
-        EXPECT_EQ(p.share, Win32::IsOnNetworkShare(p.path)) << std::string(p.path, p.path + wcslen(p.path));
+        EXPECT_EQ(p.second, Win32::IsOnNetworkShare(p.first)) << std::string(p.first, p.first + wcslen(p.first));
     }
 }
 
@@ -471,5 +425,5 @@ TEST_F(InstallTest, FailuresHaveTheirOwnExitCodes)
         EXPECT_EQ(run.second, Tarnctr(run.first)) << std::string(run.first.begin(), run.first.end());
     }
     EXPECT_FALSE(KeyExists(kTarn));
-    ExpectIndexesRestored();
+    ExpectLastIndexes();
 }
