@@ -33,16 +33,6 @@ std::string Stored(const std::wstring &key, const wchar_t *name, DWORD expectedT
     return RawGet(HKEY_LOCAL_MACHINE, key, name, expectedType);
 }
 
-void SetValue(const std::wstring &key, const wchar_t *name, DWORD type, const std::string &bytes)
-{
-    RawSet(HKEY_LOCAL_MACHINE, key, name, type, bytes);
-}
-
-bool KeyExists(const std::wstring &key)
-{
-    return RawKeyExists(HKEY_LOCAL_MACHINE, key);
-}
-
 DWORD Tarnctr(const std::wstring &arguments)
 {
     return CChildProcess(L"tarnctr.exe", arguments).Wait(60000);
@@ -76,11 +66,11 @@ class InstallTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        ASSERT_FALSE(KeyExists(kTarn)) << "TARN is registered already; remove it first";
+        ASSERT_FALSE(RawKeyExists(HKEY_LOCAL_MACHINE, kTarn)) << "TARN is registered already; remove it first";
         for (int i = 0; i < 2; ++i)
         {
             m_saved[i] = Stored(kPerflib, kLastIndexes[i]);
-            SetValue(kPerflib, kLastIndexes[i], REG_DWORD, DwordBytes(kLastCounter + i));
+            RawSet(HKEY_LOCAL_MACHINE, kPerflib, kLastIndexes[i], REG_DWORD, DwordBytes(kLastCounter + i));
         }
         m_cleanUp = true;
     }
@@ -101,7 +91,7 @@ protected:
             }
             else
             {
-                SetValue(kPerflib, kLastIndexes[i], REG_DWORD, m_saved[i]);
+                RawSet(HKEY_LOCAL_MACHINE, kPerflib, kLastIndexes[i], REG_DWORD, m_saved[i]);
             }
         }
     }
@@ -159,7 +149,7 @@ TEST_F(InstallTest, TarnctrInstallsReportsAndUninstalls)
             EXPECT_EQ(TextBytes(text.second), Stored(kTarnPerformance, text.first, REG_SZ)) << text.first;
         }
         ExpectLastIndexes(last);
-        EXPECT_FALSE(KeyExists(kTarn + L"\\Linkage"));
+        EXPECT_FALSE(RawKeyExists(HKEY_LOCAL_MACHINE, kTarn + L"\\Linkage"));
         // The counter text files were only needed while the loader read them.
         EXPECT_TRUE(FilesMatching(Win32::GetTempPath() + L"TARNCounters_*").empty());
 
@@ -169,7 +159,7 @@ TEST_F(InstallTest, TarnctrInstallsReportsAndUninstalls)
         EXPECT_EQ(2u, Tarnctr(m_install));
         EXPECT_EQ(DwordBytes(kFirst), Stored(kTarnPerformance, L"First Counter"));
         ASSERT_EQ(0u, Tarnctr(L"uninstall"));
-        EXPECT_FALSE(KeyExists(kTarn));
+        EXPECT_FALSE(RawKeyExists(HKEY_LOCAL_MACHINE, kTarn));
         ExpectLastIndexes();
     }
     EXPECT_EQ(3u, Tarnctr(L"status"));
@@ -190,7 +180,7 @@ TEST_F(InstallTest, CopyReplacesAModuleOnlyOnceTheRegistrationSucceeded)
         EXPECT_EQ(6u, Tarnctr(m_install + L" --copy"));
     }
     EXPECT_EQ(older, ReadWholeFile(copy));
-    EXPECT_FALSE(KeyExists(kTarn));
+    EXPECT_FALSE(RawKeyExists(HKEY_LOCAL_MACHINE, kTarn));
 
     EXPECT_EQ(0u, Tarnctr(m_install + L" --copy"));
     EXPECT_EQ(TextBytes(L"TARNCounters.dll"), Stored(kTarnPerformance, L"Library", REG_SZ));
@@ -248,7 +238,7 @@ TEST_F(InstallTest, AWriteRefusedHalfWayIsTakenBack)
     RawSet(HKEY_LOCAL_MACHINE, application, nullptr, 0, std::string(), REG_OPTION_VOLATILE);
     RawSet(HKEY_LOCAL_MACHINE, application + L"\\Performance", L"Library", REG_SZ, TextBytes(L"Older.dll"),
            REG_OPTION_VOLATILE);
-    SetValue(application + L"\\Performance", L"Open Timeout", REG_DWORD, DwordBytes(20));
+    RawSet(HKEY_LOCAL_MACHINE, application + L"\\Performance", L"Open Timeout", REG_DWORD, DwordBytes(20));
     const std::string before = RawTree(HKEY_LOCAL_MACHINE, application);
     const CTempFile ini(m_application, L".ini");
     const CTempFile header(m_application, L".h");
@@ -276,7 +266,7 @@ TEST_F(InstallTest, LoaderFailureRemovesTheRegistration)
                                                    5000, 10000, L"sum");
         },
         L"CPerformanceCounterInstaller::Install()", ERROR_FILE_NOT_FOUND);
-    EXPECT_FALSE(KeyExists(kServices + m_application));
+    EXPECT_FALSE(RawKeyExists(HKEY_LOCAL_MACHINE, kServices + m_application));
     ExpectLastIndexes();
 }
 
@@ -323,7 +313,7 @@ TEST_F(InstallTest, BothArchitecturesInstallIntoTheirSystemFolders)
     EXPECT_EQ(0u, status.exitCode) << status.output;
     EXPECT_THAT(status.output, AllOf(HasSubstr("64-bit monitors: yes"), HasSubstr("32-bit monitors: yes")));
     EXPECT_EQ(0u, Tarnctr(L"uninstall"));
-    EXPECT_FALSE(KeyExists(kTarn));
+    EXPECT_FALSE(RawKeyExists(HKEY_LOCAL_MACHINE, kTarn));
     for (const std::wstring &copy : copies)
     {
         EXPECT_TRUE(::DeleteFileW(copy.c_str()));
@@ -342,7 +332,7 @@ TEST_F(InstallTest, BothArchitecturesInstallIntoTheirSystemFolders)
 TEST_F(InstallTest, StatusReportsWhatKeepsTheCountersFromWorking)
 {
     ASSERT_EQ(0u, Tarnctr(m_install));
-    SetValue(kTarnPerformance, L"Disable Performance Counters", REG_DWORD, DwordBytes(1));
+    RawSet(HKEY_LOCAL_MACHINE, kTarnPerformance, L"Disable Performance Counters", REG_DWORD, DwordBytes(1));
     const struct
     {
         const wchar_t *command;
@@ -358,13 +348,14 @@ TEST_F(InstallTest, StatusReportsWhatKeepsTheCountersFromWorking)
     }
     EXPECT_EQ("<missing>", Stored(kTarnPerformance, L"Disable Performance Counters"));
 
-    SetValue(kTarnPerformance, L"SchemaChecksum", REG_SZ, TextBytes(L"0123"));
+    RawSet(HKEY_LOCAL_MACHINE, kTarnPerformance, L"SchemaChecksum", REG_SZ, TextBytes(L"0123"));
     EXPECT_EQ(9u, Tarnctr(L"status"));
     ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kTarnPerformance.c_str(), L"SchemaChecksum");
     EXPECT_EQ(9u, Tarnctr(L"status"));
-    SetValue(kTarnPerformance, L"SchemaChecksum", REG_SZ, TextBytes(CreateTarnCounterSet().GetChecksum()));
+    RawSet(HKEY_LOCAL_MACHINE, kTarnPerformance, L"SchemaChecksum", REG_SZ,
+           TextBytes(CreateTarnCounterSet().GetChecksum()));
     EXPECT_EQ(0u, Tarnctr(L"status"));
-    SetValue(kTarnPerformance, L"Library", REG_SZ, TextBytes(Beside(L"Fixture_noentry.dll")));
+    RawSet(HKEY_LOCAL_MACHINE, kTarnPerformance, L"Library", REG_SZ, TextBytes(Beside(L"Fixture_noentry.dll")));
     EXPECT_EQ(9u, Tarnctr(L"status"));
     EXPECT_EQ(0u, Tarnctr(L"uninstall"));
     EXPECT_EQ(3u, Tarnctr(L"enable"));
@@ -385,7 +376,7 @@ TEST_F(InstallTest, AModuleOrdinaryUsersCanReplaceIsRefusedUnlessForced)
     ASSERT_TRUE(::CopyFileW(m_provider.c_str(), exposed.c_str(), FALSE));
     EXPECT_FALSE(Win32::IsWritableByOrdinaryUsers(ExecutableDirectory()));
     EXPECT_EQ(11u, Tarnctr(L"install \"" + exposed + L"\""));
-    EXPECT_FALSE(KeyExists(kTarn));
+    EXPECT_FALSE(RawKeyExists(HKEY_LOCAL_MACHINE, kTarn));
     EXPECT_EQ(0u, Tarnctr(L"install \"" + exposed + L"\" --force"));
     EXPECT_EQ(0u, Tarnctr(L"uninstall"));
     ::DeleteFileW(exposed.c_str());
@@ -424,6 +415,6 @@ TEST_F(InstallTest, FailuresHaveTheirOwnExitCodes)
     {
         EXPECT_EQ(run.second, Tarnctr(run.first)) << std::string(run.first.begin(), run.first.end());
     }
-    EXPECT_FALSE(KeyExists(kTarn));
+    EXPECT_FALSE(RawKeyExists(HKEY_LOCAL_MACHINE, kTarn));
     ExpectLastIndexes();
 }

@@ -88,9 +88,10 @@ TEST(RawImage, ReadsBuiltImagesOfBothWordSizes)
             const CRawImage image(file.Path(), true);
             EXPECT_EQ(machine == IMAGE_FILE_MACHINE_I386, image.IsX86());
             EXPECT_EQ(machine == IMAGE_FILE_MACHINE_AMD64, image.IsX64());
-            EXPECT_EQ(BuiltImage::FunctionRva(2), image.GetExportRVA(L"PerfData_Open"));
-            EXPECT_EQ(BuiltImage::FunctionRva(1), image.GetExportRVA(L"PerfData_Collect"));
-            EXPECT_EQ(BuiltImage::FunctionRva(0), image.GetExportRVA(L"PerfData_Close"));
+            for (size_t i = 0; i < 3; ++i)
+            {
+                EXPECT_EQ(BuiltImage::FunctionRva(2 - i), image.GetExportRVA(kEntryPoints[i])) << machine;
+            }
             EXPECT_EQ(0u, image.GetExportRVA(L"PerfData_Clos"));
         }
     }
@@ -200,20 +201,14 @@ TEST(RawImage, TruncatedModulesLoseExactlyWhatWasCutOff)
     for (const size_t length : lengths)
     {
         StoreFile(file.Path(), nullptr, length);
-        try
+        // A read past the cut faults, and the translator turns that into a failure of the test.
+        const CRawImage image(file.Path(), false);
+        ASSERT_EQ(length >= layout.headersEnd, image.IsValid()) << length;
+        for (const auto &entry : layout.exports)
         {
-            const CRawImage image(file.Path(), false);
-            ASSERT_EQ(length >= layout.headersEnd, image.IsValid()) << length;
-            for (const auto &entry : layout.exports)
-            {
-                const bool whole = length >= std::max({layout.headersEnd, layout.exportTablesEnd, entry.second.nameEnd});
-                ASSERT_EQ(whole ? entry.second.rva : 0, image.GetExportRVA(Wide(entry.first)))
-                    << entry.first << " at " << length;
-            }
-        }
-        catch (const Win32::CSEHException &)
-        {
-            FAIL() << "fault reading a copy cut at " << length;
+            const bool whole = length >= std::max({layout.headersEnd, layout.exportTablesEnd, entry.second.nameEnd});
+            ASSERT_EQ(whole ? entry.second.rva : 0, image.GetExportRVA(Wide(entry.first)))
+                << entry.first << " at " << length;
         }
     }
 }
