@@ -38,12 +38,10 @@ protected:
     }
 
     // The registration's values, without the counter-text loader.
-    void Register(DWORD openTimeout, DWORD collectTimeout, const std::wstring &linkage, const std::wstring &checksum,
-                  const CPerformanceCounterInstaller &installer = CPerformanceCounterInstaller())
+    void Register(const std::wstring &linkage, const std::wstring &checksum)
     {
-        installer.WriteRegistryValues(m_application, L"C:\\path\\Provider.dll", L"PerfData_Open",
-                                      L"PerfData_Collect", L"PerfData_Close", linkage, openTimeout, collectTimeout,
-                                      checksum);
+        m_installer.WriteRegistryValues(m_application, L"C:\\path\\Provider.dll", L"PerfData_Open",
+                                        L"PerfData_Collect", L"PerfData_Close", linkage, 10000, 10000, checksum);
     }
 
     CTestKey m_test;
@@ -102,30 +100,15 @@ TEST_F(InstalledCounterSetTest, ChecksumIsTextReadUpToItsEnd)
     EXPECT_EQ(L"01", m_installer.InstalledSchemaChecksum(m_application));
 }
 
-TEST_F(InstalledCounterSetTest, RegistrationWritesOnlyTheValuesThatDifferFromTheDefaults)
+// The tool's own tests check the values every registration has; these two only some have.
+TEST_F(InstalledCounterSetTest, RegistrationWritesTheLinkageAndTheChecksumOnlyWhenGiven)
 {
-    Register(10000, 10000, L"", L"");
-    for (const auto &text : {std::make_pair(L"Library", L"C:\\path\\Provider.dll"), std::make_pair(L"Open", L"PerfData_Open"),
-                             std::make_pair(L"Collect", L"PerfData_Collect"), std::make_pair(L"Close", L"PerfData_Close")})
-    {
-        EXPECT_EQ(TextBytes(text.second), Stored(L"\\Performance", text.first, REG_SZ));
-    }
-    for (const wchar_t *name : {L"Open Timeout", L"Collect Timeout", L"SchemaChecksum", L"Lock Timeout"})
-    {
-        EXPECT_EQ("<missing>", Stored(L"\\Performance", name, REG_DWORD));
-    }
+    Register(L"", L"");
+    EXPECT_EQ("<missing>", Stored(L"\\Performance", L"SchemaChecksum", REG_SZ));
     EXPECT_FALSE(KeyExists(L"\\Linkage"));
-
-    const DWORD timeouts[] = {9999, 10001};
-    Register(timeouts[0], timeouts[1], L"TARNExport", L"c0ffee");
-    EXPECT_EQ(DwordBytes(timeouts[0]), Stored(L"\\Performance", L"Open Timeout", REG_DWORD));
-    EXPECT_EQ(DwordBytes(timeouts[1]), Stored(L"\\Performance", L"Collect Timeout", REG_DWORD));
+    Register(L"TARNExport", L"c0ffee");
     EXPECT_EQ(L"c0ffee", m_installer.InstalledSchemaChecksum(m_application));
     EXPECT_EQ(TextBytes(std::wstring(L"TARNExport\0", 11)), Stored(L"\\Linkage", L"Export", REG_MULTI_SZ));
-
-    const DWORD lockTimeout = 250;
-    Register(10000, 10000, L"", L"", CPerformanceCounterInstaller(lockTimeout));
-    EXPECT_EQ(DwordBytes(lockTimeout), Stored(L"\\Performance", L"Lock Timeout", REG_DWORD));
 }
 
 // 0 is no time-out and INFINITE would let one provider stall every monitor: both are refused
@@ -179,7 +162,7 @@ TEST_F(InstalledCounterSetTest, InstallWithoutModulesRegistersNothing)
 
 TEST_F(InstalledCounterSetTest, UninstallRemovesOnlyWhatIsInstalled)
 {
-    Register(10000, 10000, L"TARNExport", L"sum");
+    Register(L"TARNExport", L"sum");
     ExpectException([&] { m_installer.Uninstall(m_application); }, L"CPerformanceCounterInstaller::Uninstall()",
                     L"Performance counters for application: \"" + m_application + L"\" are not currently installed");
     EXPECT_TRUE(KeyExists(L"\\Performance"));
@@ -204,7 +187,7 @@ TEST_F(InstalledCounterSetTest, RemovingKeysKeepsWhatIsNotTheRegistration)
                    {L"", nullptr, false}};
     for (const auto &f : foreign)
     {
-        Register(10000, 10000, L"TARNExport", L"sum");
+        Register(L"TARNExport", L"sum");
         RawSet(HKEY_LOCAL_MACHINE, m_test.Path() + f.subKey, f.name, REG_SZ, TextBytes(L"C:\\TARN\\tarn.exe"));
         m_installer.RemoveRegistryKeys(m_application);
         EXPECT_FALSE(KeyExists(L"\\Performance"));
