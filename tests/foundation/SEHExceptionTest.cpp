@@ -149,13 +149,12 @@ private:
 // records stay usable in the catch, after the faulting frames have been left.
 TEST_F(CSEHTranslatorTest, FaultsArriveWithTheirCodeNameAndAddress)
 {
-    struct Case
+    const struct
     {
         void (*call)();
         DWORD code;
         const wchar_t *name;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {WriteThroughNull, EXCEPTION_ACCESS_VIOLATION, L"ACCESS_VIOLATION"},
         {CallThroughNull, EXCEPTION_ACCESS_VIOLATION, L"ACCESS_VIOLATION"},
         {[] { g_quotient = 7 / g_zero; }, EXCEPTION_INT_DIVIDE_BY_ZERO, L"INT_DIVIDE_BY_ZERO"},
@@ -163,7 +162,7 @@ TEST_F(CSEHTranslatorTest, FaultsArriveWithTheirCodeNameAndAddress)
         {[] { asm volatile("hlt"); }, EXCEPTION_PRIV_INSTRUCTION, L"PRIV_INSTRUCTION"},
         {RaiseTestException, kTestException, L"Unknown exception"},
     };
-    for (const Case &c : cases)
+    for (const auto &c : cases)
     {
         try
         {
@@ -210,20 +209,19 @@ __attribute__((noinline)) void CallCallThroughNull(volatile int &after)
 // walk still finds them, with the test's own function names.
 TEST_F(CSEHTranslatorTest, CallStackNamesTheFaultingFunctionsInnermostFirst)
 {
-    struct Case
+    const struct
     {
         void (*call)(volatile int &);
         const wchar_t *innermost;
         const wchar_t *caller;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {CallWriteThroughNull, L"foundation_tests!(anonymous namespace)::WriteThroughNull()+0x",
          L"CallWriteThroughNull(int volatile&)+0x"},
         // Nothing lies at address 0: the first frame is a bare address, its caller a named one
         // (CallThroughNull, or its caller when it jumps to the pointer instead of calling it).
         {CallCallThroughNull, L"0x0", L"CallThroughNull"},
     };
-    for (const Case &c : cases)
+    for (const auto &c : cases)
     {
         std::wstring stack;
         volatile int after = 0;
@@ -256,33 +254,31 @@ TEST_F(CSEHTranslatorTest, CallStackNamesTheFaultingFunctionsInnermostFirst)
 
 namespace {
 
-struct CSetOnDestruction
+struct CCountOnDestruction
 {
-    bool &destroyed;
-    ~CSetOnDestruction() { destroyed = true; }
+    int &destroyed;
+    ~CCountOnDestruction() { ++destroyed; }
 };
 
-__attribute__((noinline)) void FaultWithLocal(bool &destroyed)
+__attribute__((noinline)) void FaultWithLocal(int &destroyed)
 {
-    CSetOnDestruction guard{destroyed};
+    CCountOnDestruction guard{destroyed};
     *g_nullPointer = 2;
 }
 
-__attribute__((noinline)) void CallFaultWithLocal(bool &outerDestroyed, bool &innerDestroyed)
+__attribute__((noinline)) void CallFaultWithLocal(int &destroyed)
 {
-    CSetOnDestruction guard{outerDestroyed};
-    FaultWithLocal(innerDestroyed);
+    CCountOnDestruction guard{destroyed};
+    FaultWithLocal(destroyed);
 }
 
 } // namespace
 
 TEST_F(CSEHTranslatorTest, DestructorsOfTheFaultingFramesRun)
 {
-    bool outerDestroyed = false;
-    bool innerDestroyed = false;
-    EXPECT_EQ(EXCEPTION_ACCESS_VIOLATION, TranslatedCode([&] { CallFaultWithLocal(outerDestroyed, innerDestroyed); }));
-    EXPECT_TRUE(innerDestroyed);
-    EXPECT_TRUE(outerDestroyed);
+    int destroyed = 0;
+    EXPECT_EQ(EXCEPTION_ACCESS_VIOLATION, TranslatedCode([&] { CallFaultWithLocal(destroyed); }));
+    EXPECT_EQ(2, destroyed);
 }
 
 // C++ exceptions, debugger output and breakpoints are not faults: they reach their own handlers,
@@ -323,45 +319,26 @@ TEST_F(CSEHTranslatorTest, SoftwareExceptionsAreTranslatedOnlyInsideAScope)
     EXPECT_TRUE(RaiseReachesOtherHandlers());
 }
 
-namespace {
-
-struct COverflowResult
+TEST_F(CSEHTranslatorTest, StackOverflowArrivesAndCanHappenAgain)
 {
     DWORD codes[2] = {};
     std::wstring callStack;
-};
-
-DWORD WINAPI OverflowTwice(void *parameter)
-{
-    COverflowResult &result = *static_cast<COverflowResult *>(parameter);
-    for (DWORD &code : result.codes)
-    {
-        try
+    std::thread([&] {
+        for (DWORD &code : codes)
         {
-            CSEHException::Translator translator;
-            Recurse(0);
+            try
+            {
+                CSEHException::Translator translator;
+                Recurse(0);
+            }
+            catch (const CSEHException &e)
+            {
+                code = e.GetCode();
+                callStack = e.GetCallStack();
+            }
         }
-        catch (const CSEHException &e)
-        {
-            code = e.GetCode();
-            result.callStack = e.GetCallStack();
-        }
-    }
-    return 0;
-}
-
-} // namespace
-
-TEST_F(CSEHTranslatorTest, StackOverflowArrivesAndCanHappenAgain)
-{
-    // A small stack of its own keeps the recursion short.
-    COverflowResult result;
-    HANDLE thread =
-        ::CreateThread(nullptr, 256 * 1024, OverflowTwice, &result, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-    ASSERT_NE(nullptr, thread);
-    ::WaitForSingleObject(thread, INFINITE);
-    ::CloseHandle(thread);
-    EXPECT_EQ(EXCEPTION_STACK_OVERFLOW, result.codes[0]);
-    EXPECT_EQ(EXCEPTION_STACK_OVERFLOW, result.codes[1]);
-    EXPECT_EQ(L"No callstack possible from EXCEPTION_STACK_OVERFLOW", result.callStack);
+    }).join();
+    EXPECT_EQ(EXCEPTION_STACK_OVERFLOW, codes[0]);
+    EXPECT_EQ(EXCEPTION_STACK_OVERFLOW, codes[1]);
+    EXPECT_EQ(L"No callstack possible from EXCEPTION_STACK_OVERFLOW", callStack);
 }

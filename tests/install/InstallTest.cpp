@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <winperf.h>
 
+#include <tuple>
 #include <vector>
 
 using namespace Halyard;
@@ -132,21 +133,19 @@ TEST_F(InstallTest, TarnctrInstallsReportsAndUninstalls)
     for (const auto &install : installs)
     {
         ASSERT_EQ(0u, Tarnctr(m_install + install.options)) << install.options;
-        const std::pair<const wchar_t *, std::string> values[] = {
-            {L"First Counter", DwordBytes(kFirst)},  {L"Last Counter", DwordBytes(last)},
-            {L"First Help", DwordBytes(kFirst + 1)}, {L"Last Help", DwordBytes(last + 1)},
-            {L"Open Timeout", install.open},         {L"Collect Timeout", install.collect},
-            {L"Lock Timeout", install.lock}};
+        const std::tuple<const wchar_t *, std::string, DWORD> values[] = {
+            {L"First Counter", DwordBytes(kFirst), REG_DWORD},   {L"Last Counter", DwordBytes(last), REG_DWORD},
+            {L"First Help", DwordBytes(kFirst + 1), REG_DWORD},  {L"Last Help", DwordBytes(last + 1), REG_DWORD},
+            {L"Open Timeout", install.open, REG_DWORD},          {L"Collect Timeout", install.collect, REG_DWORD},
+            {L"Lock Timeout", install.lock, REG_DWORD},          {L"Library", TextBytes(m_provider), REG_SZ},
+            {L"Open", TextBytes(L"PerfData_Open"), REG_SZ},      {L"Collect", TextBytes(L"PerfData_Collect"), REG_SZ},
+            {L"Close", TextBytes(L"PerfData_Close"), REG_SZ},
+            {L"SchemaChecksum", TextBytes(CreateTarnCounterSet().GetChecksum()), REG_SZ}};
         for (const auto &value : values)
         {
-            EXPECT_EQ(value.second, Stored(kTarnPerformance, value.first)) << value.first << install.options;
-        }
-        const std::pair<const wchar_t *, std::wstring> texts[] = {
-            {L"Library", m_provider},         {L"Open", L"PerfData_Open"}, {L"Collect", L"PerfData_Collect"},
-            {L"Close", L"PerfData_Close"}, {L"SchemaChecksum", CreateTarnCounterSet().GetChecksum()}};
-        for (const auto &text : texts)
-        {
-            EXPECT_EQ(TextBytes(text.second), Stored(kTarnPerformance, text.first, REG_SZ)) << text.first;
+            const wchar_t *name = std::get<0>(value);
+            EXPECT_EQ(std::get<1>(value), Stored(kTarnPerformance, name, std::get<2>(value)))
+                << name << install.options;
         }
         ExpectLastIndexes(last);
         EXPECT_FALSE(RawKeyExists(HKEY_LOCAL_MACHINE, kTarn + L"\\Linkage"));
@@ -383,7 +382,8 @@ TEST_F(InstallTest, AModuleOrdinaryUsersCanReplaceIsRefusedUnlessForced)
 
     const std::pair<const wchar_t *, bool> paths[] = {
         {L"\\\\server\\share\\TARNCounters.dll", true}, {L"\\\\?\\UNC\\server\\share\\TARNCounters.dll", true},
-        {L"\\\\?\\C:\\TARN\\TARNCounters.dll", false}, {L"C:\\TARN\\TARNCounters.dll", false}, {L"TARNCounters.dll", false}};
+        {L"\\\\?\\C:\\TARN\\TARNCounters.dll", false}, {L"C:\\TARN\\TARNCounters.dll", false},
+        {L"TARNCounters.dll", false}};
     for (const auto &p : paths)
     {
         EXPECT_EQ(p.second, Win32::IsOnNetworkShare(p.first)) << std::string(p.first, p.first + wcslen(p.first));
