@@ -172,19 +172,15 @@ TEST(RawImage, TruncatedModulesLoseExactlyWhatWasCutOff)
     const std::vector<BYTE> original = ReadWholeFile(Beside(L"TARNCounters.dll"));
     const ImageLayout layout = ReadLayout(original);
     std::set<size_t, std::greater<size_t>> lengths;
-    for (size_t length = 1; length <= layout.headersEnd + 64; ++length)
-    {
-        lengths.insert(length);
-    }
-    for (size_t length = 4096; length < original.size(); length += 4096)
-    {
-        lengths.insert(length);
-    }
-    const size_t exportStart = layout.exportTablesEnd > 256 ? layout.exportTablesEnd - 256 : 0;
-    for (size_t length = exportStart; length < std::min(original.size(), layout.exportTablesEnd + 512); ++length)
-    {
-        lengths.insert(length);
-    }
+    const auto add = [&](size_t from, size_t to, size_t step) {
+        for (size_t length = from; length < std::min(to, original.size()); length += step)
+        {
+            lengths.insert(length);
+        }
+    };
+    add(1, layout.headersEnd + 65, 1);
+    add(4096, original.size(), 4096);
+    add(layout.exportTablesEnd > 256 ? layout.exportTablesEnd - 256 : 0, layout.exportTablesEnd + 512, 1);
 
     const CTempFile file(L"HalyardTruncated", L".dll");
     WriteBytes(file, original);

@@ -3,12 +3,13 @@
 // Registry access for setting up and checking tests, through the raw API so that it does not
 // depend on the code under test.
 
+#include "tests/support/ChildProcess.h"
+
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -113,11 +114,8 @@ inline std::string RawTree(HKEY root, const std::wstring &path)
 class CTestKey
 {
 public:
-    CTestKey(HKEY root, const std::wstring &parent)
-        : m_root(root), m_path(parent + L"Halyard_" + std::to_wstring(::GetCurrentProcessId()) + L"_")
+    CTestKey(HKEY root, const std::wstring &parent) : m_root(root), m_path(parent + UniqueName(L"Halyard"))
     {
-        const char *test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        m_path.append(test, test + std::strlen(test));
         RawDeleteTree(m_root, m_path);
     }
     ~CTestKey() { RawDeleteTree(m_root, m_path); }
