@@ -7,7 +7,9 @@
 #include "tests/support/TempFiles.h"
 #include "win32/Exception.h"
 #include "win32/MemoryMappedFile.h"
+#include "win32/SmartHandle.h"
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <algorithm>
@@ -23,23 +25,15 @@ namespace Testing {
 // Makes the bytes the whole file, or without bytes cuts the file to the size.
 inline void StoreFile(const std::wstring &path, const void *data, size_t size)
 {
-    const HANDLE file =
-        ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const Win32::CSmartHandle file(
+        ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     LARGE_INTEGER position;
     position.QuadPart = data != nullptr ? 0 : static_cast<LONGLONG>(size);
     DWORD written = 0;
-    const bool ok = file != INVALID_HANDLE_VALUE && ::SetFilePointerEx(file, position, nullptr, FILE_BEGIN) &&
-                    (data == nullptr || ::WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr)) &&
-                    ::SetEndOfFile(file);
-    const DWORD error = ::GetLastError();
-    if (file != INVALID_HANDLE_VALUE)
-    {
-        ::CloseHandle(file);
-    }
-    if (!ok)
-    {
-        throw Win32::CWin32Exception(L"StoreFile()", error);
-    }
+    ASSERT_TRUE(file.IsValid() && ::SetFilePointerEx(file.GetHandle(), position, nullptr, FILE_BEGIN) &&
+                (data == nullptr || ::WriteFile(file.GetHandle(), data, static_cast<DWORD>(size), &written, nullptr)) &&
+                ::SetEndOfFile(file.GetHandle()))
+        << "storing " << std::string(path.begin(), path.end()) << ": error " << ::GetLastError();
 }
 
 inline void WriteBytes(const CTempFile &file, const std::vector<BYTE> &bytes)
@@ -91,44 +85,38 @@ struct BuiltImage
 const size_t kBuiltImageSize = 4096;
 const DWORD kBuiltSectionRva = 0x2000;
 
-// A minimal image built byte by byte: one section holding the export
-// directory, its tables and the provider's three entry point names, placed so that the last name's
-// terminating null is the file's last byte. The file is one page long, so a read past its end
-// leaves the view.
+// A minimal image built byte by byte: one section holding the export directory, its tables and the
+// provider's three entry point names, placed so that the last name's terminating null is the file's
+// last byte. The file is one page long, so a read past its end leaves the view.
 inline BuiltImage BuildImage(WORD machine = IMAGE_FILE_MACHINE_AMD64)
 {
     const std::string exports[] = {"PerfData_Close", "PerfData_Collect", "PerfData_Open"};
     BuiltImage image;
-    image.bytes.assign(kBuiltImageSize, 0);
     std::vector<BYTE> &b = image.bytes;
+    b.assign(kBuiltImageSize, 0);
     const bool x86 = machine == IMAGE_FILE_MACHINE_I386;
     const WORD optionalSize = x86 ? sizeof(IMAGE_OPTIONAL_HEADER32) : sizeof(IMAGE_OPTIONAL_HEADER64);
-    const size_t dataDirectory =
+    image.dataDirectory =
         x86 ? offsetof(IMAGE_OPTIONAL_HEADER32, DataDirectory) : offsetof(IMAGE_OPTIONAL_HEADER64, DataDirectory);
-    image.dataDirectory = dataDirectory;
+    image.fileHeader = 0x84;
+    image.optionalHeader = image.fileHeader + sizeof(IMAGE_FILE_HEADER);
+    image.sectionTable = image.optionalHeader + optionalSize;
 
     Put<WORD>(b, 0, IMAGE_DOS_SIGNATURE);
     Put<LONG>(b, offsetof(IMAGE_DOS_HEADER, e_lfanew), 0x80);
     Put<DWORD>(b, 0x80, IMAGE_NT_SIGNATURE);
-    image.fileHeader = 0x84;
-    IMAGE_FILE_HEADER fileHeader = {};
-    fileHeader.Machine = machine;
-    fileHeader.NumberOfSections = 1;
-    fileHeader.SizeOfOptionalHeader = optionalSize;
-    fileHeader.Characteristics = IMAGE_FILE_EXECUTABLE_IMAGE | IMAGE_FILE_DLL;
-    Put(b, image.fileHeader, fileHeader);
-    image.optionalHeader = image.fileHeader + sizeof(IMAGE_FILE_HEADER);
+    Put(b, image.fileHeader, IMAGE_FILE_HEADER{machine, 1, 0, 0, 0, optionalSize,
+                                               IMAGE_FILE_EXECUTABLE_IMAGE | IMAGE_FILE_DLL});
     Put<WORD>(b, image.optionalHeader, x86 ? IMAGE_NT_OPTIONAL_HDR32_MAGIC : IMAGE_NT_OPTIONAL_HDR64_MAGIC);
     Put<DWORD>(b, image.optionalHeader + offsetof(IMAGE_OPTIONAL_HEADER32, AddressOfEntryPoint), 0x1234);
-    Put<DWORD>(b, image.optionalHeader + dataDirectory - 4, IMAGE_NUMBEROF_DIRECTORY_ENTRIES);
-    image.sectionTable = image.optionalHeader + optionalSize;
+    Put<DWORD>(b, image.optionalHeader + image.dataDirectory - 4, IMAGE_NUMBEROF_DIRECTORY_ENTRIES);
 
     // The export data: directory, address table, name table, ordinal table, names.
-    const size_t count = 3;
-    size_t dataSize = sizeof(IMAGE_EXPORT_DIRECTORY) + count * (4 + 4 + 2);
+    const DWORD count = 3;
+    DWORD dataSize = sizeof(IMAGE_EXPORT_DIRECTORY) + count * (4 + 4 + 2);
     for (const std::string &name : exports)
     {
-        dataSize += name.size() + 1;
+        dataSize += static_cast<DWORD>(name.size() + 1);
     }
     image.sectionData = kBuiltImageSize - dataSize;
     image.functions = image.sectionData + sizeof(IMAGE_EXPORT_DIRECTORY);
@@ -136,23 +124,11 @@ inline BuiltImage BuildImage(WORD machine = IMAGE_FILE_MACHINE_AMD64)
     image.ordinals = image.names + 4 * count;
     const auto rva = [&](size_t offset) { return static_cast<DWORD>(kBuiltSectionRva + offset - image.sectionData); };
 
-    IMAGE_SECTION_HEADER section = {};
-    std::memcpy(section.Name, ".edata", 6);
-    section.Misc.VirtualSize = static_cast<DWORD>(dataSize);
-    section.VirtualAddress = kBuiltSectionRva;
-    section.SizeOfRawData = static_cast<DWORD>(dataSize);
-    section.PointerToRawData = static_cast<DWORD>(image.sectionData);
-    Put(b, image.sectionTable, section);
-
-    Put<DWORD>(b, image.optionalHeader + dataDirectory, kBuiltSectionRva);
-    Put<DWORD>(b, image.optionalHeader + dataDirectory + 4, static_cast<DWORD>(dataSize));
-    IMAGE_EXPORT_DIRECTORY directory = {};
-    directory.NumberOfFunctions = static_cast<DWORD>(count);
-    directory.NumberOfNames = static_cast<DWORD>(count);
-    directory.AddressOfFunctions = rva(image.functions);
-    directory.AddressOfNames = rva(image.names);
-    directory.AddressOfNameOrdinals = rva(image.ordinals);
-    Put(b, image.sectionData, directory);
+    Put(b, image.sectionTable, IMAGE_SECTION_HEADER{{'.', 'e', 'd', 'a', 't', 'a'}, {dataSize}, kBuiltSectionRva,
+                                                    dataSize, static_cast<DWORD>(image.sectionData), 0, 0, 0, 0, 0});
+    Put(b, image.optionalHeader + image.dataDirectory, IMAGE_DATA_DIRECTORY{kBuiltSectionRva, dataSize});
+    Put(b, image.sectionData, IMAGE_EXPORT_DIRECTORY{0, 0, 0, 0, 0, 0, count, count, rva(image.functions),
+                                                     rva(image.names), rva(image.ordinals)});
     size_t name = image.ordinals + 2 * count;
     for (size_t i = 0; i < count; ++i)
     {

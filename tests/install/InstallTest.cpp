@@ -8,9 +8,11 @@
 #include "win32/FileUtils.h"
 #include "win32/RegistryKey.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <winperf.h>
 
+#include <tuple>
 #include <vector>
 
 using namespace Halyard;
@@ -18,6 +20,7 @@ using namespace Halyard::Testing;
 using Halyard::PerfMon::CCounterTextFile;
 using Halyard::PerfMon::CPerformanceCounterInstaller;
 using Halyard::PerfMon::CPerformanceDataSchema;
+using ::testing::HasSubstr;
 
 namespace {
 
@@ -26,64 +29,14 @@ const std::wstring kPerflib = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\
 const std::wstring kTarn = kServices + TarnProductName;
 const std::wstring kTarnPerformance = kTarn + L"\\Performance";
 
-// A value's stored bytes, or "<missing>"; the type must be the one expected.
 std::string Stored(const std::wstring &key, const wchar_t *name, DWORD expectedType = REG_DWORD)
 {
-    DWORD type = 0;
-    const std::string bytes = RawGet(HKEY_LOCAL_MACHINE, key, name, &type);
-    if (bytes != "<missing>")
-    {
-        EXPECT_EQ(expectedType, type) << name;
-    }
-    return bytes;
-}
-
-void SetValue(const std::wstring &key, const wchar_t *name, DWORD type, const std::string &bytes)
-{
-    RawSet(HKEY_LOCAL_MACHINE, key, name, type, bytes);
-}
-
-bool KeyExists(const std::wstring &key)
-{
-    return RawKeyExists(HKEY_LOCAL_MACHINE, key);
+    return RawGet(HKEY_LOCAL_MACHINE, key, name, expectedType);
 }
 
 DWORD Tarnctr(const std::wstring &arguments)
 {
     return CChildProcess(L"tarnctr.exe", arguments).Wait(60000);
-}
-
-// Runs tarnctr with its standard output in a file; the output, and the exit code in code.
-std::string TarnctrOutput(const std::wstring &arguments, DWORD &code)
-{
-    const CTempFile output(L"tarnctr", L".txt");
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    const HANDLE file = ::CreateFileW(output.Path().c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-    EXPECT_NE(INVALID_HANDLE_VALUE, file);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = file;
-    startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
-    PROCESS_INFORMATION process = {};
-    std::wstring commandLine = L"\"" + Beside(L"tarnctr.exe") + L"\" " + arguments;
-    code = STILL_ACTIVE;
-    if (::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process))
-    {
-        ::WaitForSingleObject(process.hProcess, 60000);
-        ::GetExitCodeProcess(process.hProcess, &code);
-        ::CloseHandle(process.hThread);
-        ::CloseHandle(process.hProcess);
-    }
-    ::CloseHandle(file);
-    const std::vector<BYTE> bytes = ReadWholeFile(output.Path());
-    return std::string(bytes.begin(), bytes.end());
-}
-
-bool Contains(const std::string &text, const std::string &part)
-{
-    return text.find(part) != std::string::npos;
 }
 
 std::wstring SystemFolder(bool wow64 = false)
@@ -114,11 +67,11 @@ class InstallTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        ASSERT_FALSE(KeyExists(kTarn)) << "TARN is registered already; remove it first";
+        ASSERT_FALSE(RawKeyExists(HKEY_LOCAL_MACHINE, kTarn)) << "TARN is registered already; remove it first";
         for (int i = 0; i < 2; ++i)
         {
             m_saved[i] = Stored(kPerflib, kLastIndexes[i]);
-            SetValue(kPerflib, kLastIndexes[i], REG_DWORD, DwordBytes(kLastCounter + i));
+            RawSet(HKEY_LOCAL_MACHINE, kPerflib, kLastIndexes[i], REG_DWORD, DwordBytes(kLastCounter + i));
         }
         m_cleanUp = true;
     }
@@ -139,15 +92,15 @@ protected:
             }
             else
             {
-                SetValue(kPerflib, kLastIndexes[i], REG_DWORD, m_saved[i]);
+                RawSet(HKEY_LOCAL_MACHINE, kPerflib, kLastIndexes[i], REG_DWORD, m_saved[i]);
             }
         }
     }
 
-    void ExpectIndexesRestored()
+    static void ExpectLastIndexes(DWORD lastCounter = kLastCounter)
     {
-        EXPECT_EQ(DwordBytes(kLastCounter), Stored(kPerflib, L"Last Counter"));
-        EXPECT_EQ(DwordBytes(kLastCounter + 1), Stored(kPerflib, L"Last Help"));
+        EXPECT_EQ(DwordBytes(lastCounter), Stored(kPerflib, L"Last Counter"));
+        EXPECT_EQ(DwordBytes(lastCounter + 1), Stored(kPerflib, L"Last Help"));
     }
 
     static constexpr DWORD kLastCounter = 1846;
@@ -180,37 +133,33 @@ TEST_F(InstallTest, TarnctrInstallsReportsAndUninstalls)
     for (const auto &install : installs)
     {
         ASSERT_EQ(0u, Tarnctr(m_install + install.options)) << install.options;
-        const std::pair<const wchar_t *, std::string> values[] = {
-            {L"First Counter", DwordBytes(kFirst)},  {L"Last Counter", DwordBytes(last)},
-            {L"First Help", DwordBytes(kFirst + 1)}, {L"Last Help", DwordBytes(last + 1)},
-            {L"Open Timeout", install.open},         {L"Collect Timeout", install.collect},
-            {L"Lock Timeout", install.lock}};
+        const std::tuple<const wchar_t *, std::string, DWORD> values[] = {
+            {L"First Counter", DwordBytes(kFirst), REG_DWORD},   {L"Last Counter", DwordBytes(last), REG_DWORD},
+            {L"First Help", DwordBytes(kFirst + 1), REG_DWORD},  {L"Last Help", DwordBytes(last + 1), REG_DWORD},
+            {L"Open Timeout", install.open, REG_DWORD},          {L"Collect Timeout", install.collect, REG_DWORD},
+            {L"Lock Timeout", install.lock, REG_DWORD},          {L"Library", TextBytes(m_provider), REG_SZ},
+            {L"Open", TextBytes(L"PerfData_Open"), REG_SZ},      {L"Collect", TextBytes(L"PerfData_Collect"), REG_SZ},
+            {L"Close", TextBytes(L"PerfData_Close"), REG_SZ},
+            {L"SchemaChecksum", TextBytes(CreateTarnCounterSet().GetChecksum()), REG_SZ}};
         for (const auto &value : values)
         {
-            EXPECT_EQ(value.second, Stored(kTarnPerformance, value.first)) << value.first << install.options;
+            const wchar_t *name = std::get<0>(value);
+            EXPECT_EQ(std::get<1>(value), Stored(kTarnPerformance, name, std::get<2>(value)))
+                << name << install.options;
         }
-        const std::pair<const wchar_t *, std::wstring> texts[] = {
-            {L"Library", m_provider},         {L"Open", L"PerfData_Open"}, {L"Collect", L"PerfData_Collect"},
-            {L"Close", L"PerfData_Close"}, {L"SchemaChecksum", CreateTarnCounterSet().GetChecksum()}};
-        for (const auto &text : texts)
-        {
-            EXPECT_EQ(TextBytes(text.second), Stored(kTarnPerformance, text.first, REG_SZ)) << text.first;
-        }
-        EXPECT_EQ(DwordBytes(last), Stored(kPerflib, L"Last Counter"));
-        EXPECT_EQ(DwordBytes(last + 1), Stored(kPerflib, L"Last Help"));
-        EXPECT_FALSE(KeyExists(kTarn + L"\\Linkage"));
+        ExpectLastIndexes(last);
+        EXPECT_FALSE(RawKeyExists(HKEY_LOCAL_MACHINE, kTarn + L"\\Linkage"));
         // The counter text files were only needed while the loader read them.
         EXPECT_TRUE(FilesMatching(Win32::GetTempPath() + L"TARNCounters_*").empty());
 
-        DWORD code = 0;
-        const std::string status = TarnctrOutput(L"status", code);
-        EXPECT_EQ(0u, code) << status;
-        EXPECT_TRUE(Contains(status, install.lockShown)) << status;
+        const ProgramRun status = RunProgram(L"tarnctr.exe", L"status");
+        EXPECT_EQ(0u, status.exitCode) << status.output;
+        EXPECT_THAT(status.output, HasSubstr(install.lockShown));
         EXPECT_EQ(2u, Tarnctr(m_install));
         EXPECT_EQ(DwordBytes(kFirst), Stored(kTarnPerformance, L"First Counter"));
         ASSERT_EQ(0u, Tarnctr(L"uninstall"));
-        EXPECT_FALSE(KeyExists(kTarn));
-        ExpectIndexesRestored();
+        EXPECT_FALSE(RawKeyExists(HKEY_LOCAL_MACHINE, kTarn));
+        ExpectLastIndexes();
     }
     EXPECT_EQ(3u, Tarnctr(L"status"));
     EXPECT_EQ(3u, Tarnctr(L"uninstall"));
@@ -230,7 +179,7 @@ TEST_F(InstallTest, CopyReplacesAModuleOnlyOnceTheRegistrationSucceeded)
         EXPECT_EQ(6u, Tarnctr(m_install + L" --copy"));
     }
     EXPECT_EQ(older, ReadWholeFile(copy));
-    EXPECT_FALSE(KeyExists(kTarn));
+    EXPECT_FALSE(RawKeyExists(HKEY_LOCAL_MACHINE, kTarn));
 
     EXPECT_EQ(0u, Tarnctr(m_install + L" --copy"));
     EXPECT_EQ(TextBytes(L"TARNCounters.dll"), Stored(kTarnPerformance, L"Library", REG_SZ));
@@ -266,7 +215,7 @@ TEST_F(InstallTest, AFailedInstallLeavesTheRegistryAsItWas)
                 EXPECT_EQ(before, RawTree(HKEY_LOCAL_MACHINE, kTarn)) << failure.mode << options;
                 EXPECT_EQ(INVALID_FILE_ATTRIBUTES,
                           ::GetFileAttributesW((SystemFolder() + L"\\TARNCounters.dll").c_str()));
-                ExpectIndexesRestored();
+                ExpectLastIndexes();
             }
         }
         if (!failure.isVolatile)
@@ -288,7 +237,7 @@ TEST_F(InstallTest, AWriteRefusedHalfWayIsTakenBack)
     RawSet(HKEY_LOCAL_MACHINE, application, nullptr, 0, std::string(), REG_OPTION_VOLATILE);
     RawSet(HKEY_LOCAL_MACHINE, application + L"\\Performance", L"Library", REG_SZ, TextBytes(L"Older.dll"),
            REG_OPTION_VOLATILE);
-    SetValue(application + L"\\Performance", L"Open Timeout", REG_DWORD, DwordBytes(20));
+    RawSet(HKEY_LOCAL_MACHINE, application + L"\\Performance", L"Open Timeout", REG_DWORD, DwordBytes(20));
     const std::string before = RawTree(HKEY_LOCAL_MACHINE, application);
     const CTempFile ini(m_application, L".ini");
     const CTempFile header(m_application, L".h");
@@ -302,7 +251,7 @@ TEST_F(InstallTest, AWriteRefusedHalfWayIsTakenBack)
         },
         L"CRegistryKey::CreateOrOpenKey()", ERROR_CHILD_MUST_BE_VOLATILE);
     EXPECT_EQ(before, RawTree(HKEY_LOCAL_MACHINE, application));
-    ExpectIndexesRestored();
+    ExpectLastIndexes();
 }
 
 // A loader that refuses the file leaves no registration behind, and says so under the installer's
@@ -316,8 +265,8 @@ TEST_F(InstallTest, LoaderFailureRemovesTheRegistration)
                                                    5000, 10000, L"sum");
         },
         L"CPerformanceCounterInstaller::Install()", ERROR_FILE_NOT_FOUND);
-    EXPECT_FALSE(KeyExists(kServices + m_application));
-    ExpectIndexesRestored();
+    EXPECT_FALSE(RawKeyExists(HKEY_LOCAL_MACHINE, kServices + m_application));
+    ExpectLastIndexes();
 }
 
 // The installer loads the counter-text loader from the system folder only; a loadperf.dll beside
@@ -359,23 +308,20 @@ TEST_F(InstallTest, BothArchitecturesInstallIntoTheirSystemFolders)
     EXPECT_EQ(TextBytes(L"TARNCounters.dll"), Stored(kTarnPerformance, L"Library", REG_SZ));
     EXPECT_EQ(ReadWholeFile(m_provider), ReadWholeFile(copies[0]));
     EXPECT_EQ(ReadWholeFile(x86), ReadWholeFile(copies[1]));
-    DWORD code = 0;
-    std::string status = TarnctrOutput(L"status", code);
-    EXPECT_EQ(0u, code) << status;
-    EXPECT_TRUE(Contains(status, "64-bit monitors: yes")) << status;
-    EXPECT_TRUE(Contains(status, "32-bit monitors: yes")) << status;
+    ProgramRun status = RunProgram(L"tarnctr.exe", L"status");
+    EXPECT_EQ(0u, status.exitCode) << status.output;
+    EXPECT_THAT(status.output, AllOf(HasSubstr("64-bit monitors: yes"), HasSubstr("32-bit monitors: yes")));
     EXPECT_EQ(0u, Tarnctr(L"uninstall"));
-    EXPECT_FALSE(KeyExists(kTarn));
+    EXPECT_FALSE(RawKeyExists(HKEY_LOCAL_MACHINE, kTarn));
     for (const std::wstring &copy : copies)
     {
         EXPECT_TRUE(::DeleteFileW(copy.c_str()));
     }
 
     ASSERT_EQ(0u, Tarnctr(m_install));
-    status = TarnctrOutput(L"status", code);
-    EXPECT_TRUE(Contains(status, "64-bit monitors: yes")) << status;
-    EXPECT_TRUE(Contains(status, "32-bit monitors: no")) << status;
-    EXPECT_TRUE(Contains(status, "is a 64-bit module")) << status;
+    status = RunProgram(L"tarnctr.exe", L"status");
+    EXPECT_THAT(status.output, AllOf(HasSubstr("64-bit monitors: yes"), HasSubstr("32-bit monitors: no"),
+                                     HasSubstr("is a 64-bit module")));
     EXPECT_EQ(1u, Tarnctr(L"install --x64 \"" + m_provider + L"\" --copy"));
     EXPECT_EQ(0u, Tarnctr(L"uninstall"));
 }
@@ -385,26 +331,30 @@ TEST_F(InstallTest, BothArchitecturesInstallIntoTheirSystemFolders)
 TEST_F(InstallTest, StatusReportsWhatKeepsTheCountersFromWorking)
 {
     ASSERT_EQ(0u, Tarnctr(m_install));
-    SetValue(kTarnPerformance, L"Disable Performance Counters", REG_DWORD, DwordBytes(1));
-    DWORD code = 0;
-    std::string status = TarnctrOutput(L"status", code);
-    EXPECT_EQ(12u, code);
-    EXPECT_TRUE(Contains(status, "Provider: disabled")) << status;
-    EXPECT_EQ(0u, Tarnctr(L"enable"));
+    RawSet(HKEY_LOCAL_MACHINE, kTarnPerformance, L"Disable Performance Counters", REG_DWORD, DwordBytes(1));
+    const struct
+    {
+        const wchar_t *command;
+        DWORD code;
+        const char *shown;
+    } runs[] = {{L"status", 12, "Provider: disabled"}, {L"enable", 0, ""}, {L"status", 0, "Provider: enabled"},
+                {L"enable", 0, "not disabled"}};
+    for (const auto &run : runs)
+    {
+        const ProgramRun done = RunProgram(L"tarnctr.exe", run.command);
+        EXPECT_EQ(run.code, done.exitCode) << done.output;
+        EXPECT_THAT(done.output, HasSubstr(run.shown));
+    }
     EXPECT_EQ("<missing>", Stored(kTarnPerformance, L"Disable Performance Counters"));
-    status = TarnctrOutput(L"status", code);
-    EXPECT_EQ(0u, code);
-    EXPECT_TRUE(Contains(status, "Provider: enabled")) << status;
-    EXPECT_TRUE(Contains(TarnctrOutput(L"enable", code), "not disabled"));
-    EXPECT_EQ(0u, code);
 
-    SetValue(kTarnPerformance, L"SchemaChecksum", REG_SZ, TextBytes(L"0123"));
+    RawSet(HKEY_LOCAL_MACHINE, kTarnPerformance, L"SchemaChecksum", REG_SZ, TextBytes(L"0123"));
     EXPECT_EQ(9u, Tarnctr(L"status"));
     ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kTarnPerformance.c_str(), L"SchemaChecksum");
     EXPECT_EQ(9u, Tarnctr(L"status"));
-    SetValue(kTarnPerformance, L"SchemaChecksum", REG_SZ, TextBytes(CreateTarnCounterSet().GetChecksum()));
+    RawSet(HKEY_LOCAL_MACHINE, kTarnPerformance, L"SchemaChecksum", REG_SZ,
+           TextBytes(CreateTarnCounterSet().GetChecksum()));
     EXPECT_EQ(0u, Tarnctr(L"status"));
-    SetValue(kTarnPerformance, L"Library", REG_SZ, TextBytes(Beside(L"Fixture_noentry.dll")));
+    RawSet(HKEY_LOCAL_MACHINE, kTarnPerformance, L"Library", REG_SZ, TextBytes(Beside(L"Fixture_noentry.dll")));
     EXPECT_EQ(9u, Tarnctr(L"status"));
     EXPECT_EQ(0u, Tarnctr(L"uninstall"));
     EXPECT_EQ(3u, Tarnctr(L"enable"));
@@ -425,23 +375,18 @@ TEST_F(InstallTest, AModuleOrdinaryUsersCanReplaceIsRefusedUnlessForced)
     ASSERT_TRUE(::CopyFileW(m_provider.c_str(), exposed.c_str(), FALSE));
     EXPECT_FALSE(Win32::IsWritableByOrdinaryUsers(ExecutableDirectory()));
     EXPECT_EQ(11u, Tarnctr(L"install \"" + exposed + L"\""));
-    EXPECT_FALSE(KeyExists(kTarn));
+    EXPECT_FALSE(RawKeyExists(HKEY_LOCAL_MACHINE, kTarn));
     EXPECT_EQ(0u, Tarnctr(L"install \"" + exposed + L"\" --force"));
     EXPECT_EQ(0u, Tarnctr(L"uninstall"));
     ::DeleteFileW(exposed.c_str());
 
-    const struct
-    {
-        const wchar_t *path;
-        bool share;
-    } paths[] = {{L"\\\\server\\share\\TARNCounters.dll", true},
-                 {L"\\\\?\\UNC\\server\\share\\TARNCounters.dll", true},
-                 {L"\\\\?\\C:\\TARN\\TARNCounters.dll", false},
-                 {L"C:\\TARN\\TARNCounters.dll", false},
-                 {L"TARNCounters.dll", false}};
+    const std::pair<const wchar_t *, bool> paths[] = {
+        {L"\\\\server\\share\\TARNCounters.dll", true}, {L"\\\\?\\UNC\\server\\share\\TARNCounters.dll", true},
+        {L"\\\\?\\C:\\TARN\\TARNCounters.dll", false}, {L"C:\\TARN\\TARNCounters.dll", false},
+        {L"TARNCounters.dll", false}};
     for (const auto &p : paths)
     {
-        EXPECT_EQ(p.share, Win32::IsOnNetworkShare(p.path)) << std::string(p.path, p.path + wcslen(p.path));
+        EXPECT_EQ(p.second, Win32::IsOnNetworkShare(p.first)) << std::string(p.first, p.first + wcslen(p.first));
     }
 }
 
@@ -470,6 +415,6 @@ TEST_F(InstallTest, FailuresHaveTheirOwnExitCodes)
     {
         EXPECT_EQ(run.second, Tarnctr(run.first)) << std::string(run.first.begin(), run.first.end());
     }
-    EXPECT_FALSE(KeyExists(kTarn));
-    ExpectIndexesRestored();
+    EXPECT_FALSE(RawKeyExists(HKEY_LOCAL_MACHINE, kTarn));
+    ExpectLastIndexes();
 }

@@ -30,13 +30,7 @@ protected:
     }
     std::string Stored(const std::wstring &subKey, const std::wstring &name, DWORD expectedType) const
     {
-        DWORD type = 0;
-        const std::string bytes = RawGet(HKEY_LOCAL_MACHINE, m_test.Path() + subKey, name, &type);
-        if (bytes != "<missing>")
-        {
-            EXPECT_EQ(expectedType, type) << "type of " << std::string(name.begin(), name.end());
-        }
-        return bytes;
+        return RawGet(HKEY_LOCAL_MACHINE, m_test.Path() + subKey, name, expectedType);
     }
     bool KeyExists(const std::wstring &subKey) const
     {
@@ -44,25 +38,10 @@ protected:
     }
 
     // The registration's values, without the counter-text loader.
-    void Register(DWORD openTimeout, DWORD collectTimeout, const std::wstring &linkage, const std::wstring &checksum,
-                  const CPerformanceCounterInstaller &installer = CPerformanceCounterInstaller())
+    void Register(const std::wstring &linkage, const std::wstring &checksum)
     {
-        installer.WriteRegistryValues(m_application, L"C:\\path\\Provider.dll", L"PerfData_Open",
-                                      L"PerfData_Collect", L"PerfData_Close", linkage, openTimeout, collectTimeout,
-                                      checksum);
-    }
-
-    void ExpectFirstCounterNotFound()
-    {
-        ExpectException([&] { m_installer.FirstCounterIndex(m_application); },
-                        L"CPerformanceCounterInstaller::FirstCounterIndex()", L"FirstCounter not found");
-        EXPECT_FALSE(m_installer.IsInstalled(m_application));
-    }
-
-    void ExpectChecksumNotFound()
-    {
-        ExpectException([&] { m_installer.InstalledSchemaChecksum(m_application); },
-                        L"CPerformanceCounterInstaller::InstalledSchemaChecksum()", L"SchemaChecksum not found");
+        m_installer.WriteRegistryValues(m_application, L"C:\\path\\Provider.dll", L"PerfData_Open",
+                                        L"PerfData_Collect", L"PerfData_Close", linkage, 10000, 10000, checksum);
     }
 
     CTestKey m_test;
@@ -83,18 +62,21 @@ TEST_F(InstalledCounterSetTest, MissingPerformanceKeyThrowsTheOpenFailure)
 TEST_F(InstalledCounterSetTest, FirstCounterMustBeAFourByteNumber)
 {
     RawSet(HKEY_LOCAL_MACHINE, m_test.Path() + L"\\Performance");
-    ExpectFirstCounterNotFound();
     const ULONGLONG wide = 1846;
-    SetRaw(L"First Counter", REG_SZ, L"1846", 10);
-    ExpectFirstCounterNotFound();
-    SetRaw(L"First Counter", REG_QWORD, &wide, sizeof(wide));
-    ExpectFirstCounterNotFound();
-    SetRaw(L"First Counter", REG_DWORD, &wide, 2);
-    ExpectFirstCounterNotFound();
-    // Read in memory order, a big-endian number would be another index altogether.
-    SetRaw(L"First Counter", REG_DWORD_BIG_ENDIAN, &wide, 4);
-    ExpectFirstCounterNotFound();
-
+    // None, text, 8 bytes, 2 bytes; read in memory order, a big-endian number would be another index.
+    const std::pair<DWORD, DWORD> refused[] = {{REG_NONE, 0}, {REG_SZ, 10}, {REG_QWORD, 8}, {REG_DWORD, 2},
+                                               {REG_DWORD_BIG_ENDIAN, 4}};
+    for (const auto &value : refused)
+    {
+        if (value.first != REG_NONE)
+        {
+            SetRaw(L"First Counter", value.first, value.first == REG_SZ ? static_cast<const void *>(L"1846") : &wide,
+                   value.second);
+        }
+        ExpectException([&] { m_installer.FirstCounterIndex(m_application); },
+                        L"CPerformanceCounterInstaller::FirstCounterIndex()", L"FirstCounter not found");
+        EXPECT_FALSE(m_installer.IsInstalled(m_application)) << value.first;
+    }
     SetRaw(L"First Counter", REG_DWORD, &wide, 4);
     EXPECT_EQ(1846u, m_installer.FirstCounterIndex(m_application));
     EXPECT_TRUE(m_installer.IsInstalled(m_application));
@@ -103,9 +85,12 @@ TEST_F(InstalledCounterSetTest, FirstCounterMustBeAFourByteNumber)
 TEST_F(InstalledCounterSetTest, ChecksumIsTextReadUpToItsEnd)
 {
     RawSet(HKEY_LOCAL_MACHINE, m_test.Path() + L"\\Performance");
-    ExpectChecksumNotFound();
-    SetRaw(L"SchemaChecksum", REG_BINARY, L"0123", 10);
-    ExpectChecksumNotFound();
+    for (int stored = 0; stored < 2; ++stored)
+    {
+        ExpectException([&] { m_installer.InstalledSchemaChecksum(m_application); },
+                        L"CPerformanceCounterInstaller::InstalledSchemaChecksum()", L"SchemaChecksum not found");
+        SetRaw(L"SchemaChecksum", REG_BINARY, L"0123", 10);
+    }
 
     SetRaw(L"SchemaChecksum", REG_SZ, L"0123abcd", 18);
     EXPECT_EQ(L"0123abcd", m_installer.InstalledSchemaChecksum(m_application));
@@ -115,29 +100,15 @@ TEST_F(InstalledCounterSetTest, ChecksumIsTextReadUpToItsEnd)
     EXPECT_EQ(L"01", m_installer.InstalledSchemaChecksum(m_application));
 }
 
-TEST_F(InstalledCounterSetTest, RegistrationWritesOnlyTheValuesThatDifferFromTheDefaults)
+// The tool's own tests check the values every registration has; these two only some have.
+TEST_F(InstalledCounterSetTest, RegistrationWritesTheLinkageAndTheChecksumOnlyWhenGiven)
 {
-    Register(10000, 10000, L"", L"");
-    EXPECT_EQ(TextBytes(L"C:\\path\\Provider.dll"), Stored(L"\\Performance", L"Library", REG_SZ));
-    EXPECT_EQ(TextBytes(L"PerfData_Open"), Stored(L"\\Performance", L"Open", REG_SZ));
-    EXPECT_EQ(TextBytes(L"PerfData_Collect"), Stored(L"\\Performance", L"Collect", REG_SZ));
-    EXPECT_EQ(TextBytes(L"PerfData_Close"), Stored(L"\\Performance", L"Close", REG_SZ));
-    for (const wchar_t *name : {L"Open Timeout", L"Collect Timeout", L"SchemaChecksum", L"Lock Timeout"})
-    {
-        EXPECT_EQ("<missing>", Stored(L"\\Performance", name, REG_DWORD));
-    }
+    Register(L"", L"");
+    EXPECT_EQ("<missing>", Stored(L"\\Performance", L"SchemaChecksum", REG_SZ));
     EXPECT_FALSE(KeyExists(L"\\Linkage"));
-
-    const DWORD timeouts[] = {9999, 10001};
-    Register(timeouts[0], timeouts[1], L"TARNExport", L"c0ffee");
-    EXPECT_EQ(DwordBytes(timeouts[0]), Stored(L"\\Performance", L"Open Timeout", REG_DWORD));
-    EXPECT_EQ(DwordBytes(timeouts[1]), Stored(L"\\Performance", L"Collect Timeout", REG_DWORD));
+    Register(L"TARNExport", L"c0ffee");
     EXPECT_EQ(L"c0ffee", m_installer.InstalledSchemaChecksum(m_application));
     EXPECT_EQ(TextBytes(std::wstring(L"TARNExport\0", 11)), Stored(L"\\Linkage", L"Export", REG_MULTI_SZ));
-
-    const DWORD lockTimeout = 250;
-    Register(10000, 10000, L"", L"", CPerformanceCounterInstaller(lockTimeout));
-    EXPECT_EQ(DwordBytes(lockTimeout), Stored(L"\\Performance", L"Lock Timeout", REG_DWORD));
 }
 
 // 0 is no time-out and INFINITE would let one provider stall every monitor: both are refused
@@ -191,7 +162,7 @@ TEST_F(InstalledCounterSetTest, InstallWithoutModulesRegistersNothing)
 
 TEST_F(InstalledCounterSetTest, UninstallRemovesOnlyWhatIsInstalled)
 {
-    Register(10000, 10000, L"TARNExport", L"sum");
+    Register(L"TARNExport", L"sum");
     ExpectException([&] { m_installer.Uninstall(m_application); }, L"CPerformanceCounterInstaller::Uninstall()",
                     L"Performance counters for application: \"" + m_application + L"\" are not currently installed");
     EXPECT_TRUE(KeyExists(L"\\Performance"));
@@ -207,31 +178,24 @@ TEST_F(InstalledCounterSetTest, UninstallRemovesOnlyWhatIsInstalled)
 // other linkage values are not the counters' and survive.
 TEST_F(InstalledCounterSetTest, RemovingKeysKeepsWhatIsNotTheRegistration)
 {
-    const wchar_t bind[] = L"\\Device\\Tarn\0";
-    const wchar_t image[] = L"C:\\TARN\\tarn.exe";
     const struct
     {
         const wchar_t *subKey;
         const wchar_t *name;
-        const void *data;
-        DWORD size;
         bool keyStays;
-    } foreign[] = {{L"", L"ImagePath", image, sizeof(image), true},
-                   {L"\\Parameters", nullptr, nullptr, 0, true},
-                   {L"\\Linkage", L"Bind", bind, sizeof(bind), true},
-                   {L"", nullptr, nullptr, 0, false}};
+    } foreign[] = {{L"", L"ImagePath", true}, {L"\\Parameters", nullptr, true}, {L"\\Linkage", L"Bind", true},
+                   {L"", nullptr, false}};
     for (const auto &f : foreign)
     {
-        Register(10000, 10000, L"TARNExport", L"sum");
-        RawSet(HKEY_LOCAL_MACHINE, m_test.Path() + f.subKey, f.name, f.name != nullptr ? REG_SZ : 0,
-               f.name != nullptr ? std::string(static_cast<const char *>(f.data), f.size) : std::string());
+        Register(L"TARNExport", L"sum");
+        RawSet(HKEY_LOCAL_MACHINE, m_test.Path() + f.subKey, f.name, REG_SZ, TextBytes(L"C:\\TARN\\tarn.exe"));
         m_installer.RemoveRegistryKeys(m_application);
         EXPECT_FALSE(KeyExists(L"\\Performance"));
         EXPECT_EQ("<missing>", Stored(L"\\Linkage", L"Export", REG_MULTI_SZ));
         EXPECT_EQ(f.keyStays, KeyExists(f.subKey));
         if (f.name != nullptr)
         {
-            EXPECT_EQ(std::string(static_cast<const char *>(f.data), f.size), Stored(f.subKey, f.name, REG_SZ));
+            EXPECT_EQ(TextBytes(L"C:\\TARN\\tarn.exe"), Stored(f.subKey, f.name, REG_SZ));
         }
         RawDeleteTree(HKEY_LOCAL_MACHINE, m_test.Path());
     }

@@ -11,11 +11,6 @@ using namespace Halyard::Testing;
 
 namespace {
 
-std::string Bytes(const void *data, size_t size)
-{
-    return std::string(static_cast<const char *>(data), size);
-}
-
 // A key of the test's own below HKEY_CURRENT_USER\Software, opened by the code under test.
 class RegistryKeyTest : public ::testing::Test
 {
@@ -33,11 +28,7 @@ protected:
 
     void Set(const wchar_t *name, DWORD type, const void *data, DWORD size) const
     {
-        RawSet(HKEY_CURRENT_USER, m_test.Path(), name, type, Bytes(data, size));
-    }
-    std::string Get(const std::wstring &name, DWORD *type = nullptr) const
-    {
-        return RawGet(HKEY_CURRENT_USER, m_test.Path(), name, type);
+        RawSet(HKEY_CURRENT_USER, m_test.Path(), name, type, std::string(static_cast<const char *>(data), size));
     }
     bool Exists(const std::wstring &subKey) const
     {

