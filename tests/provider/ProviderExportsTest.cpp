@@ -11,12 +11,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <io.h>
-
-#include <cstdio>
-#include <cstring>
-
 using namespace Halyard;
 using namespace Halyard::Testing;
 using Halyard::PerfClient::CDirectProvider;
@@ -61,10 +55,14 @@ protected:
     PerfClient::CProviderRegistration m_registration;
 };
 
-const PerfClient::CPerformanceData::Object &OnlyObject(const std::vector<CPerformanceData::Object> &objects)
+// A collect that answered no data and left the caller's cursor and counts alone.
+void ExpectNoData(const CDirectProvider::CollectResult &r, DWORD result = 0)
 {
-    EXPECT_EQ(1u, objects.size());
-    return objects.at(0);
+    EXPECT_EQ(result, r.result);
+    EXPECT_EQ(0u, r.bytes);
+    EXPECT_EQ(0u, r.objects);
+    EXPECT_EQ(0, r.cursorAdvance);
+    EXPECT_FALSE(r.overran);
 }
 
 } // namespace
@@ -83,17 +81,13 @@ TEST_F(ProviderExports, OpenBeforeTheServerCreatesAnEmptyBlockSilently)
     EXPECT_FALSE(r.overran);
     const std::vector<CPerformanceData::Object> objects =
         CPerformanceData::ParseObjects(r.data.data(), r.bytes, r.objects);
-    const CPerformanceData::Object &object = OnlyObject(objects);
+    ASSERT_EQ(1u, objects.size());
+    const CPerformanceData::Object &object = objects[0];
     EXPECT_EQ(kFirstCounter, object.header.ObjectNameTitleIndex);
     EXPECT_EQ(26u, object.header.NumCounters);
     EXPECT_EQ(0, object.header.NumInstances);
 
-    const CDirectProvider::CollectResult small = provider.Collect(L"Global", r.bytes - 1);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_MORE_DATA), small.result);
-    EXPECT_EQ(0u, small.bytes);
-    EXPECT_EQ(0u, small.objects);
-    EXPECT_EQ(0, small.cursorAdvance);
-    EXPECT_FALSE(small.overran);
+    ExpectNoData(provider.Collect(L"Global", r.bytes - 1), ERROR_MORE_DATA);
     EXPECT_EQ(0u, provider.Collect(L"Costly", 0).result);
 
     EXPECT_EQ(0u, provider.Close());
@@ -126,11 +120,7 @@ TEST_F(ProviderExports, WithoutAFirstCounterThereIsNoCollectorAndUnloadingIsClea
     {
         CDirectProvider provider(ProviderPath());
         EXPECT_EQ(1u, provider.Open(L""));
-        const CDirectProvider::CollectResult r = provider.Collect(L"Global", 4096);
-        EXPECT_EQ(0u, r.result);
-        EXPECT_EQ(0u, r.bytes);
-        EXPECT_EQ(0u, r.objects);
-        EXPECT_EQ(0, r.cursorAdvance);
+        ExpectNoData(provider.Collect(L"Global", 4096));
         EXPECT_EQ(0u, provider.Close());
     }
     {
@@ -149,43 +139,10 @@ TEST_F(ProviderExports, CorruptBlockGivesOneLineAndNoData)
     ASSERT_EQ(0u, provider.Open(L""));
     server.GetObjectDefinition(0)->NumCounters = 4000;
 
-    const CDirectProvider::CollectResult r = provider.Collect(L"Global", 65536);
-    EXPECT_EQ(0u, r.result);
-    EXPECT_EQ(0u, r.bytes);
-    EXPECT_EQ(0u, r.objects);
-    EXPECT_EQ(0, r.cursorAdvance);
-    EXPECT_FALSE(r.overran);
+    ExpectNoData(provider.Collect(L"Global", 65536));
     EXPECT_THAT(DebugLines(), ElementsAre(StartsWith("CPerformanceDataCollector::Collect() -  Exception: "
                                                      "CPerformanceDataCollector::Collect() - Data block is corrupt")));
 }
-
-namespace {
-
-// Sends this process's standard output to a file while it lives.
-class CStandardOutputToFile
-{
-public:
-    explicit CStandardOutputToFile(const std::wstring &path) : m_saved(::_dup(1))
-    {
-        std::fflush(stdout);
-        const int file = ::_wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
-        ::_dup2(file, 1);
-        ::_close(file);
-    }
-    ~CStandardOutputToFile()
-    {
-        std::fflush(stdout);
-        ::_dup2(m_saved, 1);
-        ::_close(m_saved);
-    }
-    CStandardOutputToFile(const CStandardOutputToFile &) = delete;
-    CStandardOutputToFile &operator=(const CStandardOutputToFile &) = delete;
-
-private:
-    int m_saved;
-};
-
-} // namespace
 
 // A fault inside a collect (here the caller's buffer is not memory at all) is translated, reported
 // once, and leaves the caller's cursor and counts as if nothing had been asked. The module dumps the
@@ -203,7 +160,7 @@ TEST_F(ProviderExports, FaultInsideCollectIsAbsorbedAndDumpedOnlyIntoTheDumpFold
     Win32::SetCurrentDirectory(current);
     std::vector<std::string> lines;
     {
-        CStandardOutputToFile output(root / L"stdout.txt");
+        CStandardOutputCapture output(root / L"stdout.txt");
         CDirectProvider provider(ProviderPath());
         ASSERT_EQ(0u, provider.Open(L""));
         auto collect = reinterpret_cast<CDirectProvider::CollectFunction>(
@@ -222,9 +179,9 @@ TEST_F(ProviderExports, FaultInsideCollectIsAbsorbedAndDumpedOnlyIntoTheDumpFold
         EXPECT_EQ(0u, provider.Close());
     }
     Win32::SetCurrentDirectory(previousDirectory);
+    EXPECT_EQ("", Win32::LoadFileAsString(root / L"stdout.txt"));
     EXPECT_THAT(FilesMatching(current + L"\\*"), ElementsAre());
     EXPECT_EQ(programFolder, FilesMatching(ExecutableDirectory() + L"\\*"));
-    EXPECT_EQ("", Win32::LoadFileAsString(root / L"stdout.txt"));
 
     ASSERT_EQ(2u, lines.size());
     const std::string created = ": Default crash dump created: ";

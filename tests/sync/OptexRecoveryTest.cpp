@@ -14,7 +14,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
 #include <thread>
 #include <vector>
 
@@ -95,7 +94,6 @@ TEST(OptexRecovery, LiveHolderInAnotherProcessMakesEnterTimeOutUntilItLeaves)
     EXPECT_NE(std::wstring::npos, thrown.find(L"\"" + name + L"\"")) << thrown;
     EXPECT_GE(waited, 90u);
     EXPECT_LT(waited, 2000u);
-    std::printf("gave up on a live holder after %llu ms\n", waited);
     EXPECT_EQ(1, ReadOptexState(name).lockCount) << "the waiter withdrew its count";
 
     holder.release.Set();
@@ -121,7 +119,6 @@ TEST(OptexRecovery, HolderKilledWhileHoldingIsTakenOver)
     CWatchdog watchdog(20000);
     ULONGLONG waited = 0;
     ASSERT_TRUE(TimedEnter(optex, waited));
-    std::printf("took over from a dead holder after %llu ms\n", waited);
     EXPECT_LT(waited, 1000u);
     EXPECT_EQ(1, ReadOptexState(name).lockCount);
     EXPECT_EQ(::GetCurrentThreadId(), ReadOptexState(name).ownerThreadId);
@@ -221,7 +218,6 @@ TEST(OptexRecovery, ShortDeadlinesUnderContentionNeverLetTwoThreadsIn)
     {
         thread.join();
     }
-    std::printf("%ld entries, %ld time-outs\n", entries.load(), timeouts.load());
     EXPECT_EQ(entries.load(), counter);
     EXPECT_GT(timeouts.load(), 0) << "the deadline was never reached: the race was not exercised";
     ExpectFreeAndNoHandOverPending(name);

@@ -22,15 +22,7 @@ Counter Make(const std::wstring &name, DWORD type, LONG scale = 0, DWORD offset 
 
 SYSTEMTIME Time(WORD hour, WORD minute, WORD second, WORD milliseconds)
 {
-    SYSTEMTIME t = {};
-    t.wYear = 2024;
-    t.wMonth = 3;
-    t.wDay = 7;
-    t.wHour = hour;
-    t.wMinute = minute;
-    t.wSecond = second;
-    t.wMilliseconds = milliseconds;
-    return t;
+    return SYSTEMTIME{2024, 3, 0, 7, hour, minute, second, milliseconds};
 }
 
 } // namespace
