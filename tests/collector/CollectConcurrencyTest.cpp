@@ -13,10 +13,7 @@ using namespace Halyard::Testing;
 TEST(CollectConcurrency, CollectsStayWellFormedWhileAServerChurns)
 {
     const std::wstring base = UniqueName(L"HalyardChurn");
-    CNamedSignal ready;
-    CNamedSignal stop;
-    CChildProcess server(L"test_helper.exe", L"churn " + base + L" " + ready.Name() + L" " + stop.Name());
-    ASSERT_TRUE(ready.Wait());
+    CHelperHolding server(L"churn " + base);
 
     const PerfMon::CPerformanceDataSchema schema = CreateTarnCounterSet();
     PerfMon::CPerformanceDataCollector collector(Win32::CGlobalName(base), schema, 1000, nullptr);
@@ -62,7 +59,6 @@ TEST(CollectConcurrency, CollectsStayWellFormedWhileAServerChurns)
             position += 4 + 26 * 8;
         }
     }
-    stop.Set();
-    EXPECT_EQ(0u, server.Wait());
+    EXPECT_EQ(0u, server.Release());
     EXPECT_GE(changes, 20) << "the server must have taken and released instances while we collected";
 }

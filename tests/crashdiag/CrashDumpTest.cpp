@@ -3,6 +3,7 @@
 #include "crashdiag/CrashDump.h"
 #include "tools/perfclient/DebugChannelListener.h"
 #include "win32/FileUtils.h"
+#include "win32/MemoryMappedFile.h"
 #include "win32/ToString.h"
 
 #include <windows.h>
@@ -30,34 +31,22 @@ struct DumpContents
     DWORD code = 0;
 };
 
-// The header and the exception stream of a mini-dump file, every offset checked.
+// The signature and the exception stream of a mini-dump file.
 DumpContents ReadDump(const std::wstring &path)
 {
-    const std::vector<BYTE> bytes = Win32::LoadFileAsBinaryData(path);
-    const auto fits = [&](size_t offset, size_t size) { return offset + size <= bytes.size(); };
+    Win32::CMemoryMappedFile file(path, Win32::CMemoryMappedFile::ReadOnly);
     DumpContents contents;
-    if (!fits(0, sizeof(MINIDUMP_HEADER)))
+    contents.signature = file.GetSize() >= sizeof(MINIDUMP_HEADER) && std::memcmp(file.GetBaseAddress(), "MDMP", 4) == 0;
+    void *stream = nullptr;
+    ULONG size = 0;
+    if (contents.signature &&
+        ::MiniDumpReadDumpStream(file.GetBaseAddress(), ExceptionStream, nullptr, &stream, &size) &&
+        size >= sizeof(MINIDUMP_EXCEPTION_STREAM))
     {
-        return contents;
-    }
-    const MINIDUMP_HEADER &header = *reinterpret_cast<const MINIDUMP_HEADER *>(bytes.data());
-    contents.signature = std::memcmp(bytes.data(), "MDMP", 4) == 0;
-    for (ULONG32 i = 0; i < header.NumberOfStreams; ++i)
-    {
-        const size_t entry = header.StreamDirectoryRva + i * sizeof(MINIDUMP_DIRECTORY);
-        if (!fits(entry, sizeof(MINIDUMP_DIRECTORY)))
-        {
-            break;
-        }
-        const MINIDUMP_LOCATION_DESCRIPTOR at = reinterpret_cast<const MINIDUMP_DIRECTORY *>(&bytes[entry])->Location;
-        const ULONG32 type = reinterpret_cast<const MINIDUMP_DIRECTORY *>(&bytes[entry])->StreamType;
-        if (type == ExceptionStream && fits(at.Rva, sizeof(MINIDUMP_EXCEPTION_STREAM)))
-        {
-            const auto &stream = *reinterpret_cast<const MINIDUMP_EXCEPTION_STREAM *>(&bytes[at.Rva]);
-            contents.hasException = true;
-            contents.threadId = stream.ThreadId;
-            contents.code = stream.ExceptionRecord.ExceptionCode;
-        }
+        const MINIDUMP_EXCEPTION_STREAM &exception = *static_cast<const MINIDUMP_EXCEPTION_STREAM *>(stream);
+        contents.hasException = true;
+        contents.threadId = exception.ThreadId;
+        contents.code = exception.ExceptionRecord.ExceptionCode;
     }
     return contents;
 }

@@ -138,10 +138,10 @@ struct ProgramRun
 };
 
 inline ProgramRun RunProgram(const std::wstring &program, const std::wstring &arguments,
-                             const std::wstring &folder = L"", DWORD timeout = 120000)
+                             const std::wstring &folder = L"")
 {
     CChildProcess child(program, arguments, folder, true);
-    const DWORD exitCode = child.Wait(timeout);
+    const DWORD exitCode = child.Wait(120000);
     return ProgramRun{exitCode, child.Output(), child.ProcessId(), child.MainThreadId()};
 }
 
@@ -167,6 +167,37 @@ public:
 private:
     std::wstring m_name;
     Win32::CSmartHandle m_event;
+};
+
+// The test helper in a mode that takes something, sets the ready signal and keeps it until the
+// release signal is set: its arguments are the mode's own, both signals' names, then the rest.
+class CHelperHolding
+{
+public:
+    explicit CHelperHolding(const std::wstring &arguments, const std::wstring &rest = L"")
+        : m_process(L"test_helper.exe", arguments + L" " + m_ready.Name() + L" " + m_release.Name() + rest)
+    {
+        if (!m_ready.Wait(60000))
+        {
+            throw Win32::CException(L"CHelperHolding::CHelperHolding()", L"the helper did not get ready");
+        }
+    }
+    ~CHelperHolding() { Release(); }
+    CHelperHolding(const CHelperHolding &) = delete;
+    CHelperHolding &operator=(const CHelperHolding &) = delete;
+
+    // Lets go and returns the helper's exit code.
+    DWORD Release()
+    {
+        m_release.Set();
+        return m_process.Wait();
+    }
+    CChildProcess &Process() { return m_process; }
+
+private:
+    CNamedSignal m_ready;
+    CNamedSignal m_release;
+    CChildProcess m_process;
 };
 
 } // namespace Testing

@@ -26,19 +26,6 @@ namespace {
 
 const DWORD kSpinCount = 4000;
 
-// The helper holds the named optex until the release signal is set or it is killed.
-struct Holder
-{
-    explicit Holder(const std::wstring &name)
-        : process(L"test_helper.exe", L"optex-hold " + name + L" " + ready.Name() + L" " + release.Name())
-    {
-        EXPECT_TRUE(ready.Wait(60000)) << "the helper did not take the lock";
-    }
-    CNamedSignal ready;
-    CNamedSignal release;
-    CChildProcess process;
-};
-
 void WriteOptexState(const std::wstring &name, const OptexState &state)
 {
     const CSmartHandle mapping(::OpenFileMappingW(FILE_MAP_WRITE, FALSE, (name + L"_Optext_MMF").c_str()));
@@ -79,7 +66,7 @@ TEST(OptexRecovery, LiveHolderInAnotherProcessMakesEnterTimeOutUntilItLeaves)
     const std::wstring name = UniqueName(L"SyncHeld");
     COptex optex(CUnqualifiedName(name), nullptr, kSpinCount);
     optex.SetTimeout(100);
-    Holder holder(name);
+    CHelperHolding holder(L"optex-hold " + name);
     const OptexState held = ReadOptexState(name);
     EXPECT_EQ(1, held.lockCount);
     EXPECT_NE(0u, held.ownerThreadId);
@@ -96,8 +83,7 @@ TEST(OptexRecovery, LiveHolderInAnotherProcessMakesEnterTimeOutUntilItLeaves)
     EXPECT_LT(waited, 2000u);
     EXPECT_EQ(1, ReadOptexState(name).lockCount) << "the waiter withdrew its count";
 
-    holder.release.Set();
-    EXPECT_EQ(0u, holder.process.Wait());
+    EXPECT_EQ(0u, holder.Release());
     {
         ICriticalSection::Owner owner(optex);
         EXPECT_EQ(1, ReadOptexState(name).lockCount);
@@ -111,9 +97,9 @@ TEST(OptexRecovery, HolderKilledWhileHoldingIsTakenOver)
     COptex optex(CUnqualifiedName(name), nullptr, kSpinCount);
     optex.SetTimeout(5000);
     {
-        Holder holder(name);
-        holder.process.Kill(9);
-        ASSERT_EQ(9u, holder.process.Wait());
+        CHelperHolding holder(L"optex-hold " + name);
+        holder.Process().Kill(9);
+        ASSERT_EQ(9u, holder.Release());
     }
 
     CWatchdog watchdog(20000);

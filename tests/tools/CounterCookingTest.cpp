@@ -86,20 +86,13 @@ TEST(Cooking, SampleTakesCountersByTitleIndexAndNamesThemFromTheSet)
     const DWORD first = 7000;
     PerfClient::CPerformanceData::Object object = {};
     object.header.ObjectNameTitleIndex = first;
-    PERF_COUNTER_DEFINITION bytesInPerSec = {};
-    bytesInPerSec.CounterNameTitleIndex = first + 2 + 2 * 1;
-    bytesInPerSec.CounterType = PERF_COUNTER_BULK_COUNT;
-    bytesInPerSec.DefaultScale = -4;
-    bytesInPerSec.CounterSize = 8;
-    bytesInPerSec.CounterOffset = 4 + 8;
-    PERF_COUNTER_DEFINITION queue = bytesInPerSec;
-    queue.CounterNameTitleIndex = first + 2 + 2 * 23;
-    queue.CounterType = PERF_COUNTER_RAWCOUNT;
-    queue.DefaultScale = 0;
-    queue.CounterOffset = 4;
-    PERF_COUNTER_DEFINITION unknown = queue;
-    unknown.CounterNameTitleIndex = 9999;
-    object.counters = {queue, bytesInPerSec, unknown};
+    const auto counter = [](DWORD title, DWORD type, LONG scale, DWORD offset) {
+        return PERF_COUNTER_DEFINITION{sizeof(PERF_COUNTER_DEFINITION), title, {}, 0, {}, scale, 0, type, 8, offset};
+    };
+    // The queue, Bytes In/sec and a counter the set does not know.
+    object.counters = {counter(first + 2 + 2 * 23, PERF_COUNTER_RAWCOUNT, 0, 4),
+                       counter(first + 2 + 2 * 1, PERF_COUNTER_BULK_COUNT, -4, 4 + 8),
+                       counter(9999, PERF_COUNTER_RAWCOUNT, 0, 4)};
     for (ULONGLONG n : {1ull, 2ull})
     {
         PerfClient::CPerformanceData::Instance instance = {};
