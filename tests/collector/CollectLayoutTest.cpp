@@ -60,14 +60,14 @@ TEST_F(CollectLayout, GlobalWritesTheObjectWithItsInstancesInUseToTheByte)
     EXPECT_EQ(buffer.data() + kGlobalBytes, r.cursor);
 
     const PERF_OBJECT_TYPE *object = reinterpret_cast<const PERF_OBJECT_TYPE *>(buffer.data());
-    const PERF_OBJECT_TYPE *stored = m_server.GetObjectDefinition(0);
     EXPECT_EQ(kDefinitionLength, object->DefinitionLength);
     EXPECT_EQ(1000u, object->ObjectNameTitleIndex);
     EXPECT_EQ(1001u, object->ObjectHelpTitleIndex);
     EXPECT_EQ(26u, object->NumCounters);
     EXPECT_EQ(0, object->DefaultCounter);
     EXPECT_EQ(2, object->NumInstances);
-    EXPECT_EQ(0, std::memcmp(buffer.data() + 64, reinterpret_cast<const BYTE *>(stored) + 64, 26 * 40));
+    EXPECT_EQ(0, std::memcmp(buffer.data() + 64, reinterpret_cast<const BYTE *>(m_server.GetObjectDefinition(0)) + 64,
+                             26 * 40));
 
     const BYTE *position = buffer.data() + kDefinitionLength;
     const wchar_t *names[] = {L"a", L"ccc"};

@@ -36,7 +36,8 @@ DumpContents ReadDump(const std::wstring &path)
 {
     Win32::CMemoryMappedFile file(path, Win32::CMemoryMappedFile::ReadOnly);
     DumpContents contents;
-    contents.signature = file.GetSize() >= sizeof(MINIDUMP_HEADER) && std::memcmp(file.GetBaseAddress(), "MDMP", 4) == 0;
+    contents.signature =
+        file.GetSize() >= sizeof(MINIDUMP_HEADER) && std::memcmp(file.GetBaseAddress(), "MDMP", 4) == 0;
     void *stream = nullptr;
     ULONG size = 0;
     if (contents.signature &&

@@ -44,16 +44,7 @@ protected:
 
     void ExpectLine(const std::wstring &text)
     {
-        if (!m_listener.WaitForLine(m_pid, L"StandIn " + text, kLineTimeoutMs))
-        {
-            std::string received;
-            for (const CDebugChannelListener::Line &line : m_listener.TakeLines())
-            {
-                received += "\n  [" + std::to_string(line.processId) + "] " + line.text;
-            }
-            ADD_FAILURE() << "no line \"StandIn " << std::string(text.begin(), text.end())
-                          << "\" from this process; unclaimed lines:" << received;
-        }
+        EXPECT_TRUE(m_listener.WaitForLine(m_pid, L"StandIn " + text, kLineTimeoutMs).has_value()) << text.c_str();
     }
 
     const DWORD m_pid;

@@ -3,6 +3,7 @@
 // Programs that a test starts as real second processes: the test helper, the tools, the installer.
 
 #include "win32/Exception.h"
+#include "win32/FileUtils.h"
 #include "win32/SmartHandle.h"
 
 #include <windows.h>
@@ -14,10 +15,7 @@ namespace Testing {
 
 inline std::wstring ExecutableDirectory()
 {
-    wchar_t path[MAX_PATH];
-    const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring directory(path, length);
-    return directory.substr(0, directory.find_last_of(L"\\/"));
+    return Win32::GetModuleDirectory();
 }
 
 inline std::wstring UniqueName(const std::wstring &stem)
