@@ -12,10 +12,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
 #include <regex>
-#include <set>
+#include <map>
 
 using namespace Halyard;
 using namespace Halyard::Testing;
@@ -52,19 +51,6 @@ DumpContents ReadDump(const std::wstring &path)
     return contents;
 }
 
-// The log's lines without their line ends.
-std::vector<std::string> Lines(const std::string &log)
-{
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t end = log.find("\r\n"); end != std::string::npos; end = log.find("\r\n", start))
-    {
-        lines.push_back(log.substr(start, end - start));
-        start = end + 2;
-    }
-    return lines;
-}
-
 std::string Narrow(const std::wstring &text)
 {
     return std::string(text.begin(), text.end());
@@ -87,45 +73,43 @@ TEST(CrashDumps, NineFaultsWriteNineDumpsIntoTheDumpFolderOnlyAndLaterOnesAreRef
     EXPECT_THAT(folder.ProgramFolderFiles(), ElementsAre(folder.HelperPath()));
     EXPECT_EQ("", run.output);
 
-    std::vector<std::wstring> dumps = folder.Dumps();
+    const std::vector<std::wstring> dumps = folder.Dumps();
     ASSERT_EQ(9u, dumps.size());
     // Folder, program name, local date and time, process, faulting thread, sequence number.
     const std::regex special(R"([\\.^$|()\[\]{}*+?])");
     const std::regex name(std::regex_replace(Narrow(folder.DumpFolder() + L"\\test_helper.exe"), special, R"(\$&)") +
                           R"(-\d{8}-\d{6}-)" + std::to_string(run.processId) + "-" +
                           std::to_string(run.mainThreadId) + R"(-(\d+)\.dmp)");
-    std::set<int> sequence;
+    std::map<int, std::string> bySequence;
     for (const std::wstring &dump : dumps)
     {
         std::smatch match;
         const std::string narrow = Narrow(dump);
         ASSERT_TRUE(std::regex_match(narrow, match, name)) << narrow;
-        sequence.insert(std::stoi(match[1]));
+        bySequence[std::stoi(match[1])] = narrow;
     }
-    EXPECT_EQ((std::set<int>{1, 2, 3, 4, 5, 6, 7, 8, 9}), sequence);
+    ASSERT_EQ(9u, bySequence.size());
+    EXPECT_EQ(1, bySequence.begin()->first);
+    EXPECT_EQ(9, bySequence.rbegin()->first);
 
     // A debugger sees the refusals, once for each fault past the ninth.
     const std::wstring refusal = L"Did not create crash dump. Already created: 10";
+    const std::string refused = Prefixed(run.mainThreadId, Narrow(refusal));
     for (int i = 0; i < 2; ++i)
     {
         const auto line = listener.WaitForLine(run.processId, refusal, 10000);
         ASSERT_TRUE(line.has_value());
-        EXPECT_EQ(Prefixed(run.mainThreadId, Narrow(refusal)) + "\n", line->text);
+        EXPECT_EQ(refused + "\n", line->text);
     }
     EXPECT_FALSE(listener.WaitForLine(run.processId, refusal, 500).has_value());
 
     // The trace file beside the dumps holds the same story, in order.
-    std::sort(dumps.begin(), dumps.end(), [](const std::wstring &a, const std::wstring &b) {
-        return a.size() != b.size() ? a.size() < b.size() : a < b;
-    });
-    std::vector<std::string> expected = {"****************New Log*****************"};
-    for (const std::wstring &dump : dumps)
+    std::string expected = "****************New Log*****************\r\n";
+    for (const auto &dump : bySequence)
     {
-        expected.push_back(Prefixed(run.mainThreadId, "Default crash dump created: " + Narrow(dump) + "\""));
+        expected += Prefixed(run.mainThreadId, "Default crash dump created: " + dump.second + "\"\r\n");
     }
-    expected.push_back(Prefixed(run.mainThreadId, Narrow(refusal)));
-    expected.push_back(Prefixed(run.mainThreadId, Narrow(refusal)));
-    EXPECT_EQ(expected, Lines(folder.Log()));
+    EXPECT_EQ(expected + refused + "\r\n" + refused + "\r\n", folder.Log());
 }
 
 // Each structured exception is translated for the faulting thread and dumped, with its own code and

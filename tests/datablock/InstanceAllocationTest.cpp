@@ -12,8 +12,7 @@
 #include <vector>
 
 using namespace Halyard;
-using Halyard::Testing::ExpectException;
-using Halyard::Testing::UniqueName;
+using namespace Halyard::Testing;
 
 namespace {
 

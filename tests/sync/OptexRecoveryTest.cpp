@@ -19,8 +19,7 @@
 
 using namespace Halyard::Win32;
 using namespace Halyard::Testing;
-using SyncTest::OptexState;
-using SyncTest::ReadOptexState;
+using namespace SyncTest;
 
 namespace {
 
