@@ -44,14 +44,8 @@ public:
         {
             // A file, not a pipe: a Wine service that the program happens to start inherits the handle
             // and would hold a pipe open long after the program ended.
-            wchar_t file[MAX_PATH];
-            wchar_t temp[MAX_PATH];
             SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-            if (::GetTempPathW(MAX_PATH, temp) == 0 || ::GetTempFileNameW(temp, L"out", 0, file) == 0)
-            {
-                throw Win32::CWin32Exception(L"CChildProcess::CChildProcess() - GetTempFileNameW", ::GetLastError());
-            }
-            m_output = ::CreateFileW(file, GENERIC_READ | GENERIC_WRITE,
+            m_output = ::CreateFileW(Win32::GetTempFileName(L"out").c_str(), GENERIC_READ | GENERIC_WRITE,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit, CREATE_ALWAYS,
                                      FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
             if (!m_output.IsValid())
