@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 using namespace Halyard;
@@ -95,10 +96,8 @@ TEST_F(CollectLayout, GlobalWritesTheObjectWithItsInstancesInUseToTheByte)
         }
         position += kCounterBlock;
     }
-    for (const BYTE *pad = position; pad < buffer.data() + kGlobalBytes; ++pad)
-    {
-        EXPECT_EQ(0, *pad);
-    }
+    const BYTE *end = buffer.data() + kGlobalBytes;
+    EXPECT_TRUE(std::all_of(position, end, [](BYTE b) { return b == 0; })) << "padding";
     EXPECT_EQ(0xCD, buffer[kGlobalBytes]);
     EXPECT_EQ("", CheckObjects(buffer.data(), r.bytes, r.objects));
 }

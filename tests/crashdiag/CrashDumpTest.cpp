@@ -22,33 +22,20 @@ using ::testing::ElementsAre;
 
 namespace {
 
-struct DumpContents
-{
-    bool signature = false;
-    bool hasException = false;
-    DWORD threadId = 0;
-    DWORD code = 0;
-};
-
-// The signature and the exception stream of a mini-dump file.
-DumpContents ReadDump(const std::wstring &path)
+// The exception stream of a mini-dump file; all zero when the file is no dump or has none.
+MINIDUMP_EXCEPTION_STREAM ReadException(const std::wstring &path)
 {
     Win32::CMemoryMappedFile file(path, Win32::CMemoryMappedFile::ReadOnly);
-    DumpContents contents;
-    contents.signature =
-        file.GetSize() >= sizeof(MINIDUMP_HEADER) && std::memcmp(file.GetBaseAddress(), "MDMP", 4) == 0;
+    MINIDUMP_EXCEPTION_STREAM exception = {};
     void *stream = nullptr;
     ULONG size = 0;
-    if (contents.signature &&
+    if (file.GetSize() >= sizeof(MINIDUMP_HEADER) && std::memcmp(file.GetBaseAddress(), "MDMP", 4) == 0 &&
         ::MiniDumpReadDumpStream(file.GetBaseAddress(), ExceptionStream, nullptr, &stream, &size) &&
-        size >= sizeof(MINIDUMP_EXCEPTION_STREAM))
+        size >= sizeof(exception))
     {
-        const MINIDUMP_EXCEPTION_STREAM &exception = *static_cast<const MINIDUMP_EXCEPTION_STREAM *>(stream);
-        contents.hasException = true;
-        contents.threadId = exception.ThreadId;
-        contents.code = exception.ExceptionRecord.ExceptionCode;
+        std::memcpy(&exception, stream, sizeof(exception));
     }
-    return contents;
+    return exception;
 }
 
 std::string Narrow(const std::wstring &text)
@@ -141,11 +128,9 @@ TEST(CrashDumps, FaultsAreTranslatedAndDumpedWhileDumpsAreAllowed)
         EXPECT_EQ(c.dumps, dumps.size()) << what;
         for (const std::wstring &dump : dumps)
         {
-            const DumpContents contents = ReadDump(dump);
-            EXPECT_TRUE(contents.signature) << what;
-            EXPECT_TRUE(contents.hasException) << what;
-            EXPECT_EQ(run.mainThreadId, contents.threadId) << what;
-            EXPECT_EQ(c.code, contents.code) << what;
+            const MINIDUMP_EXCEPTION_STREAM exception = ReadException(dump);
+            EXPECT_EQ(run.mainThreadId, exception.ThreadId) << what;
+            EXPECT_EQ(c.code, exception.ExceptionRecord.ExceptionCode) << what;
         }
     }
 }
@@ -159,6 +144,6 @@ TEST(CrashDumps, WithoutAFolderSetDumpsGoToTheDefaultFolder)
     const std::vector<std::wstring> dumps = FilesMatching(Win32::GetDefaultCrashDumpFolder() + L"\\test_helper.exe-*-" +
                                                           std::to_wstring(run.processId) + L"-*.dmp");
     ASSERT_EQ(1u, dumps.size());
-    EXPECT_TRUE(ReadDump(dumps[0]).hasException);
+    EXPECT_EQ(run.mainThreadId, ReadException(dumps[0]).ThreadId);
     ::DeleteFileW(dumps[0].c_str());
 }
