@@ -13,10 +13,7 @@ using namespace Halyard::Testing;
 TEST(CollectConcurrency, CollectsStayWellFormedWhileAServerChurns)
 {
     const std::wstring base = UniqueName(L"HalyardChurn");
-    CNamedSignal ready;
-    CNamedSignal stop;
-    CChildProcess server(L"test_helper.exe", L"churn " + base + L" " + ready.Name() + L" " + stop.Name());
-    ASSERT_TRUE(ready.Wait());
+    CHelperHolding server(L"churn " + base);
 
     const PerfMon::CPerformanceDataSchema schema = CreateTarnCounterSet();
     PerfMon::CPerformanceDataCollector collector(Win32::CGlobalName(base), schema, 1000, nullptr);
@@ -54,15 +51,10 @@ TEST(CollectConcurrency, CollectsStayWellFormedWhileAServerChurns)
                 ASSERT_EQ(first, value) << "counter " << k << " of an instance from another update";
             }
             const DWORD high = static_cast<DWORD>(static_cast<ULONGLONG>(first) >> 32);
-            const DWORD low = static_cast<DWORD>(first);
-            if (first != 0)
-            {
-                ASSERT_EQ(tag, high ^ low) << "values of another instance under this name";
-            }
+            ASSERT_TRUE(first == 0 || tag == (high ^ static_cast<DWORD>(first))) << "values of another instance here";
             position += 4 + 26 * 8;
         }
     }
-    stop.Set();
-    EXPECT_EQ(0u, server.Wait());
+    EXPECT_EQ(0u, server.Release());
     EXPECT_GE(changes, 20) << "the server must have taken and released instances while we collected";
 }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 using namespace Halyard;
@@ -60,14 +61,14 @@ TEST_F(CollectLayout, GlobalWritesTheObjectWithItsInstancesInUseToTheByte)
     EXPECT_EQ(buffer.data() + kGlobalBytes, r.cursor);
 
     const PERF_OBJECT_TYPE *object = reinterpret_cast<const PERF_OBJECT_TYPE *>(buffer.data());
-    const PERF_OBJECT_TYPE *stored = m_server.GetObjectDefinition(0);
     EXPECT_EQ(kDefinitionLength, object->DefinitionLength);
     EXPECT_EQ(1000u, object->ObjectNameTitleIndex);
     EXPECT_EQ(1001u, object->ObjectHelpTitleIndex);
     EXPECT_EQ(26u, object->NumCounters);
     EXPECT_EQ(0, object->DefaultCounter);
     EXPECT_EQ(2, object->NumInstances);
-    EXPECT_EQ(0, std::memcmp(buffer.data() + 64, reinterpret_cast<const BYTE *>(stored) + 64, 26 * 40));
+    EXPECT_EQ(0, std::memcmp(buffer.data() + 64, reinterpret_cast<const BYTE *>(m_server.GetObjectDefinition(0)) + 64,
+                             26 * 40));
 
     const BYTE *position = buffer.data() + kDefinitionLength;
     const wchar_t *names[] = {L"a", L"ccc"};
@@ -95,10 +96,8 @@ TEST_F(CollectLayout, GlobalWritesTheObjectWithItsInstancesInUseToTheByte)
         }
         position += kCounterBlock;
     }
-    for (const BYTE *pad = position; pad < buffer.data() + kGlobalBytes; ++pad)
-    {
-        EXPECT_EQ(0, *pad);
-    }
+    const BYTE *end = buffer.data() + kGlobalBytes;
+    EXPECT_TRUE(std::all_of(position, end, [](BYTE b) { return b == 0; })) << "padding";
     EXPECT_EQ(0xCD, buffer[kGlobalBytes]);
     EXPECT_EQ("", CheckObjects(buffer.data(), r.bytes, r.objects));
 }

@@ -7,8 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-
 using namespace Halyard;
 using namespace Halyard::Testing;
 
@@ -22,11 +20,7 @@ TEST(CollectLock, HeldBlockLockMakesCollectAndOpenGiveUpWithNothing)
     PerfMon::CPerformanceDataCollector collector(Win32::CGlobalName(base), schema, 1000, nullptr, 100);
     collector.Open(L"");
 
-    CNamedSignal ready;
-    CNamedSignal release;
-    CChildProcess holder(L"test_helper.exe", L"optex-hold Global\\" + base + L"_PerfData_Lock " + ready.Name() +
-                                                 L" " + release.Name());
-    ASSERT_TRUE(ready.Wait());
+    CHelperHolding holder(L"optex-hold Global\\" + base + L"_PerfData_Lock");
     CWatchdog watchdog(20000);
     CGuardedBuffer buffer(4096);
     for (int attempt = 0; attempt < 2; ++attempt)
@@ -37,7 +31,6 @@ TEST(CollectLock, HeldBlockLockMakesCollectAndOpenGiveUpWithNothing)
         const ULONGLONG start = ::GetTickCount64();
         const std::wstring thrown = ThrownText([&] { collector.Collect(L"Global", &cursor, &bytes, &objects); });
         const ULONGLONG waited = ::GetTickCount64() - start;
-        std::printf("collect gave up after %llu ms\n", waited);
         EXPECT_EQ(0u, thrown.find(L"COptex::Enter() - Timed out after")) << thrown;
         EXPECT_LT(waited, 1000u);
         EXPECT_EQ(0u, bytes);
@@ -48,8 +41,7 @@ TEST(CollectLock, HeldBlockLockMakesCollectAndOpenGiveUpWithNothing)
     PerfMon::CPerformanceDataCollector late(Win32::CGlobalName(base), schema, 1000, nullptr, 100);
     EXPECT_THROW(late.Open(L""), Win32::CException);
 
-    release.Set();
-    EXPECT_EQ(0u, holder.Wait());
+    EXPECT_EQ(0u, holder.Release());
     const CollectResult r = CollectInto(collector, L"Global", buffer.Data(), buffer.Size());
     EXPECT_TRUE(r.result);
     EXPECT_EQ(1u, r.objects);

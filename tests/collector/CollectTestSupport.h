@@ -5,6 +5,7 @@
 #include "perfmon/schema/Schema.h"
 #include "provider/TarnCounterSet.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/GuardedBuffer.h"
 #include "tools/perfclient/PerfData.h"
 #include "win32/Exception.h"
 #include "win32/StringConverter.h"
@@ -12,54 +13,10 @@
 #include <windows.h>
 #include <winperf.h>
 
-#include <cstring>
 #include <string>
 
 namespace Halyard {
 namespace Testing {
-
-// A caller's buffer that ends exactly where a no-access page begins, so that a single byte
-// written past its end faults.
-class CGuardedBuffer
-{
-public:
-    explicit CGuardedBuffer(DWORD size)
-    {
-        SYSTEM_INFO info;
-        ::GetSystemInfo(&info);
-        const DWORD page = info.dwPageSize;
-        const DWORD pages = (size + page - 1) / page + 1;
-        m_base = static_cast<BYTE *>(::VirtualAlloc(nullptr, pages * page, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-        DWORD old = 0;
-        ::VirtualProtect(m_base + (pages - 1) * page, page, PAGE_NOACCESS, &old);
-        m_data = m_base + (pages - 1) * page - size;
-        m_size = size;
-        std::memset(m_base, 0xCD, (pages - 1) * page);
-    }
-    ~CGuardedBuffer() { ::VirtualFree(m_base, 0, MEM_RELEASE); }
-    CGuardedBuffer(const CGuardedBuffer &) = delete;
-    CGuardedBuffer &operator=(const CGuardedBuffer &) = delete;
-
-    BYTE *Data() const { return m_data; }
-    DWORD Size() const { return m_size; }
-
-    bool Untouched() const
-    {
-        for (DWORD i = 0; i < m_size; ++i)
-        {
-            if (m_data[i] != 0xCD)
-            {
-                return false;
-            }
-        }
-        return true;
-    }
-
-private:
-    BYTE *m_base = nullptr;
-    BYTE *m_data = nullptr;
-    DWORD m_size = 0;
-};
 
 struct CollectResult
 {

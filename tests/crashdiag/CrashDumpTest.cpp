@@ -3,6 +3,7 @@
 #include "crashdiag/CrashDump.h"
 #include "tools/perfclient/DebugChannelListener.h"
 #include "win32/FileUtils.h"
+#include "win32/MemoryMappedFile.h"
 #include "win32/ToString.h"
 
 #include <windows.h>
@@ -11,10 +12,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
 #include <regex>
-#include <set>
+#include <map>
 
 using namespace Halyard;
 using namespace Halyard::Testing;
@@ -22,57 +22,20 @@ using ::testing::ElementsAre;
 
 namespace {
 
-struct DumpContents
+// The exception stream of a mini-dump file; all zero when the file is no dump or has none.
+MINIDUMP_EXCEPTION_STREAM ReadException(const std::wstring &path)
 {
-    bool signature = false;
-    bool hasException = false;
-    DWORD threadId = 0;
-    DWORD code = 0;
-};
-
-// The header and the exception stream of a mini-dump file, every offset checked.
-DumpContents ReadDump(const std::wstring &path)
-{
-    const std::vector<BYTE> bytes = Win32::LoadFileAsBinaryData(path);
-    const auto fits = [&](size_t offset, size_t size) { return offset + size <= bytes.size(); };
-    DumpContents contents;
-    if (!fits(0, sizeof(MINIDUMP_HEADER)))
+    Win32::CMemoryMappedFile file(path, Win32::CMemoryMappedFile::ReadOnly);
+    MINIDUMP_EXCEPTION_STREAM exception = {};
+    void *stream = nullptr;
+    ULONG size = 0;
+    if (file.GetSize() >= sizeof(MINIDUMP_HEADER) && std::memcmp(file.GetBaseAddress(), "MDMP", 4) == 0 &&
+        ::MiniDumpReadDumpStream(file.GetBaseAddress(), ExceptionStream, nullptr, &stream, &size) &&
+        size >= sizeof(exception))
     {
-        return contents;
+        std::memcpy(&exception, stream, sizeof(exception));
     }
-    const MINIDUMP_HEADER &header = *reinterpret_cast<const MINIDUMP_HEADER *>(bytes.data());
-    contents.signature = std::memcmp(bytes.data(), "MDMP", 4) == 0;
-    for (ULONG32 i = 0; i < header.NumberOfStreams; ++i)
-    {
-        const size_t entry = header.StreamDirectoryRva + i * sizeof(MINIDUMP_DIRECTORY);
-        if (!fits(entry, sizeof(MINIDUMP_DIRECTORY)))
-        {
-            break;
-        }
-        const MINIDUMP_LOCATION_DESCRIPTOR at = reinterpret_cast<const MINIDUMP_DIRECTORY *>(&bytes[entry])->Location;
-        const ULONG32 type = reinterpret_cast<const MINIDUMP_DIRECTORY *>(&bytes[entry])->StreamType;
-        if (type == ExceptionStream && fits(at.Rva, sizeof(MINIDUMP_EXCEPTION_STREAM)))
-        {
-            const auto &stream = *reinterpret_cast<const MINIDUMP_EXCEPTION_STREAM *>(&bytes[at.Rva]);
-            contents.hasException = true;
-            contents.threadId = stream.ThreadId;
-            contents.code = stream.ExceptionRecord.ExceptionCode;
-        }
-    }
-    return contents;
-}
-
-// The log's lines without their line ends.
-std::vector<std::string> Lines(const std::string &log)
-{
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t end = log.find("\r\n"); end != std::string::npos; end = log.find("\r\n", start))
-    {
-        lines.push_back(log.substr(start, end - start));
-        start = end + 2;
-    }
-    return lines;
+    return exception;
 }
 
 std::string Narrow(const std::wstring &text)
@@ -97,45 +60,43 @@ TEST(CrashDumps, NineFaultsWriteNineDumpsIntoTheDumpFolderOnlyAndLaterOnesAreRef
     EXPECT_THAT(folder.ProgramFolderFiles(), ElementsAre(folder.HelperPath()));
     EXPECT_EQ("", run.output);
 
-    std::vector<std::wstring> dumps = folder.Dumps();
+    const std::vector<std::wstring> dumps = folder.Dumps();
     ASSERT_EQ(9u, dumps.size());
     // Folder, program name, local date and time, process, faulting thread, sequence number.
     const std::regex special(R"([\\.^$|()\[\]{}*+?])");
     const std::regex name(std::regex_replace(Narrow(folder.DumpFolder() + L"\\test_helper.exe"), special, R"(\$&)") +
                           R"(-\d{8}-\d{6}-)" + std::to_string(run.processId) + "-" +
                           std::to_string(run.mainThreadId) + R"(-(\d+)\.dmp)");
-    std::set<int> sequence;
+    std::map<int, std::string> bySequence;
     for (const std::wstring &dump : dumps)
     {
         std::smatch match;
         const std::string narrow = Narrow(dump);
         ASSERT_TRUE(std::regex_match(narrow, match, name)) << narrow;
-        sequence.insert(std::stoi(match[1]));
+        bySequence[std::stoi(match[1])] = narrow;
     }
-    EXPECT_EQ((std::set<int>{1, 2, 3, 4, 5, 6, 7, 8, 9}), sequence);
+    ASSERT_EQ(9u, bySequence.size());
+    EXPECT_EQ(1, bySequence.begin()->first);
+    EXPECT_EQ(9, bySequence.rbegin()->first);
 
     // A debugger sees the refusals, once for each fault past the ninth.
     const std::wstring refusal = L"Did not create crash dump. Already created: 10";
+    const std::string refused = Prefixed(run.mainThreadId, Narrow(refusal));
     for (int i = 0; i < 2; ++i)
     {
         const auto line = listener.WaitForLine(run.processId, refusal, 10000);
         ASSERT_TRUE(line.has_value());
-        EXPECT_EQ(Prefixed(run.mainThreadId, Narrow(refusal)) + "\n", line->text);
+        EXPECT_EQ(refused + "\n", line->text);
     }
     EXPECT_FALSE(listener.WaitForLine(run.processId, refusal, 500).has_value());
 
     // The trace file beside the dumps holds the same story, in order.
-    std::sort(dumps.begin(), dumps.end(), [](const std::wstring &a, const std::wstring &b) {
-        return a.size() != b.size() ? a.size() < b.size() : a < b;
-    });
-    std::vector<std::string> expected = {"****************New Log*****************"};
-    for (const std::wstring &dump : dumps)
+    std::string expected = "****************New Log*****************\r\n";
+    for (const auto &dump : bySequence)
     {
-        expected.push_back(Prefixed(run.mainThreadId, "Default crash dump created: " + Narrow(dump) + "\""));
+        expected += Prefixed(run.mainThreadId, "Default crash dump created: " + dump.second + "\"\r\n");
     }
-    expected.push_back(Prefixed(run.mainThreadId, Narrow(refusal)));
-    expected.push_back(Prefixed(run.mainThreadId, Narrow(refusal)));
-    EXPECT_EQ(expected, Lines(folder.Log()));
+    EXPECT_EQ(expected + refused + "\r\n" + refused + "\r\n", folder.Log());
 }
 
 // Each structured exception is translated for the faulting thread and dumped, with its own code and
@@ -167,11 +128,9 @@ TEST(CrashDumps, FaultsAreTranslatedAndDumpedWhileDumpsAreAllowed)
         EXPECT_EQ(c.dumps, dumps.size()) << what;
         for (const std::wstring &dump : dumps)
         {
-            const DumpContents contents = ReadDump(dump);
-            EXPECT_TRUE(contents.signature) << what;
-            EXPECT_TRUE(contents.hasException) << what;
-            EXPECT_EQ(run.mainThreadId, contents.threadId) << what;
-            EXPECT_EQ(c.code, contents.code) << what;
+            const MINIDUMP_EXCEPTION_STREAM exception = ReadException(dump);
+            EXPECT_EQ(run.mainThreadId, exception.ThreadId) << what;
+            EXPECT_EQ(c.code, exception.ExceptionRecord.ExceptionCode) << what;
         }
     }
 }
@@ -185,6 +144,6 @@ TEST(CrashDumps, WithoutAFolderSetDumpsGoToTheDefaultFolder)
     const std::vector<std::wstring> dumps = FilesMatching(Win32::GetDefaultCrashDumpFolder() + L"\\test_helper.exe-*-" +
                                                           std::to_wstring(run.processId) + L"-*.dmp");
     ASSERT_EQ(1u, dumps.size());
-    EXPECT_TRUE(ReadDump(dumps[0]).hasException);
+    EXPECT_EQ(run.mainThreadId, ReadException(dumps[0]).ThreadId);
     ::DeleteFileW(dumps[0].c_str());
 }

@@ -8,12 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <io.h>
-
-#include <cstdio>
 #include <cstring>
-#include <iostream>
 #include <thread>
 
 using namespace Halyard;
@@ -28,39 +23,6 @@ std::string ThreadPrefix()
 {
     return ToStringA(static_cast<unsigned long>(::GetCurrentThreadId())) + ": ";
 }
-
-// Catches what the process writes to its standard output while it lives.
-class CStandardOutputCapture
-{
-public:
-    explicit CStandardOutputCapture(const std::wstring &path) : m_path(path)
-    {
-        std::cout.flush();
-        std::fflush(stdout);
-        m_saved = ::_dup(1);
-        const int file = ::_wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
-        ::_dup2(file, 1);
-        ::_close(file);
-    }
-    ~CStandardOutputCapture() { Take(); }
-
-    std::string Take()
-    {
-        if (m_saved >= 0)
-        {
-            std::cout.flush();
-            std::fflush(stdout);
-            ::_dup2(m_saved, 1);
-            ::_close(m_saved);
-            m_saved = -1;
-        }
-        return LoadFileAsString(m_path);
-    }
-
-private:
-    std::wstring m_path;
-    int m_saved = -1;
-};
 
 } // namespace
 

@@ -15,14 +15,13 @@ using namespace Halyard::Win32;
 
 TEST(CMiniDumper, DumpTypeDropsWhatOlderDbgHelpOrADebuggerCannotTake)
 {
-    struct Case
+    const struct
     {
         int kind;
         int level;
         bool debugger;
         DWORD type;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {CMiniDumper::DataAndThreads, 68, false, 0x21A25},
         {CMiniDumper::DataAndThreads, 63, false, 0x21A25},
         {CMiniDumper::DataAndThreads, 62, false, 0x225},
@@ -37,7 +36,7 @@ TEST(CMiniDumper, DumpTypeDropsWhatOlderDbgHelpOrADebuggerCannotTake)
         {CMiniDumper::FullMemory, 61, false, 0x26},
         {CMiniDumper::FullMemory, 40, false, 0x6},
     };
-    for (const Case &c : cases)
+    for (const auto &c : cases)
     {
         EXPECT_EQ(c.type, CMiniDumper::GetDumpType(c.kind, c.level, c.debugger))
             << "kind " << c.kind << " level " << c.level << " debugger " << c.debugger;
@@ -68,30 +67,17 @@ TEST(CMiniDumper, LevelIsThatOfTheNewestExportFound)
     }
 }
 
-namespace {
-
-// Points the dumps at a folder for its life; the default folder afterwards.
-struct CDumpFolderScope
-{
-    explicit CDumpFolderScope(const std::wstring &folder) { SetCrashDumpFolder(folder); }
-    ~CDumpFolderScope()
-    {
-        SetCrashDumpFolder(L"");
-        EXPECT_EQ(GetDefaultCrashDumpFolder(), GetCrashDumpFolder());
-    }
-};
-
-} // namespace
-
 // Never beside the program: the folder set, or else the product's own. The parts of a whole name are
 // those the crash dump tests find.
 TEST(CMiniDumper, FileNamesLieInTheDumpFolder)
 {
     EXPECT_EQ(GetDefaultCrashDumpFolder() + L"\\crashdiag_tests.exe", CMiniDumper(0, 0).GetDumpFileNamePrefix());
     CTempFolder folder(L"crashdiag");
-    const CDumpFolderScope scope(folder.Path() + L"\\");
+    SetCrashDumpFolder(folder.Path() + L"\\");
     EXPECT_EQ(folder / L"crashdiag_tests.exe", CMiniDumper(0, CMiniDumper::AllNameParts).GetDumpFileNamePrefix());
     EXPECT_EQ(folder / L"crashdiag_tests.exe.dmp", CMiniDumper(0, 0).GetNextDumpFileName());
+    SetCrashDumpFolder(L"");
+    EXPECT_EQ(GetDefaultCrashDumpFolder(), GetCrashDumpFolder());
 }
 
 TEST(CMiniDumper, WritesADumpOfTheRequestedKindToAnyName)
@@ -107,9 +93,7 @@ TEST(CMiniDumper, WritesADumpOfTheRequestedKindToAnyName)
     ::RtlCaptureContext(&context);
     EXCEPTION_POINTERS pointers = {&record, &context};
     ASSERT_TRUE(dumper.CreateDump(name, &pointers));
-    const std::string bytes = LoadFileAsString(name);
-    ASSERT_GE(bytes.size(), 4u);
-    EXPECT_EQ("MDMP", bytes.substr(0, 4));
+    EXPECT_EQ("MDMP", LoadFileAsString(name).substr(0, 4));
 
     // A name that cannot be created gives no dump and no file.
     const std::wstring missing = folder.Path() + L"\\no such folder\\x.dmp";

@@ -45,11 +45,7 @@ TEST(CrossProcessBlock, ExactlyOneOfSeveralStartingProcessesLaysTheBlockOut)
 TEST(CrossProcessBlock, BlockOfAnotherProcessIsOpenedAsItIs)
 {
     const std::wstring base = UniqueName(L"HalyardShared");
-    CNamedSignal ready;
-    CNamedSignal release;
-    CChildProcess server(L"test_helper.exe",
-                         L"hold " + base + L" 1000 " + ready.Name() + L" " + release.Name() + L" alpha 4242");
-    ASSERT_TRUE(ready.Wait()) << "the server did not get ready";
+    CHelperHolding server(L"hold " + base + L" 1000", L" alpha 4242");
 
     const PerfMon::CPerformanceDataSchema schema = CreateTarnCounterSet();
     PerfMon::CPerformanceDataBlock block(Win32::CGlobalName(base), schema, 2000, nullptr);
@@ -62,7 +58,5 @@ TEST(CrossProcessBlock, BlockOfAnotherProcessIsOpenedAsItIs)
     ULONGLONG value = 0;
     std::memcpy(&value, block.GetInstanceCounterData(object, static_cast<long>(id)), sizeof(value));
     EXPECT_EQ(4242u, value);
-
-    release.Set();
-    EXPECT_EQ(0u, server.Wait());
+    EXPECT_EQ(0u, server.Release());
 }

@@ -12,8 +12,7 @@
 #include <vector>
 
 using namespace Halyard;
-using Halyard::Testing::ExpectException;
-using Halyard::Testing::UniqueName;
+using namespace Halyard::Testing;
 
 namespace {
 
@@ -59,6 +58,7 @@ protected:
     PERF_OBJECT_TYPE *m_named;
     PERF_OBJECT_TYPE *m_numbered;
     PERF_OBJECT_TYPE *m_plain;
+    DWORD m_created = 0;
 };
 
 const wchar_t kAllocate[] = L"CPerformanceDataBlock::AllocateObjectInstance()";
@@ -104,7 +104,6 @@ TEST_F(InstanceAllocation, NamedInstancesAreFoundAgainFillTheLowestFreeSlotAndHa
 
 TEST_F(InstanceAllocation, WrongRequestsAreRefused)
 {
-    DWORD created = 0;
     PERF_OBJECT_TYPE outside = *m_named;
     ExpectException([&] { m_block.GetActiveObjectInstance(m_named, 1); }, kValidate,
                     L"No instances are currently allocated");
@@ -115,14 +114,14 @@ TEST_F(InstanceAllocation, WrongRequestsAreRefused)
         const wchar_t *where;
         std::wstring message;
     } cases[] = {
-        {[&] { m_block.AllocateObjectInstance(m_named, 7, created); }, kValidate,
+        {[&] { m_block.AllocateObjectInstance(m_named, 7, m_created); }, kValidate,
          L"Instances for this object should be allocated by name and not by ID"},
-        {[&] { m_block.AllocateObjectInstance(m_numbered, L"x", created); }, kValidate,
+        {[&] { m_block.AllocateObjectInstance(m_numbered, L"x", m_created); }, kValidate,
          L"Instances for this object should be allocated by unique ID and not by name"},
-        {[&] { m_block.AllocateObjectInstance(m_plain, L"x", created); }, kValidate,
+        {[&] { m_block.AllocateObjectInstance(m_plain, L"x", m_created); }, kValidate,
          L"Object does not support instances"},
-        {[&] { m_block.AllocateObjectInstance(&outside, L"x", created); }, kValidate, L"Invalid object pointer"},
-        {[&] { m_block.AllocateObjectInstance(m_numbered, PERF_NO_UNIQUE_ID, created); }, kAllocate,
+        {[&] { m_block.AllocateObjectInstance(&outside, L"x", m_created); }, kValidate, L"Invalid object pointer"},
+        {[&] { m_block.AllocateObjectInstance(m_numbered, PERF_NO_UNIQUE_ID, m_created); }, kAllocate,
          L"Illegal instance id: -1"},
         {[&] { m_block.GetActiveObjectInstance(m_named, 0); }, kActive, L"Invalid instance id: 0"},
         {[&] { m_block.GetActiveObjectInstance(m_named, 4); }, kActive, L"Invalid instance id: 4"},
@@ -138,17 +137,16 @@ TEST_F(InstanceAllocation, WrongRequestsAreRefused)
 
 TEST_F(InstanceAllocation, NumberedInstancesTakeIds)
 {
-    DWORD created = 0;
-    EXPECT_EQ(1u, m_block.AllocateObjectInstance(m_numbered, 40, created));
-    EXPECT_EQ(1u, created);
-    EXPECT_EQ(2u, m_block.AllocateObjectInstance(m_numbered, 41, created));
-    EXPECT_EQ(1u, m_block.AllocateObjectInstance(m_numbered, 40, created));
-    EXPECT_EQ(0u, created);
+    EXPECT_EQ(1u, m_block.AllocateObjectInstance(m_numbered, 40, m_created));
+    EXPECT_EQ(1u, m_created);
+    EXPECT_EQ(2u, m_block.AllocateObjectInstance(m_numbered, 41, m_created));
+    EXPECT_EQ(1u, m_block.AllocateObjectInstance(m_numbered, 40, m_created));
+    EXPECT_EQ(0u, m_created);
     EXPECT_EQ(24u, Slot(m_numbered, 1)->ByteLength);
     EXPECT_EQ(41u, Slot(m_numbered, 1)->UniqueID);
     EXPECT_EQ(0u, Slot(m_numbered, 1)->NameOffset);
-    EXPECT_EQ(3u, m_block.AllocateObjectInstance(m_numbered, 42, created));
-    ExpectException([&] { m_block.AllocateObjectInstance(m_numbered, 43, created); }, kAllocate,
+    EXPECT_EQ(3u, m_block.AllocateObjectInstance(m_numbered, 42, m_created));
+    ExpectException([&] { m_block.AllocateObjectInstance(m_numbered, 43, m_created); }, kAllocate,
                   L"Unexpected - logic error");
     EXPECT_EQ(0u, m_block.GetNamedInstanceCount(m_numbered));
 }
@@ -158,18 +156,17 @@ TEST_F(InstanceAllocation, NumberedInstancesTakeIds)
 TEST_F(InstanceAllocation, ChildInstancesRecordTheirParentAndOnlyThey)
 {
     const DWORD parent = Allocate(L"server");
-    DWORD created = 0;
-    const DWORD child = m_block.AllocateChildObjectInstance(m_numbered, 7, m_named, parent, created);
-    EXPECT_EQ(1u, created);
+    const DWORD child = m_block.AllocateChildObjectInstance(m_numbered, 7, m_named, parent, m_created);
+    EXPECT_EQ(1u, m_created);
     EXPECT_EQ(m_named->ObjectNameTitleIndex, Slot(m_numbered, child - 1)->ParentObjectTitleIndex);
     EXPECT_EQ(parent, Slot(m_numbered, child - 1)->ParentObjectInstance);
-    EXPECT_EQ(child, m_block.AllocateChildObjectInstance(m_numbered, 7, m_named, parent, created));
-    EXPECT_EQ(0u, created);
-    ExpectException([&] { m_block.AllocateChildObjectInstance(m_numbered, 7, m_named, parent + 1, created); },
+    EXPECT_EQ(child, m_block.AllocateChildObjectInstance(m_numbered, 7, m_named, parent, m_created));
+    EXPECT_EQ(0u, m_created);
+    ExpectException([&] { m_block.AllocateChildObjectInstance(m_numbered, 7, m_named, parent + 1, m_created); },
                     L"CPerformanceDataBlock::AllocateChildObjectInstance", L"Instance exists but parent is different");
 
     m_block.ReleaseObjectInstance(m_numbered, static_cast<long>(child));
-    EXPECT_EQ(child, m_block.AllocateObjectInstance(m_numbered, 8, created));
+    EXPECT_EQ(child, m_block.AllocateObjectInstance(m_numbered, 8, m_created));
     EXPECT_EQ(0u, Slot(m_numbered, child - 1)->ParentObjectTitleIndex);
     EXPECT_EQ(0u, Slot(m_numbered, child - 1)->ParentObjectInstance);
 }

@@ -23,6 +23,7 @@
 #include "provider/TarnCounterSet.h"
 #include "provider/TarnServerCounters.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/sync/OptexState.h"
 #include "win32/Exception.h"
 #include "win32/Optex.h"
 #include "win32/SEHException.h"
@@ -53,17 +54,6 @@ DWORD Number(const std::wstring &text)
     return std::wcstoul(text.c_str(), nullptr, 10);
 }
 
-// The same read-modify-write as the test's: it loses updates unless the lock serialises it.
-void IncrementUnsafely(volatile LONG *counter)
-{
-    const LONG value = *counter;
-    for (int i = 0; i < 16; ++i)
-    {
-        YieldProcessor();
-    }
-    *counter = value + 1;
-}
-
 int OptexHold(const std::vector<std::wstring> &a)
 {
     Win32::COptex optex(Win32::CUnqualifiedName(a[1]), nullptr, 4000);
@@ -86,7 +76,7 @@ int OptexCount(const std::vector<std::wstring> &a)
     for (DWORD i = Number(a[3]); i > 0; --i)
     {
         Win32::ICriticalSection::Owner owner(optex);
-        IncrementUnsafely(counter);
+        SyncTest::IncrementUnsafely(counter);
     }
     return 0;
 }
@@ -206,11 +196,6 @@ __attribute__((noinline)) unsigned Recurse(unsigned depth)
     return Recurse(depth + 1) + frame[0];
 }
 
-void Overflow()
-{
-    Recurse(0);
-}
-
 int Fault(DWORD times, void (*fault)(), DWORD code)
 {
     int translated = 0;
@@ -251,7 +236,7 @@ int Crash(const std::vector<std::wstring> &a)
         }
         else if (a[i] == L"overflow" && hasValue)
         {
-            translated += Fault(Number(a[++i]), Overflow, EXCEPTION_STACK_OVERFLOW);
+            translated += Fault(Number(a[++i]), [] { Recurse(0); }, EXCEPTION_STACK_OVERFLOW);
         }
         else
         {

@@ -1,4 +1,4 @@
-#include "tests/perfclient/TestSupport.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/Expect.h"
 #include "tools/perfclient/DebugChannelListener.h"
 #include "win32/Exception.h"
@@ -8,7 +8,7 @@
 #include <string>
 
 using Halyard::PerfClient::CDebugChannelListener;
-using Halyard::Testing::ThrownText;
+using namespace Halyard::Testing;
 
 namespace {
 
@@ -26,27 +26,19 @@ std::wstring Unique(const std::wstring &text)
 TEST(CDebugChannelListener, ReceivesAnotherProcessesLinesWithItsProcessIdAndKeepsThoseNotYetTaken)
 {
     CDebugChannelListener listener(kAcquireTimeoutMs);
-    std::wstring commandLine = L"\"" + PerfClientTest::BesideTestProgram(L"test_helper.exe") + L"\" debug-write \"" +
-                               Unique(L"first line") + L"\" \"" + Unique(L"second line") + L"\"";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    ASSERT_TRUE(::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                                 &process));
-    EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(process.hProcess, 60000));
-    ::CloseHandle(process.hThread);
-    ::CloseHandle(process.hProcess);
-    ASSERT_NE(::GetCurrentProcessId(), process.dwProcessId);
+    CChildProcess writer(L"test_helper.exe",
+                         L"debug-write \"" + Unique(L"first line") + L"\" \"" + Unique(L"second line") + L"\"");
+    EXPECT_EQ(0u, writer.Wait());
 
     // The second line is taken first: the first one, passed over, must still be there afterwards.
-    const auto second = listener.WaitForLine(process.dwProcessId, Unique(L"second"), kLineTimeoutMs);
+    const auto second = listener.WaitForLine(writer.ProcessId(), Unique(L"second"), kLineTimeoutMs);
     ASSERT_TRUE(second.has_value());
-    EXPECT_EQ(process.dwProcessId, second->processId);
+    EXPECT_EQ(writer.ProcessId(), second->processId);
     EXPECT_EQ(Unique(L"second line"), second->GetWideText());
     EXPECT_FALSE(listener.WaitForLine(Unique(L"second"), 200).has_value());
     const auto first = listener.WaitForLine(Unique(L"first line"), kLineTimeoutMs);
     ASSERT_TRUE(first.has_value());
-    EXPECT_EQ(process.dwProcessId, first->processId);
+    EXPECT_EQ(writer.ProcessId(), first->processId);
 }
 
 TEST(CDebugChannelListener, OwnsTheChannelAloneAndReleasesItWhenDestroyed)

@@ -13,8 +13,7 @@
 
 using Halyard::PerfClient::CPerformanceData;
 using Halyard::PerfClient::ReadCounterValue;
-using Halyard::Testing::CGuardedBuffer;
-using Halyard::Testing::ThrownText;
+using namespace Halyard::Testing;
 using Halyard::Win32::CException;
 
 namespace {

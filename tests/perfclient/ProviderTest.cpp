@@ -1,4 +1,4 @@
-#include "tests/perfclient/TestSupport.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/Expect.h"
 #include "tools/perfclient/DebugChannelListener.h"
 #include "tools/perfclient/DirectProvider.h"
@@ -21,7 +21,7 @@ const DWORD kLineTimeoutMs = 15000;
 
 std::wstring StandInPath()
 {
-    return PerfClientTest::BesideTestProgram(L"PerfClientStandIn.dll");
+    return ExecutableDirectory() + L"\\PerfClientStandIn.dll";
 }
 
 // The stand-in provider registered under a service name and title indexes of this process; the environment
@@ -44,16 +44,7 @@ protected:
 
     void ExpectLine(const std::wstring &text)
     {
-        if (!m_listener.WaitForLine(m_pid, L"StandIn " + text, kLineTimeoutMs))
-        {
-            std::string received;
-            for (const CDebugChannelListener::Line &line : m_listener.TakeLines())
-            {
-                received += "\n  [" + std::to_string(line.processId) + "] " + line.text;
-            }
-            ADD_FAILURE() << "no line \"StandIn " << std::string(text.begin(), text.end())
-                          << "\" from this process; unclaimed lines:" << received;
-        }
+        EXPECT_TRUE(m_listener.WaitForLine(m_pid, L"StandIn " + text, kLineTimeoutMs).has_value()) << text.c_str();
     }
 
     const DWORD m_pid;
@@ -83,7 +74,7 @@ TEST_F(StandInProvider, DirectCallsKeepTheModuleLoadedAndRefuseAModuleWithoutThe
     EXPECT_EQ(0u, provider.Close());
     ExpectLine(L"Close()");
 
-    EXPECT_THROW(CDirectProvider(PerfClientTest::BesideTestProgram(L"no-such-provider.dll")), CWin32Exception);
+    EXPECT_THROW(CDirectProvider(ExecutableDirectory() + L"\\no-such-provider.dll"), CWin32Exception);
     const std::wstring missing =
         ThrownText([] { CDirectProvider provider(StandInPath(), "PerfData_Open", "NoSuchCollect"); });
     EXPECT_EQ(0u, missing.find(L"CDirectProvider::CDirectProvider() - GetProcAddress - ")) << missing.c_str();

@@ -13,7 +13,8 @@ using Halyard::PerfClient::CPerformanceData;
 TEST(ProviderPerfLib, SystemPerformanceLibraryReturnsTheServersCounters)
 {
     PerfClient::CProviderRegistration registration(TarnProductName, ProviderPath(), kFirstCounter);
-    CTarnServer server(L"gateway 31337");
+    // A TARN server in another process, with one instance and a value in its first counter.
+    CHelperHolding server(L"hold TARN " + std::to_wstring(kFirstCounter), L" gateway 31337");
 
     for (const wchar_t *query : {L"Global", L"7000"})
     {

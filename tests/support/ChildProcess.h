@@ -3,6 +3,7 @@
 // Programs that a test starts as real second processes: the test helper, the tools, the installer.
 
 #include "win32/Exception.h"
+#include "win32/FileUtils.h"
 #include "win32/SmartHandle.h"
 
 #include <windows.h>
@@ -14,10 +15,7 @@ namespace Testing {
 
 inline std::wstring ExecutableDirectory()
 {
-    wchar_t path[MAX_PATH];
-    const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring directory(path, length);
-    return directory.substr(0, directory.find_last_of(L"\\/"));
+    return Win32::GetModuleDirectory();
 }
 
 inline std::wstring UniqueName(const std::wstring &stem)
@@ -46,14 +44,8 @@ public:
         {
             // A file, not a pipe: a Wine service that the program happens to start inherits the handle
             // and would hold a pipe open long after the program ended.
-            wchar_t file[MAX_PATH];
-            wchar_t temp[MAX_PATH];
             SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-            if (::GetTempPathW(MAX_PATH, temp) == 0 || ::GetTempFileNameW(temp, L"out", 0, file) == 0)
-            {
-                throw Win32::CWin32Exception(L"CChildProcess::CChildProcess() - GetTempFileNameW", ::GetLastError());
-            }
-            m_output = ::CreateFileW(file, GENERIC_READ | GENERIC_WRITE,
+            m_output = ::CreateFileW(Win32::GetTempFileName(L"out").c_str(), GENERIC_READ | GENERIC_WRITE,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit, CREATE_ALWAYS,
                                      FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
             if (!m_output.IsValid())
@@ -138,10 +130,10 @@ struct ProgramRun
 };
 
 inline ProgramRun RunProgram(const std::wstring &program, const std::wstring &arguments,
-                             const std::wstring &folder = L"", DWORD timeout = 120000)
+                             const std::wstring &folder = L"")
 {
     CChildProcess child(program, arguments, folder, true);
-    const DWORD exitCode = child.Wait(timeout);
+    const DWORD exitCode = child.Wait(120000);
     return ProgramRun{exitCode, child.Output(), child.ProcessId(), child.MainThreadId()};
 }
 
@@ -167,6 +159,37 @@ public:
 private:
     std::wstring m_name;
     Win32::CSmartHandle m_event;
+};
+
+// The test helper in a mode that takes something, sets the ready signal and keeps it until the
+// release signal is set: its arguments are the mode's own, both signals' names, then the rest.
+class CHelperHolding
+{
+public:
+    explicit CHelperHolding(const std::wstring &arguments, const std::wstring &rest = L"")
+        : m_process(L"test_helper.exe", arguments + L" " + m_ready.Name() + L" " + m_release.Name() + rest)
+    {
+        if (!m_ready.Wait(60000))
+        {
+            throw Win32::CException(L"CHelperHolding::CHelperHolding()", L"the helper did not get ready");
+        }
+    }
+    ~CHelperHolding() { Release(); }
+    CHelperHolding(const CHelperHolding &) = delete;
+    CHelperHolding &operator=(const CHelperHolding &) = delete;
+
+    // Lets go and returns the helper's exit code.
+    DWORD Release()
+    {
+        m_release.Set();
+        return m_process.Wait();
+    }
+    CChildProcess &Process() { return m_process; }
+
+private:
+    CNamedSignal m_ready;
+    CNamedSignal m_release;
+    CChildProcess m_process;
 };
 
 } // namespace Testing

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace Halyard {
@@ -44,14 +45,7 @@ public:
     // True while nothing has been written into the buffer.
     bool Untouched() const
     {
-        for (DWORD i = 0; i < m_size; ++i)
-        {
-            if (m_data[i] != 0xCD)
-            {
-                return false;
-            }
-        }
-        return true;
+        return std::all_of(m_data, m_data + m_size, [](BYTE b) { return b == 0xCD; });
     }
 
 private:

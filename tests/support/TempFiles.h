@@ -8,6 +8,12 @@
 
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -94,6 +100,42 @@ public:
 
 private:
     std::wstring m_path;
+};
+
+// Sends what the process writes to its standard output into a file while it lives.
+class CStandardOutputCapture
+{
+public:
+    explicit CStandardOutputCapture(const std::wstring &path) : m_path(path)
+    {
+        std::cout.flush();
+        std::fflush(stdout);
+        m_saved = ::_dup(1);
+        const int file = ::_wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
+        ::_dup2(file, 1);
+        ::_close(file);
+    }
+    ~CStandardOutputCapture() { Take(); }
+    CStandardOutputCapture(const CStandardOutputCapture &) = delete;
+    CStandardOutputCapture &operator=(const CStandardOutputCapture &) = delete;
+
+    // Restores the standard output and returns what was caught.
+    std::string Take()
+    {
+        if (m_saved >= 0)
+        {
+            std::cout.flush();
+            std::fflush(stdout);
+            ::_dup2(m_saved, 1);
+            ::_close(m_saved);
+            m_saved = -1;
+        }
+        return Win32::LoadFileAsString(m_path);
+    }
+
+private:
+    std::wstring m_path;
+    int m_saved = -1;
 };
 
 } // namespace Testing

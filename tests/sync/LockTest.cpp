@@ -12,8 +12,7 @@
 #include <thread>
 
 using namespace Halyard::Win32;
-using Halyard::Testing::ExpectException;
-using Halyard::Testing::UniqueName;
+using namespace Halyard::Testing;
 using SyncTest::ReadOptexState;
 
 namespace {

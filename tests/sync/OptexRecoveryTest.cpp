@@ -3,7 +3,6 @@
 #include "OptexState.h"
 
 #include "tests/support/ChildProcess.h"
-#include "tests/support/Expect.h"
 #include "tests/support/Watchdog.h"
 #include "win32/CriticalSection.h"
 #include "win32/Exception.h"
@@ -14,31 +13,16 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
 #include <thread>
 #include <vector>
 
 using namespace Halyard::Win32;
 using namespace Halyard::Testing;
-using SyncTest::OptexState;
-using SyncTest::ReadOptexState;
+using namespace SyncTest;
 
 namespace {
 
 const DWORD kSpinCount = 4000;
-
-// The helper holds the named optex until the release signal is set or it is killed.
-struct Holder
-{
-    explicit Holder(const std::wstring &name)
-        : process(L"test_helper.exe", L"optex-hold " + name + L" " + ready.Name() + L" " + release.Name())
-    {
-        EXPECT_TRUE(ready.Wait(60000)) << "the helper did not take the lock";
-    }
-    CNamedSignal ready;
-    CNamedSignal release;
-    CChildProcess process;
-};
 
 void WriteOptexState(const std::wstring &name, const OptexState &state)
 {
@@ -57,20 +41,21 @@ void ExpectFreeAndNoHandOverPending(const std::wstring &name)
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), ::WaitForSingleObject(event.GetHandle(), 0));
 }
 
-bool TimedEnter(COptex &optex, ULONGLONG &milliseconds)
+// Enter, timed: what it threw, empty when it entered.
+std::wstring TimedEnter(COptex &optex, ULONGLONG &milliseconds)
 {
     const ULONGLONG start = ::GetTickCount64();
-    bool entered = false;
+    std::wstring thrown;
     try
     {
         optex.Enter();
-        entered = true;
     }
-    catch (const CException &)
+    catch (const CException &e)
     {
+        thrown = e.GetWhere() + L" - " + e.GetMessage();
     }
     milliseconds = ::GetTickCount64() - start;
-    return entered;
+    return thrown;
 }
 
 } // namespace
@@ -80,7 +65,7 @@ TEST(OptexRecovery, LiveHolderInAnotherProcessMakesEnterTimeOutUntilItLeaves)
     const std::wstring name = UniqueName(L"SyncHeld");
     COptex optex(CUnqualifiedName(name), nullptr, kSpinCount);
     optex.SetTimeout(100);
-    Holder holder(name);
+    CHelperHolding holder(L"optex-hold " + name);
     const OptexState held = ReadOptexState(name);
     EXPECT_EQ(1, held.lockCount);
     EXPECT_NE(0u, held.ownerThreadId);
@@ -88,18 +73,15 @@ TEST(OptexRecovery, LiveHolderInAnotherProcessMakesEnterTimeOutUntilItLeaves)
     EXPECT_FALSE(optex.TryEnter());
 
     CWatchdog watchdog(20000);
-    const ULONGLONG start = ::GetTickCount64();
-    const std::wstring thrown = ThrownText([&] { optex.Enter(); });
-    const ULONGLONG waited = ::GetTickCount64() - start;
+    ULONGLONG waited = 0;
+    const std::wstring thrown = TimedEnter(optex, waited);
     EXPECT_EQ(0u, thrown.find(L"COptex::Enter() - Timed out after ")) << thrown;
     EXPECT_NE(std::wstring::npos, thrown.find(L"\"" + name + L"\"")) << thrown;
     EXPECT_GE(waited, 90u);
     EXPECT_LT(waited, 2000u);
-    std::printf("gave up on a live holder after %llu ms\n", waited);
     EXPECT_EQ(1, ReadOptexState(name).lockCount) << "the waiter withdrew its count";
 
-    holder.release.Set();
-    EXPECT_EQ(0u, holder.process.Wait());
+    EXPECT_EQ(0u, holder.Release());
     {
         ICriticalSection::Owner owner(optex);
         EXPECT_EQ(1, ReadOptexState(name).lockCount);
@@ -113,15 +95,14 @@ TEST(OptexRecovery, HolderKilledWhileHoldingIsTakenOver)
     COptex optex(CUnqualifiedName(name), nullptr, kSpinCount);
     optex.SetTimeout(5000);
     {
-        Holder holder(name);
-        holder.process.Kill(9);
-        ASSERT_EQ(9u, holder.process.Wait());
+        CHelperHolding holder(L"optex-hold " + name);
+        holder.Process().Kill(9);
+        ASSERT_EQ(9u, holder.Release());
     }
 
     CWatchdog watchdog(20000);
     ULONGLONG waited = 0;
-    ASSERT_TRUE(TimedEnter(optex, waited));
-    std::printf("took over from a dead holder after %llu ms\n", waited);
+    ASSERT_EQ(L"", TimedEnter(optex, waited));
     EXPECT_LT(waited, 1000u);
     EXPECT_EQ(1, ReadOptexState(name).lockCount);
     EXPECT_EQ(::GetCurrentThreadId(), ReadOptexState(name).ownerThreadId);
@@ -172,7 +153,7 @@ TEST(OptexRecovery, ScribbledStateEndsInBoundedTime)
 
         CWatchdog watchdog(20000);
         ULONGLONG waited = 0;
-        EXPECT_EQ(c.enters, optex.TryEnter() || TimedEnter(optex, waited)) << c.what;
+        EXPECT_EQ(c.enters, optex.TryEnter() || TimedEnter(optex, waited).empty()) << c.what;
         EXPECT_LT(waited, 2000u) << c.what;
         if (c.enters)
         {
@@ -221,7 +202,6 @@ TEST(OptexRecovery, ShortDeadlinesUnderContentionNeverLetTwoThreadsIn)
     {
         thread.join();
     }
-    std::printf("%ld entries, %ld time-outs\n", entries.load(), timeouts.load());
     EXPECT_EQ(entries.load(), counter);
     EXPECT_GT(timeouts.load(), 0) << "the deadline was never reached: the race was not exercised";
     ExpectFreeAndNoHandOverPending(name);

@@ -33,7 +33,7 @@ inline OptexState ReadOptexState(const std::wstring &name)
 }
 
 // A read-modify-write that loses updates unless a lock serialises it: the pause between the read and
-// the write leaves room for another thread to come in between. The helper program does the same.
+// the write leaves room for another thread or process to come in between.
 inline void IncrementUnsafely(volatile LONG *counter)
 {
     const LONG value = *counter;

@@ -48,7 +48,7 @@ const wchar_t kOtherSize[] = L"CSharedMemory::CSharedMemory() - Already exists a
 TEST(SharedMemory, OpenersShareTheCreatorsSectionOfTheSameSizeOnly)
 {
     const std::wstring name = UniqueName(L"SyncSame");
-    CSharedMemory first(CUnqualifiedName(name), 64, CSharedMemory::ReadWrite, true, nullptr);
+    CSharedMemory first = OpenSized(name, 64);
     std::memcpy(first.GetMemory(), "counter values", 15);
     CSharedMemory second = OpenSized(name, 64);
     EXPECT_STREQ("counter values", static_cast<const char *>(second.GetMemory()));

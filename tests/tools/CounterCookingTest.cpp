@@ -2,11 +2,12 @@
 #include "tools/tarnmon/Exposition.h"
 #include "win32/Exception.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
 #include <optional>
+#include <set>
 
 using namespace Halyard;
 using namespace Halyard::TarnMon;
@@ -22,15 +23,7 @@ Counter Make(const std::wstring &name, DWORD type, LONG scale = 0, DWORD offset 
 
 SYSTEMTIME Time(WORD hour, WORD minute, WORD second, WORD milliseconds)
 {
-    SYSTEMTIME t = {};
-    t.wYear = 2024;
-    t.wMonth = 3;
-    t.wDay = 7;
-    t.wHour = hour;
-    t.wMinute = minute;
-    t.wSecond = second;
-    t.wMilliseconds = milliseconds;
-    return t;
+    return SYSTEMTIME{2024, 3, 0, 7, hour, minute, second, milliseconds};
 }
 
 } // namespace
@@ -94,20 +87,13 @@ TEST(Cooking, SampleTakesCountersByTitleIndexAndNamesThemFromTheSet)
     const DWORD first = 7000;
     PerfClient::CPerformanceData::Object object = {};
     object.header.ObjectNameTitleIndex = first;
-    PERF_COUNTER_DEFINITION bytesInPerSec = {};
-    bytesInPerSec.CounterNameTitleIndex = first + 2 + 2 * 1;
-    bytesInPerSec.CounterType = PERF_COUNTER_BULK_COUNT;
-    bytesInPerSec.DefaultScale = -4;
-    bytesInPerSec.CounterSize = 8;
-    bytesInPerSec.CounterOffset = 4 + 8;
-    PERF_COUNTER_DEFINITION queue = bytesInPerSec;
-    queue.CounterNameTitleIndex = first + 2 + 2 * 23;
-    queue.CounterType = PERF_COUNTER_RAWCOUNT;
-    queue.DefaultScale = 0;
-    queue.CounterOffset = 4;
-    PERF_COUNTER_DEFINITION unknown = queue;
-    unknown.CounterNameTitleIndex = 9999;
-    object.counters = {queue, bytesInPerSec, unknown};
+    const auto counter = [](DWORD title, DWORD type, LONG scale, DWORD offset) {
+        return PERF_COUNTER_DEFINITION{sizeof(PERF_COUNTER_DEFINITION), title, {}, 0, {}, scale, 0, type, 8, offset};
+    };
+    // The queue, Bytes In/sec and a counter the set does not know.
+    object.counters = {counter(first + 2 + 2 * 23, PERF_COUNTER_RAWCOUNT, 0, 4),
+                       counter(first + 2 + 2 * 1, PERF_COUNTER_BULK_COUNT, -4, 4 + 8),
+                       counter(9999, PERF_COUNTER_RAWCOUNT, 0, 4)};
     for (ULONGLONG n : {1ull, 2ull})
     {
         PerfClient::CPerformanceData::Instance instance = {};
@@ -164,20 +150,13 @@ TEST(Cooking, CsvFollowsTypeperfsLayout)
 TEST(Exposition, EveryCounterFeedsOneMetric)
 {
     std::vector<std::wstring> fed;
-    std::vector<std::wstring> families;
+    std::set<std::wstring> families;
     for (const MetricDefinition &metric : TarnMetrics())
     {
-        EXPECT_EQ(0u, metric.family.rfind(L"tarn_", 0)) << metric.family;
-        EXPECT_EQ(std::wstring::npos, metric.family.find(L"_total")) << metric.family;
-        if (!metric.unit.empty())
-        {
-            EXPECT_TRUE(metric.family.size() > metric.unit.size() &&
-                        metric.family.compare(metric.family.size() - metric.unit.size() - 1, std::wstring::npos,
-                                              L"_" + metric.unit) == 0)
-                << metric.family;
-        }
-        EXPECT_EQ(families.end(), std::find(families.begin(), families.end(), metric.family)) << metric.family;
-        families.push_back(metric.family);
+        EXPECT_THAT(metric.family, ::testing::StartsWith(L"tarn_"));
+        EXPECT_THAT(metric.family, ::testing::Not(::testing::HasSubstr(L"_total")));
+        EXPECT_THAT(metric.family, ::testing::EndsWith(metric.unit.empty() ? L"" : L"_" + metric.unit));
+        EXPECT_TRUE(families.insert(metric.family).second) << metric.family;
         fed.insert(fed.end(), metric.counters.begin(), metric.counters.end());
     }
     std::vector<std::wstring> known;
@@ -185,9 +164,7 @@ TEST(Exposition, EveryCounterFeedsOneMetric)
     {
         known.push_back(counter.name);
     }
-    std::sort(fed.begin(), fed.end());
-    std::sort(known.begin(), known.end());
-    EXPECT_EQ(known, fed);
+    EXPECT_THAT(fed, ::testing::UnorderedElementsAreArray(known));
 }
 
 // A running total and its rate are one counter; awkward names are escaped per format.

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -59,9 +58,8 @@ TEST_F(ServerCounters, UpdatesAreAtomicAgainstWritersAndACollector)
             const auto parsed = PerfClient::CPerformanceData::ParseObjects(buffer.data(), bytes, objects);
             for (size_t k : {0, 2})
             {
-                ULONGLONG value;
-                const DWORD offset = parsed.at(0).counters.at(k).CounterOffset;
-                std::memcpy(&value, parsed[0].instances.at(0).counterBlock.data() + offset, sizeof(value));
+                const ULONGLONG value =
+                    PerfClient::ReadCounterValue(parsed.at(0).counters.at(k), parsed[0].instances.at(0).counterBlock);
                 torn = torn || (value >> 32) != (value & 0xFFFFFFFFull);
             }
         }
@@ -164,5 +162,4 @@ TEST_F(ServerCounters, EachCounterUpdatesItsOwnValueInSchemaOrder)
     {
         EXPECT_EQ(1000 + static_cast<LONGLONG>(k), values[k]) << k;
     }
-    EXPECT_EQ(kFirstCounter, m_counters.GetFirstCounterIndex());
 }
