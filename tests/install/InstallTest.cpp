@@ -7,6 +7,7 @@
 #include "tests/support/TempFiles.h"
 #include "win32/FileUtils.h"
 #include "win32/RegistryKey.h"
+#include "win32/SmartHandle.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -180,6 +181,16 @@ TEST_F(InstallTest, CopyReplacesAModuleOnlyOnceTheRegistrationSucceeded)
     }
     EXPECT_EQ(older, ReadWholeFile(copy));
     EXPECT_FALSE(RawKeyExists(HKEY_LOCAL_MACHINE, kTarn));
+    {
+        // Registered, but the module in the way cannot be moved aside: the registration goes again.
+        const Win32::CSmartHandle held(
+            ::CreateFileW(copy.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(held.IsValid());
+        EXPECT_EQ(8u, Tarnctr(m_install + L" --copy")) << "the copy failed";
+    }
+    EXPECT_EQ(older, ReadWholeFile(copy));
+    EXPECT_FALSE(RawKeyExists(HKEY_LOCAL_MACHINE, kTarn));
+    ExpectLastIndexes();
 
     EXPECT_EQ(0u, Tarnctr(m_install + L" --copy"));
     EXPECT_EQ(TextBytes(L"TARNCounters.dll"), Stored(kTarnPerformance, L"Library", REG_SZ));
