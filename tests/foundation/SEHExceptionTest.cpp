@@ -2,6 +2,7 @@
 
 #include "crashdiag/CrashDump.h"
 #include "crashdiag/FaultDiagnostics.h"
+#include "tests/support/Faults.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,7 @@
 #include <vector>
 
 using namespace Halyard::Win32;
+using namespace Halyard::Testing;
 
 namespace {
 
@@ -34,13 +36,7 @@ public:
 // A software exception that the test's own last-chance handler dismisses.
 const DWORD kTestException = 0xE0001234;
 
-volatile int *volatile g_nullPointer = nullptr;
 volatile int g_zero = 0;
-
-__attribute__((noinline)) void WriteThroughNull()
-{
-    *g_nullPointer = 1;
-}
 
 volatile int g_quotient = 0;
 
@@ -53,26 +49,6 @@ __attribute__((noinline)) void CallThroughNull()
 {
     void (*volatile function)() = nullptr;
     function();
-}
-
-// Recurses until the limit, which is far beyond any stack. The compiler takes an access to a
-// function's own frame for one that cannot fault, and a function with nothing else in it for one
-// that cannot throw: a call into it would then have no entry in the caller's exception tables, and
-// the stack overflow translated inside it would end in terminate (or not, as the caller's code
-// happens to be laid out). Writing the frame through a pointer it cannot see through keeps the
-// call able to throw, as any real code that overflows the stack is.
-volatile unsigned g_recursionLimit = 0xFFFFFFFF;
-
-__attribute__((noinline)) unsigned Recurse(unsigned depth)
-{
-    volatile char frame[512];
-    volatile char *volatile opaque = frame;
-    opaque[0] = static_cast<char>(depth);
-    if (depth == g_recursionLimit)
-    {
-        return 0;
-    }
-    return Recurse(depth + 1) + frame[0];
 }
 
 DWORD_PTR &InstructionPointer(CONTEXT &context)
@@ -215,7 +191,7 @@ TEST_F(CSEHTranslatorTest, CallStackNamesTheFaultingFunctionsInnermostFirst)
         const wchar_t *innermost;
         const wchar_t *caller;
     } cases[] = {
-        {CallWriteThroughNull, L"foundation_tests!(anonymous namespace)::WriteThroughNull()+0x",
+        {CallWriteThroughNull, L"foundation_tests!Halyard::Testing::WriteThroughNull()+0x",
          L"CallWriteThroughNull(int volatile&)+0x"},
         // Nothing lies at address 0: the first frame is a bare address, its caller a named one
         // (CallThroughNull, or its caller when it jumps to the pointer instead of calling it).

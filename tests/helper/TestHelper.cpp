@@ -23,6 +23,7 @@
 #include "provider/TarnCounterSet.h"
 #include "provider/TarnServerCounters.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/Faults.h"
 #include "tests/sync/OptexState.h"
 #include "win32/Exception.h"
 #include "win32/Optex.h"
@@ -40,6 +41,8 @@
 #include <vector>
 
 using namespace Halyard;
+using Halyard::Testing::Recurse;
+using Halyard::Testing::WriteThroughNull;
 using Halyard::Testing::CNamedSignal;
 
 namespace {
@@ -168,32 +171,6 @@ int TakeAndExit(const std::vector<std::wstring> &a)
     instance.Set(TarnCounter::ConnectionsActive, 42);
     // No destructor runs, as in a server that crashes.
     ::ExitProcess(0);
-}
-
-volatile int *volatile g_nullPointer = nullptr;
-
-__attribute__((noinline)) void WriteThroughNull()
-{
-    *g_nullPointer = 1;
-}
-
-// Recurses far beyond any stack. The compiler takes an access to a function's own frame for one
-// that cannot fault, and a function with nothing else in it for one that cannot throw: a call into
-// it would then have no entry in the caller's exception tables, and the stack overflow translated
-// inside it would end in terminate. Writing the frame through a pointer it cannot see through keeps
-// the call able to throw, as any real code that overflows the stack is.
-volatile unsigned g_recursionLimit = 0xFFFFFFFF;
-
-__attribute__((noinline)) unsigned Recurse(unsigned depth)
-{
-    volatile char frame[512];
-    volatile char *volatile opaque = frame;
-    opaque[0] = static_cast<char>(depth);
-    if (depth == g_recursionLimit)
-    {
-        return 0;
-    }
-    return Recurse(depth + 1) + frame[0];
 }
 
 int Fault(DWORD times, void (*fault)(), DWORD code)
