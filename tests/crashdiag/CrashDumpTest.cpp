@@ -4,6 +4,7 @@
 #include "tools/perfclient/DebugChannelListener.h"
 #include "win32/FileUtils.h"
 #include "win32/MemoryMappedFile.h"
+#include "win32/StringConverter.h"
 #include "win32/ToString.h"
 
 #include <windows.h>
@@ -38,11 +39,6 @@ MINIDUMP_EXCEPTION_STREAM ReadException(const std::wstring &path)
     return exception;
 }
 
-std::string Narrow(const std::wstring &text)
-{
-    return std::string(text.begin(), text.end());
-}
-
 std::string Prefixed(DWORD threadId, const std::string &message)
 {
     return Win32::ToStringA(static_cast<unsigned long>(threadId)) + ": " + message;
@@ -64,14 +60,14 @@ TEST(CrashDumps, NineFaultsWriteNineDumpsIntoTheDumpFolderOnlyAndLaterOnesAreRef
     ASSERT_EQ(9u, dumps.size());
     // Folder, program name, local date and time, process, faulting thread, sequence number.
     const std::regex special(R"([\\.^$|()\[\]{}*+?])");
-    const std::regex name(std::regex_replace(Narrow(folder.DumpFolder() + L"\\test_helper.exe"), special, R"(\$&)") +
-                          R"(-\d{8}-\d{6}-)" + std::to_string(run.processId) + "-" +
-                          std::to_string(run.mainThreadId) + R"(-(\d+)\.dmp)");
+    const std::string program = Win32::CStringConverter::WtoA(folder.DumpFolder() + L"\\test_helper.exe");
+    const std::regex name(std::regex_replace(program, special, R"(\$&)") + R"(-\d{8}-\d{6}-)" +
+                          std::to_string(run.processId) + "-" + std::to_string(run.mainThreadId) + R"(-(\d+)\.dmp)");
     std::map<int, std::string> bySequence;
     for (const std::wstring &dump : dumps)
     {
         std::smatch match;
-        const std::string narrow = Narrow(dump);
+        const std::string narrow = Win32::CStringConverter::WtoA(dump);
         ASSERT_TRUE(std::regex_match(narrow, match, name)) << narrow;
         bySequence[std::stoi(match[1])] = narrow;
     }
@@ -81,7 +77,7 @@ TEST(CrashDumps, NineFaultsWriteNineDumpsIntoTheDumpFolderOnlyAndLaterOnesAreRef
 
     // A debugger sees the refusals, once for each fault past the ninth.
     const std::wstring refusal = L"Did not create crash dump. Already created: 10";
-    const std::string refused = Prefixed(run.mainThreadId, Narrow(refusal));
+    const std::string refused = Prefixed(run.mainThreadId, Win32::CStringConverter::WtoA(refusal));
     for (int i = 0; i < 2; ++i)
     {
         const auto line = listener.WaitForLine(run.processId, refusal, 10000);
@@ -119,7 +115,7 @@ TEST(CrashDumps, FaultsAreTranslatedAndDumpedWhileDumpsAreAllowed)
     };
     for (const auto &c : cases)
     {
-        const std::string what = Narrow(c.commands);
+        const std::string what = Win32::CStringConverter::WtoA(c.commands);
         CCrashFolder folder;
         const ProgramRun run = folder.Run(c.commands);
         EXPECT_EQ(c.translated, run.exitCode) << what;

@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <memory>
 #include <set>
 #include <vector>
@@ -40,23 +39,3 @@ TEST(CrossProcessBlock, ExactlyOneOfSeveralStartingProcessesLaysTheBlockOut)
     EXPECT_EQ(1u, firstIndexes.count(*seen.begin())) << *seen.begin();
 }
 
-// A block laid out by the server is opened as it is, never laid out again, and its instances and
-// values are those the server wrote.
-TEST(CrossProcessBlock, BlockOfAnotherProcessIsOpenedAsItIs)
-{
-    const std::wstring base = UniqueName(L"HalyardShared");
-    CHelperHolding server(L"hold " + base + L" 1000", L" alpha 4242");
-
-    const PerfMon::CPerformanceDataSchema schema = CreateTarnCounterSet();
-    PerfMon::CPerformanceDataBlock block(Win32::CGlobalName(base), schema, 2000, nullptr);
-    PERF_OBJECT_TYPE *object = block.GetObjectDefinition(0);
-    EXPECT_EQ(1000u, object->ObjectNameTitleIndex);
-    EXPECT_EQ(1, object->PerfFreq.HighPart);
-    DWORD created = 1;
-    const DWORD id = block.AllocateObjectInstance(object, L"alpha", created);
-    EXPECT_EQ(0u, created);
-    ULONGLONG value = 0;
-    std::memcpy(&value, block.GetInstanceCounterData(object, static_cast<long>(id)), sizeof(value));
-    EXPECT_EQ(4242u, value);
-    EXPECT_EQ(0u, server.Release());
-}

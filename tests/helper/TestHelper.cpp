@@ -10,18 +10,14 @@
 //                                             keeps the TARN block, optionally with the instance taken and its
 //                                             first counter set, until release
 //   churn <base> <ready> <stop>               takes, releases and updates TARN instances until stop
-//   take-and-exit <base> <first index> <instance>
-//                                             takes the instance and ends without releasing it
 //   crash [folder <F>] [suppress] [fault <N>] [overflow <N>] ...
 //                                             in order; exits with the number of faults translated
-//   debug-write <line>...                     writes each line to the debugger channel
 // Any other command line exits with kBadArguments; a library exception, with kException.
 
 #include "crashdiag/CrashDump.h"
 #include "crashdiag/FaultDiagnostics.h"
 #include "perfmon/datablock/PerformanceDataBlock.h"
 #include "provider/TarnCounterSet.h"
-#include "provider/TarnServerCounters.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/Faults.h"
 #include "tests/sync/OptexState.h"
@@ -164,15 +160,6 @@ int Churn(const std::vector<std::wstring> &a)
     return 0;
 }
 
-int TakeAndExit(const std::vector<std::wstring> &a)
-{
-    CTarnServerCounters counters(Win32::CGlobalName(a[1]), Number(a[2]));
-    CTarnInstance instance = counters.TakeInstance(a[3]);
-    instance.Set(TarnCounter::ConnectionsActive, 42);
-    // No destructor runs, as in a server that crashes.
-    ::ExitProcess(0);
-}
-
 int Fault(DWORD times, void (*fault)(), DWORD code)
 {
     int translated = 0;
@@ -223,15 +210,6 @@ int Crash(const std::vector<std::wstring> &a)
     return translated;
 }
 
-int DebugWrite(const std::vector<std::wstring> &a)
-{
-    for (size_t i = 1; i < a.size(); ++i)
-    {
-        ::OutputDebugStringW(a[i].c_str());
-    }
-    return 0;
-}
-
 struct Mode
 {
     const wchar_t *name;
@@ -241,9 +219,8 @@ struct Mode
 };
 
 const Mode kModes[] = {
-    {L"optex-hold", 4, 4, OptexHold},       {L"optex-count", 6, 6, OptexCount}, {L"layout", 4, 4, Layout},
-    {L"hold", 5, 7, Hold},                  {L"churn", 4, 4, Churn},
-    {L"take-and-exit", 4, 4, TakeAndExit}, {L"crash", 1, 1000, Crash},         {L"debug-write", 1, 1000, DebugWrite},
+    {L"optex-hold", 4, 4, OptexHold}, {L"optex-count", 6, 6, OptexCount}, {L"layout", 4, 4, Layout},
+    {L"hold", 5, 7, Hold},            {L"churn", 4, 4, Churn},            {L"crash", 1, 1000, Crash},
 };
 
 } // namespace

@@ -77,7 +77,7 @@ TEST(CounterTextFile, WritesTheLoadersInitialisationFileAndHeader)
     const CTempFile header(L"HalyardSymbols", L".h");
     writer.Write(ini.Path(), header.Path());
 
-    const std::vector<BYTE> bytes = ReadWholeFile(ini.Path());
+    const std::vector<BYTE> bytes = Win32::LoadFileAsBinaryData(ini.Path());
     ASSERT_GE(bytes.size(), 2u);
     EXPECT_EQ(0xFF, bytes[0]);
     EXPECT_EQ(0xFE, bytes[1]);
@@ -102,8 +102,7 @@ TEST(CounterTextFile, WritesTheLoadersInitialisationFileAndHeader)
         EXPECT_EQ(std::wstring(entry[2]), value) << entry[1];
     }
 
-    const std::vector<BYTE> symbols = ReadWholeFile(header.Path());
-    const std::string text(symbols.begin(), symbols.end());
+    const std::string text = Win32::LoadFileAsString(header.Path());
     for (const char *line : {"#define MY_APP_OBJECT_1 0\r\n", "#define MY_APP_OBJECT_1_COUNTER_2 4\r\n",
                              "#define MY_APP_OBJECT_2 6\r\n", "#define MY_APP_OBJECT_2_COUNTER_1 8\r\n"})
     {
@@ -130,6 +129,6 @@ TEST(CounterTextFile, RefusesFilesThatExistAlready)
         WriteBytes(*existing, planted);
         ExpectWin32Exception([&] { writer.Write(ini.Path(), header.Path()); },
                              L"CCounterTextFile::Write() - \"" + existing->Path() + L"\"", ERROR_FILE_EXISTS);
-        EXPECT_EQ(planted, ReadWholeFile(existing->Path()));
+        EXPECT_EQ(planted, Win32::LoadFileAsBinaryData(existing->Path()));
     }
 }

@@ -6,7 +6,7 @@
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempFiles.h"
 #include "win32/Exception.h"
-#include "win32/MemoryMappedFile.h"
+#include "win32/FileUtils.h"
 #include "win32/SmartHandle.h"
 
 #include <gtest/gtest.h>
@@ -22,35 +22,19 @@
 namespace Halyard {
 namespace Testing {
 
-// Makes the bytes the whole file, or without bytes cuts the file to the size.
-inline void StoreFile(const std::wstring &path, const void *data, size_t size)
+// Cuts the file short at the size.
+inline void CutFile(const std::wstring &path, size_t size)
 {
-    const Win32::CSmartHandle file(
-        ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const Win32::CSmartHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     LARGE_INTEGER position;
-    position.QuadPart = data != nullptr ? 0 : static_cast<LONGLONG>(size);
-    DWORD written = 0;
-    ASSERT_TRUE(file.IsValid() && ::SetFilePointerEx(file.GetHandle(), position, nullptr, FILE_BEGIN) &&
-                (data == nullptr || ::WriteFile(file.GetHandle(), data, static_cast<DWORD>(size), &written, nullptr)) &&
-                ::SetEndOfFile(file.GetHandle()))
-        << "storing " << std::string(path.begin(), path.end()) << ": error " << ::GetLastError();
+    position.QuadPart = static_cast<LONGLONG>(size);
+    ASSERT_TRUE(::SetFilePointerEx(file.GetHandle(), position, nullptr, FILE_BEGIN) && ::SetEndOfFile(file.GetHandle()))
+        << "cutting " << std::string(path.begin(), path.end()) << ": error " << ::GetLastError();
 }
 
 inline void WriteBytes(const CTempFile &file, const std::vector<BYTE> &bytes)
 {
-    StoreFile(file.Path(), bytes.data(), bytes.size());
-}
-
-inline std::vector<BYTE> ReadWholeFile(const std::wstring &path)
-{
-    const Win32::CMemoryMappedFile view(path, Win32::CMemoryMappedFile::ReadOnly);
-    const BYTE *base = static_cast<const BYTE *>(view.GetBaseAddress());
-    return std::vector<BYTE>(base, base + view.GetSize());
-}
-
-inline std::wstring Beside(const std::wstring &name)
-{
-    return ExecutableDirectory() + L"\\" + name;
+    Win32::SaveStringAsFile(file.Path(), std::string(bytes.begin(), bytes.end()));
 }
 
 template <class T>

@@ -8,6 +8,7 @@
 #include "win32/FileUtils.h"
 #include "win32/RegistryKey.h"
 #include "win32/SmartHandle.h"
+#include "win32/StringConverter.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -38,14 +39,6 @@ std::string Stored(const std::wstring &key, const wchar_t *name, DWORD expectedT
 DWORD Tarnctr(const std::wstring &arguments)
 {
     return CChildProcess(L"tarnctr.exe", arguments).Wait(60000);
-}
-
-std::wstring SystemFolder(bool wow64 = false)
-{
-    wchar_t folder[MAX_PATH];
-    const UINT length =
-        wow64 ? ::GetSystemWow64DirectoryW(folder, MAX_PATH) : ::GetSystemDirectoryW(folder, MAX_PATH);
-    return std::wstring(folder, length);
 }
 
 // Makes the stand-in counter-text loader misbehave for the child processes started meanwhile.
@@ -170,16 +163,16 @@ TEST_F(InstallTest, TarnctrInstallsReportsAndUninstalls)
 // succeeded, and no staged copy is left behind either way.
 TEST_F(InstallTest, CopyReplacesAModuleOnlyOnceTheRegistrationSucceeded)
 {
-    const std::wstring copy = SystemFolder() + L"\\TARNCounters.dll";
+    const std::wstring copy = Win32::GetSystemDirectory() + L"\\TARNCounters.dll";
     ASSERT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW(copy.c_str())) << "a TARNCounters.dll is installed";
-    const std::vector<std::wstring> staged = FilesMatching(SystemFolder() + L"\\trn*.tmp");
+    const std::vector<std::wstring> staged = FilesMatching(Win32::GetSystemDirectory() + L"\\trn*.tmp");
     ASSERT_TRUE(::CopyFileW(Beside(L"Fixture_noentry.dll").c_str(), copy.c_str(), TRUE));
-    const std::vector<BYTE> older = ReadWholeFile(copy);
+    const std::vector<BYTE> older = Win32::LoadFileAsBinaryData(copy);
     {
         const CLoaderMode failing(L"fail");
         EXPECT_EQ(6u, Tarnctr(m_install + L" --copy"));
     }
-    EXPECT_EQ(older, ReadWholeFile(copy));
+    EXPECT_EQ(older, Win32::LoadFileAsBinaryData(copy));
     EXPECT_FALSE(RawKeyExists(HKEY_LOCAL_MACHINE, kTarn));
     {
         // Registered, but the module in the way cannot be moved aside: the registration goes again.
@@ -188,16 +181,16 @@ TEST_F(InstallTest, CopyReplacesAModuleOnlyOnceTheRegistrationSucceeded)
         ASSERT_TRUE(held.IsValid());
         EXPECT_EQ(8u, Tarnctr(m_install + L" --copy")) << "the copy failed";
     }
-    EXPECT_EQ(older, ReadWholeFile(copy));
+    EXPECT_EQ(older, Win32::LoadFileAsBinaryData(copy));
     EXPECT_FALSE(RawKeyExists(HKEY_LOCAL_MACHINE, kTarn));
     ExpectLastIndexes();
 
     EXPECT_EQ(0u, Tarnctr(m_install + L" --copy"));
     EXPECT_EQ(TextBytes(L"TARNCounters.dll"), Stored(kTarnPerformance, L"Library", REG_SZ));
-    EXPECT_EQ(ReadWholeFile(m_provider), ReadWholeFile(copy));
+    EXPECT_EQ(Win32::LoadFileAsBinaryData(m_provider), Win32::LoadFileAsBinaryData(copy));
     EXPECT_EQ(0u, Tarnctr(L"status"));
     EXPECT_EQ(0u, Tarnctr(L"uninstall"));
-    EXPECT_EQ(staged, FilesMatching(SystemFolder() + L"\\trn*.tmp"));
+    EXPECT_EQ(staged, FilesMatching(Win32::GetSystemDirectory() + L"\\trn*.tmp"));
     EXPECT_TRUE(::DeleteFileW(copy.c_str())) << "no copy in the system directory";
 }
 
@@ -224,8 +217,7 @@ TEST_F(InstallTest, AFailedInstallLeavesTheRegistryAsItWas)
             {
                 EXPECT_EQ(failure.exitCode, Tarnctr(m_install + options)) << failure.mode << options;
                 EXPECT_EQ(before, RawTree(HKEY_LOCAL_MACHINE, kTarn)) << failure.mode << options;
-                EXPECT_EQ(INVALID_FILE_ATTRIBUTES,
-                          ::GetFileAttributesW((SystemFolder() + L"\\TARNCounters.dll").c_str()));
+                EXPECT_FALSE(Win32::FileExists(Win32::GetSystemDirectory() + L"\\TARNCounters.dll"));
                 ExpectLastIndexes();
             }
         }
@@ -286,7 +278,7 @@ TEST_F(InstallTest, APlantedLoaderBesideTarnctrIsNeverLoaded)
 {
     const std::wstring planted = Beside(L"loadperf.dll");
     const std::wstring marker = planted + L".loaded";
-    ASSERT_TRUE(::CopyFileW((SystemFolder() + L"\\loadperf.dll").c_str(), planted.c_str(), FALSE));
+    ASSERT_TRUE(::CopyFileW((Win32::GetSystemDirectory() + L"\\loadperf.dll").c_str(), planted.c_str(), FALSE));
     // The planted copy leaves its marker whenever it is loaded from there.
     const HMODULE loaded = ::LoadLibraryW(planted.c_str());
     ASSERT_NE(nullptr, loaded);
@@ -304,21 +296,21 @@ TEST_F(InstallTest, APlantedLoaderBesideTarnctrIsNeverLoaded)
 // word size load it; a single 64-bit module serves 64-bit monitors only.
 TEST_F(InstallTest, BothArchitecturesInstallIntoTheirSystemFolders)
 {
-    const std::string narrow = HALYARD_X86_PROVIDER;
-    const std::wstring x86(narrow.begin(), narrow.end());
+    const std::wstring x86 = Win32::CStringConverter::AtoW(HALYARD_X86_PROVIDER);
     if (::GetFileAttributesW(x86.c_str()) == INVALID_FILE_ATTRIBUTES)
     {
         GTEST_SKIP() << "no x86 build at " << HALYARD_X86_PROVIDER << " (scripts/test builds it before the tests)";
     }
-    const std::wstring copies[] = {SystemFolder() + L"\\TARNCounters.dll", SystemFolder(true) + L"\\TARNCounters.dll"};
+    const std::wstring copies[] = {Win32::GetSystemDirectory() + L"\\TARNCounters.dll",
+                                   Win32::GetSystemWow64Directory() + L"\\TARNCounters.dll"};
     for (const std::wstring &copy : copies)
     {
         ASSERT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW(copy.c_str())) << "a TARNCounters.dll is installed";
     }
     ASSERT_EQ(0u, Tarnctr(L"install --x64 \"" + m_provider + L"\" --x86 \"" + x86 + L"\""));
     EXPECT_EQ(TextBytes(L"TARNCounters.dll"), Stored(kTarnPerformance, L"Library", REG_SZ));
-    EXPECT_EQ(ReadWholeFile(m_provider), ReadWholeFile(copies[0]));
-    EXPECT_EQ(ReadWholeFile(x86), ReadWholeFile(copies[1]));
+    EXPECT_EQ(Win32::LoadFileAsBinaryData(m_provider), Win32::LoadFileAsBinaryData(copies[0]));
+    EXPECT_EQ(Win32::LoadFileAsBinaryData(x86), Win32::LoadFileAsBinaryData(copies[1]));
     ProgramRun status = RunProgram(L"tarnctr.exe", L"status");
     EXPECT_EQ(0u, status.exitCode) << status.output;
     EXPECT_THAT(status.output, AllOf(HasSubstr("64-bit monitors: yes"), HasSubstr("32-bit monitors: yes")));

@@ -1,4 +1,3 @@
-#include "tests/support/ChildProcess.h"
 #include "tests/support/Expect.h"
 #include "tools/perfclient/DebugChannelListener.h"
 #include "win32/Exception.h"
@@ -22,24 +21,6 @@ std::wstring Unique(const std::wstring &text)
 }
 
 } // namespace
-
-TEST(CDebugChannelListener, ReceivesAnotherProcessesLinesWithItsProcessIdAndKeepsThoseNotYetTaken)
-{
-    CDebugChannelListener listener(kAcquireTimeoutMs);
-    CChildProcess writer(L"test_helper.exe",
-                         L"debug-write \"" + Unique(L"first line") + L"\" \"" + Unique(L"second line") + L"\"");
-    EXPECT_EQ(0u, writer.Wait());
-
-    // The second line is taken first: the first one, passed over, must still be there afterwards.
-    const auto second = listener.WaitForLine(writer.ProcessId(), Unique(L"second"), kLineTimeoutMs);
-    ASSERT_TRUE(second.has_value());
-    EXPECT_EQ(writer.ProcessId(), second->processId);
-    EXPECT_EQ(Unique(L"second line"), second->GetWideText());
-    EXPECT_FALSE(listener.WaitForLine(Unique(L"second"), 200).has_value());
-    const auto first = listener.WaitForLine(Unique(L"first line"), kLineTimeoutMs);
-    ASSERT_TRUE(first.has_value());
-    EXPECT_EQ(writer.ProcessId(), first->processId);
-}
 
 TEST(CDebugChannelListener, OwnsTheChannelAloneAndReleasesItWhenDestroyed)
 {

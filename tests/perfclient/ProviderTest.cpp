@@ -19,11 +19,6 @@ namespace {
 
 const DWORD kLineTimeoutMs = 15000;
 
-std::wstring StandInPath()
-{
-    return ExecutableDirectory() + L"\\PerfClientStandIn.dll";
-}
-
 // The stand-in provider registered under a service name and title indexes of this process; the environment
 // tells it its title index (the performance library loads it into this process).
 class StandInProvider : public ::testing::Test
@@ -31,7 +26,8 @@ class StandInProvider : public ::testing::Test
 protected:
     StandInProvider()
         : m_pid(::GetCurrentProcessId()), m_firstCounter(20000 + (m_pid % 4096) * 4), m_listener(60000),
-          m_registration(L"PerfClientStandIn_" + std::to_wstring(m_pid), StandInPath(), m_firstCounter)
+          m_registration(L"PerfClientStandIn_" + std::to_wstring(m_pid), Beside(L"PerfClientStandIn.dll"),
+                         m_firstCounter)
     {
         ::SetEnvironmentVariableW(L"PERFCLIENT_STANDIN_FIRST", std::to_wstring(m_firstCounter).c_str());
         ::SetEnvironmentVariableW(L"PERFCLIENT_STANDIN_MODE", nullptr);
@@ -57,7 +53,7 @@ protected:
 
 TEST_F(StandInProvider, DirectCallsKeepTheModuleLoadedAndRefuseAModuleWithoutTheExports)
 {
-    CDirectProvider provider(StandInPath());
+    CDirectProvider provider(Beside(L"PerfClientStandIn.dll"));
     EXPECT_EQ(0u, provider.Open(L""));
     for (ULONGLONG call = 1; call <= 2; ++call)
     {
@@ -74,9 +70,9 @@ TEST_F(StandInProvider, DirectCallsKeepTheModuleLoadedAndRefuseAModuleWithoutThe
     EXPECT_EQ(0u, provider.Close());
     ExpectLine(L"Close()");
 
-    EXPECT_THROW(CDirectProvider(ExecutableDirectory() + L"\\no-such-provider.dll"), CWin32Exception);
-    const std::wstring missing =
-        ThrownText([] { CDirectProvider provider(StandInPath(), "PerfData_Open", "NoSuchCollect"); });
+    EXPECT_THROW(CDirectProvider(Beside(L"no-such-provider.dll")), CWin32Exception);
+    const std::wstring missing = ThrownText(
+        [] { CDirectProvider provider(Beside(L"PerfClientStandIn.dll"), "PerfData_Open", "NoSuchCollect"); });
     EXPECT_EQ(0u, missing.find(L"CDirectProvider::CDirectProvider() - GetProcAddress - ")) << missing.c_str();
     EXPECT_NE(std::wstring::npos, missing.find(L"\"NoSuchCollect\""));
 }

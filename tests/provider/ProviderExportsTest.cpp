@@ -1,9 +1,10 @@
-#include "tests/provider/ProviderTestSupport.h"
-
 #include "perfmon/datablock/PerformanceDataBlock.h"
 #include "perfmon/schema/Schema.h"
+#include "provider/TarnCounterSet.h"
+#include "tools/perfclient/DebugChannelListener.h"
 #include "tools/perfclient/DirectProvider.h"
 #include "tools/perfclient/PerfData.h"
+#include "tools/perfclient/ProviderRegistration.h"
 #include "tests/support/TempFiles.h"
 #include "win32/FileUtils.h"
 #include "win32/StringConverter.h"
@@ -23,12 +24,17 @@ using ::testing::StartsWith;
 
 namespace {
 
+const DWORD kFirstCounter = 7000;
+
 // The module loaded the way the performance library loads it, with "TARN" registered, and the
 // debugger channel read as a debugger reads it.
 class ProviderExports : public ::testing::Test
 {
 protected:
-    ProviderExports() : m_listener(10000), m_registration(TarnProductName, ProviderPath(), kFirstCounter) {}
+    ProviderExports()
+        : m_listener(10000), m_registration(TarnProductName, Beside(L"TARNCounters.dll"), kFirstCounter)
+    {
+    }
 
     // The debug lines this process wrote since the last call.
     std::vector<std::string> DebugLines()
@@ -67,7 +73,7 @@ void ExpectNoData(const CDirectProvider::CollectResult &r, DWORD result = 0)
 // leaves the caller's cursor and counts alone.
 TEST_F(ProviderExports, OpenBeforeTheServerCreatesAnEmptyBlockSilently)
 {
-    CDirectProvider provider(ProviderPath());
+    CDirectProvider provider(Beside(L"TARNCounters.dll"));
     EXPECT_EQ(0u, provider.Open(L""));
 
     const CDirectProvider::CollectResult r = provider.Collect(L"Global", 65536);
@@ -92,7 +98,7 @@ TEST_F(ProviderExports, OpenBeforeTheServerCreatesAnEmptyBlockSilently)
 
 TEST_F(ProviderExports, OpenTwiceAndCloseTwiceAreReportedNotFailed)
 {
-    CDirectProvider provider(ProviderPath());
+    CDirectProvider provider(Beside(L"TARNCounters.dll"));
     EXPECT_EQ(0u, provider.Open(L""));
     EXPECT_EQ(0u, provider.Open(L""));
     EXPECT_EQ(0u, provider.Close());
@@ -109,19 +115,19 @@ TEST_F(ProviderExports, OpenTwiceAndCloseTwiceAreReportedNotFailed)
 TEST_F(ProviderExports, WithoutAFirstCounterThereIsNoCollectorAndUnloadingIsClean)
 {
     {
-        CDirectProvider provider(ProviderPath());
+        CDirectProvider provider(Beside(L"TARNCounters.dll"));
         ASSERT_EQ(0u, provider.Open(L""));
     }
     const std::wstring performance = m_registration.GetServiceKeyPath() + L"\\Performance";
     ASSERT_EQ(ERROR_SUCCESS, ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, performance.c_str(), L"First Counter"));
     {
-        CDirectProvider provider(ProviderPath());
+        CDirectProvider provider(Beside(L"TARNCounters.dll"));
         EXPECT_EQ(1u, provider.Open(L""));
         ExpectNoData(provider.Collect(L"Global", 4096));
         EXPECT_EQ(0u, provider.Close());
     }
     {
-        CDirectProvider provider(ProviderPath());
+        CDirectProvider provider(Beside(L"TARNCounters.dll"));
         EXPECT_EQ(1u, provider.Open(L""));
     }
     EXPECT_THAT(DebugLines(), ElementsAre(StartsWith("CreatePerformanceDataCollector() -  Exception: "),
@@ -132,7 +138,7 @@ TEST_F(ProviderExports, CorruptBlockGivesOneLineAndNoData)
 {
     const PerfMon::CPerformanceDataSchema schema = CreateTarnCounterSet();
     PerfMon::CPerformanceDataBlock server(Win32::CGlobalName(TarnProductName), schema, kFirstCounter, nullptr);
-    CDirectProvider provider(ProviderPath());
+    CDirectProvider provider(Beside(L"TARNCounters.dll"));
     ASSERT_EQ(0u, provider.Open(L""));
     server.GetObjectDefinition(0)->NumCounters = 4000;
 
@@ -158,7 +164,7 @@ TEST_F(ProviderExports, FaultInsideCollectIsAbsorbedAndDumpedOnlyIntoTheDumpFold
     std::vector<std::string> lines;
     {
         CStandardOutputCapture output(root / L"stdout.txt");
-        CDirectProvider provider(ProviderPath());
+        CDirectProvider provider(Beside(L"TARNCounters.dll"));
         ASSERT_EQ(0u, provider.Open(L""));
         auto collect = reinterpret_cast<CDirectProvider::CollectFunction>(
             reinterpret_cast<void *>(::GetProcAddress(provider.GetModule(), "PerfData_Collect")));

@@ -2,7 +2,6 @@
 #include "tests/support/TempFiles.h"
 #include "win32/FileUtils.h"
 #include "win32/LibraryLoader.h"
-#include "win32/SmartHandle.h"
 #include "win32/SystemTime.h"
 
 #include <gtest/gtest.h>
@@ -14,11 +13,8 @@ namespace {
 
 std::wstring Write(const CTempFolder &folder, const std::wstring &name, const std::string &bytes)
 {
-    const std::wstring path = folder / name;
-    const CSmartHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    DWORD written = 0;
-    EXPECT_TRUE(::WriteFile(file.GetHandle(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
-    return path;
+    SaveStringAsFile(folder / name, bytes);
+    return folder / name;
 }
 
 } // namespace

@@ -18,6 +18,11 @@ inline std::wstring ExecutableDirectory()
     return Win32::GetModuleDirectory();
 }
 
+inline std::wstring Beside(const std::wstring &name)
+{
+    return ExecutableDirectory() + L"\\" + name;
+}
+
 inline std::wstring UniqueName(const std::wstring &stem)
 {
     static LONG sequence = 0;

@@ -7,6 +7,7 @@
 #include "win32/FileUtils.h"
 
 #include <windows.h>
+#include <shellapi.h>
 
 #include <fcntl.h>
 #include <io.h>
@@ -33,34 +34,16 @@ inline std::vector<std::wstring> FilesMatching(const std::wstring &pattern)
     return files;
 }
 
-// Removes the folder, its files and its subfolders; what cannot be removed is left.
+// Removes the folder with everything in it; what cannot be removed is left.
 inline void RemoveFolder(const std::wstring &folder)
 {
-    WIN32_FIND_DATAW found;
-    const HANDLE search = ::FindFirstFileW((folder + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE)
-    {
-        do
-        {
-            const std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..")
-            {
-                continue;
-            }
-            const std::wstring path = folder + L"\\" + name;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-            {
-                RemoveFolder(path);
-            }
-            else
-            {
-                ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-                ::DeleteFileW(path.c_str());
-            }
-        } while (::FindNextFileW(search, &found));
-        ::FindClose(search);
-    }
-    ::RemoveDirectoryW(folder.c_str());
+    // The shell takes a list of paths, each ended by a null and the list by another.
+    const std::wstring paths = folder + L'\0';
+    SHFILEOPSTRUCTW operation = {};
+    operation.wFunc = FO_DELETE;
+    operation.pFrom = paths.c_str();
+    operation.fFlags = FOF_NO_UI;
+    ::SHFileOperationW(&operation);
 }
 
 // A new folder in the temporary folder. Process ids come round again from one Wine server to the

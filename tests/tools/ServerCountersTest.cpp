@@ -136,15 +136,13 @@ TEST_F(ServerCounters, NewInstanceStartsFromZero)
 // started again under the same name takes it over.
 TEST_F(ServerCounters, InstanceOfAnEndedProcessStaysInUseAndIsTakenOver)
 {
-    CChildProcess server(L"test_helper.exe", L"take-and-exit " + m_base + L" " + std::to_wstring(kFirstCounter) +
-                                                  L" crashed");
-    ASSERT_EQ(0u, server.Wait());
+    CHelperHolding(L"hold " + m_base + L" " + std::to_wstring(kFirstCounter), L" crashed 42").Process().Kill(9);
     EXPECT_EQ(1u, InstancesInUse());
 
     {
         CTarnInstance restarted = m_counters.TakeInstance(L"crashed");
         EXPECT_FALSE(restarted.WasCreated());
-        EXPECT_EQ(42, restarted.Get(TarnCounter::ConnectionsActive));
+        EXPECT_EQ(42, restarted.Get(TarnCounter::BytesIn));
     }
     EXPECT_EQ(0u, InstancesInUse());
 }

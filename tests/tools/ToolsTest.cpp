@@ -2,7 +2,6 @@
 #include "provider/TarnCounterSet.h"
 #include "provider/TarnServerCounters.h"
 #include "tests/support/ChildProcess.h"
-#include "tools/perfclient/DebugChannelListener.h"
 #include "tools/perfclient/ProviderRegistration.h"
 
 #include <gtest/gtest.h>
@@ -17,11 +16,6 @@ using namespace Halyard::Testing;
 namespace {
 
 const DWORD kFirstCounter = 7000;
-
-std::wstring ProviderPath()
-{
-    return ExecutableDirectory() + L"\\TARNCounters.dll";
-}
 
 bool Contains(const std::string &text, const std::string &part)
 {
@@ -46,35 +40,24 @@ TEST(TarnMon, SaysWhyThereIsNoData)
         std::wstring arguments;
         DWORD exitCode;
         const char *says;
-        const wchar_t *debugLine;
     } cases[] = {
-        {nullptr, L"", 2, "the TARN counters are not installed", nullptr},
-        {L"missing\\TARN.dll", L"", 3, "the performance library returned no TARN data", nullptr},
-        {L"TARNCounters.dll", L"", 4, "the TARN server is not running", nullptr},
-        // An uninstalled provider loaded directly gives no data, and says why on the debug channel.
-        {nullptr, L"--direct \"" + ProviderPath() + L"\"", 3, "gave no TARN data",
-         L"CreatePerformanceDataCollector() -  Exception: "},
+        {nullptr, L"", 2, "the TARN counters are not installed"},
+        {L"missing\\TARN.dll", L"", 3, "the performance library returned no TARN data"},
+        {L"TARNCounters.dll", L"", 4, "the TARN server is not running"},
+        // An uninstalled provider loaded directly gives no data.
+        {nullptr, L"--direct \"" + Beside(L"TARNCounters.dll") + L"\"", 3, "gave no TARN data"},
     };
     for (const auto &c : cases)
     {
         std::unique_ptr<PerfClient::CProviderRegistration> registration;
         if (c.provider != nullptr)
         {
-            registration.reset(new PerfClient::CProviderRegistration(
-                TarnProductName, ExecutableDirectory() + L"\\" + c.provider, kFirstCounter));
-        }
-        std::unique_ptr<PerfClient::CDebugChannelListener> listener;
-        if (c.debugLine != nullptr)
-        {
-            listener.reset(new PerfClient::CDebugChannelListener(10000));
+            registration.reset(
+                new PerfClient::CProviderRegistration(TarnProductName, Beside(c.provider), kFirstCounter));
         }
         const ProgramRun run = RunProgram(L"tarnmon.exe", c.arguments);
         EXPECT_EQ(c.exitCode, run.exitCode) << c.says;
         EXPECT_TRUE(Contains(run.output, c.says)) << run.output;
-        if (listener)
-        {
-            EXPECT_TRUE(listener->WaitForLine(c.debugLine, 5000)) << c.says;
-        }
     }
 }
 
@@ -82,7 +65,7 @@ TEST(TarnMon, SaysWhyThereIsNoData)
 // exports, in every output format.
 TEST(TarnMon, ShowsTheServersValuesInEveryFormat)
 {
-    PerfClient::CProviderRegistration registration(TarnProductName, ProviderPath(), kFirstCounter);
+    PerfClient::CProviderRegistration registration(TarnProductName, Beside(L"TARNCounters.dll"), kFirstCounter);
     CTarnServerCounters server;
     CTarnInstance instance = server.TakeInstance(L"gw1");
     instance.Set(TarnCounter::BytesIn, 31337);
@@ -91,15 +74,13 @@ TEST(TarnMon, ShowsTheServersValuesInEveryFormat)
 
     const ProgramRun prometheus = RunProgram(L"tarnmon.exe", L"--format prometheus");
     EXPECT_EQ(0u, prometheus.exitCode) << prometheus.output;
-    EXPECT_TRUE(Contains(prometheus.output, "# TYPE tarn_received_bytes_total counter\n")) << prometheus.output;
     EXPECT_FALSE(Contains(prometheus.output, "\r")) << "lines end in a bare line feed";
-    EXPECT_TRUE(Contains(prometheus.output, "tarn_up 1\n"));
     // The running total and its rate are one metric; the total comes first.
     EXPECT_TRUE(Contains(prometheus.output, "tarn_received_bytes_total{server=\"gw1\"} 31337\n"));
     EXPECT_FALSE(Contains(prometheus.output, "5000000000"));
     EXPECT_TRUE(Contains(prometheus.output, "tarn_connections_active{server=\"gw1\"} 12\n"));
 
-    const ProgramRun direct = RunProgram(L"tarnmon.exe", L"--direct \"" + ProviderPath() +
+    const ProgramRun direct = RunProgram(L"tarnmon.exe", L"--direct \"" + Beside(L"TARNCounters.dll") +
                                                        L"\" --format openmetrics --counter \"Bytes In/sec\"");
     EXPECT_EQ(0u, direct.exitCode) << direct.output;
     EXPECT_TRUE(Contains(direct.output, "tarn_received_bytes_total{server=\"gw1\"} 5000000000\n# EOF\n"))
