@@ -105,7 +105,7 @@ TEST(RawImage, OffsetsOutsideTheFileAreNeverFollowed)
             {"name table longer than the file", good.sectionData + 24, 0x40000000, 4, true, false},
             {"address table longer than the file", good.sectionData + 20, 0x40000000, 4, true, false},
             {"name outside every section", good.names + 8, 0x7FFF0000, 4, true, false},
-            {"ordinal beyond the address table", good.ordinals + 4, 3, 2, true, false},
+            {"ordinal far beyond the address table", good.ordinals + 4, 0xFFFF, 2, true, false},
             {"function address 0", good.functions + 8, 0, 4, true, false}};
         for (const auto &damage : damages)
         {

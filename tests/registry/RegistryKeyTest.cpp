@@ -49,7 +49,6 @@ TEST_F(RegistryKeyTest, TypedQueriesAcceptOnlyTheirOwnValues)
     Set(L"Qword", REG_QWORD, &qword, 8);
     Set(L"Short", REG_DWORD, &qword, 2);
     Set(L"Binary", REG_BINARY, "ab", 2);
-    Set(L"Unterminated", REG_SZ, L"abcd", 8);
     Set(L"Odd", REG_EXPAND_SZ, L"xy", 3);
 
     DWORD value = 99;
@@ -59,10 +58,16 @@ TEST_F(RegistryKeyTest, TypedQueriesAcceptOnlyTheirOwnValues)
     }
     EXPECT_EQ(99u, value);
 
-    // The text buffer is always ended, whatever was stored.
+    // The text buffer is always ended, whatever was stored: at some of these lengths a buffer without
+    // a null of its own ends in bytes of the heap that are not zero.
     std::unique_ptr<wchar_t[]> text;
-    ASSERT_TRUE(m_key.QueryValue(L"Unterminated", text));
-    EXPECT_EQ(std::wstring(L"abcd"), text.get());
+    for (size_t length = 1; length <= 40; ++length)
+    {
+        const std::wstring stored(length, L'a');
+        Set(L"Unterminated", REG_SZ, stored.data(), static_cast<DWORD>(2 * length));
+        ASSERT_TRUE(m_key.QueryValue(L"Unterminated", text));
+        EXPECT_EQ(stored, text.get());
+    }
     ASSERT_TRUE(m_key.QueryValue(L"Odd", text));
     EXPECT_EQ(L'x', text[0]);
     EXPECT_EQ(L'\0', text[2]);
