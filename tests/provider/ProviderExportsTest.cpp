@@ -5,6 +5,7 @@
 #include "tools/perfclient/DirectProvider.h"
 #include "tools/perfclient/PerfData.h"
 #include "tools/perfclient/ProviderRegistration.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TempFiles.h"
 #include "win32/FileUtils.h"
 #include "win32/StringConverter.h"
