@@ -49,19 +49,12 @@ DWORD RoundUpTo8(DWORD value)
     CorruptObject(offset, L"slot " + ToString(slot) + L" " + what);
 }
 
-// "Global" in any mix of upper and lower case.
+// "Global" in any mix of upper and lower case. Setting bit 5 turns an upper-case letter into its
+// lower-case one and nothing else into it; the first character that differs ends the reading.
 bool IsGlobalQuery(const wchar_t *query)
 {
-    const wchar_t global[] = L"global";
-    for (size_t i = 0; i < sizeof(global) / sizeof(global[0]); ++i)
-    {
-        const wchar_t c = query[i];
-        if ((c >= L'A' && c <= L'Z' ? c + (L'a' - L'A') : c) != global[i])
-        {
-            return false;
-        }
-    }
-    return true;
+    return (query[0] | 0x20) == L'g' && (query[1] | 0x20) == L'l' && (query[2] | 0x20) == L'o' &&
+           (query[3] | 0x20) == L'b' && (query[4] | 0x20) == L'a' && (query[5] | 0x20) == L'l' && query[6] == L'\0';
 }
 
 // Counter values are written by the server without the lock, one 8-byte value at a time; reading
@@ -132,6 +125,24 @@ bool SameBytes(const BYTE *left, const BYTE *right, size_t bytes)
         std::memcpy(a, left + i, sizeof(a));
         std::memcpy(b, right + i, sizeof(b));
         difference |= (a[0] ^ b[0]) | (a[1] ^ b[1]);
+    }
+    if (i + sizeof(ULONGLONG) <= bytes)
+    {
+        ULONGLONG a;
+        ULONGLONG b;
+        std::memcpy(&a, left + i, sizeof(a));
+        std::memcpy(&b, right + i, sizeof(b));
+        difference |= a ^ b;
+        i += sizeof(ULONGLONG);
+    }
+    if (i + sizeof(DWORD) <= bytes)
+    {
+        DWORD a;
+        DWORD b;
+        std::memcpy(&a, left + i, sizeof(a));
+        std::memcpy(&b, right + i, sizeof(b));
+        difference |= a ^ b;
+        i += sizeof(DWORD);
     }
     for (; i < bytes; ++i)
     {
