@@ -11,7 +11,6 @@
 #include <emmintrin.h>
 #endif
 
-
 namespace Halyard {
 namespace PerfMon {
 
@@ -422,8 +421,8 @@ void CPerformanceDataCollector::ValidateSnapshot()
     {
         Corrupt(L"not initialised");
     }
-    if (header.firstObjectOffset != m_header.firstObjectOffset || header.lastObjectOffset != m_header.lastObjectOffset ||
-        header.counterDataOffset != m_header.counterDataOffset)
+    if (header.firstObjectOffset != m_header.firstObjectOffset ||
+        header.lastObjectOffset != m_header.lastObjectOffset || header.counterDataOffset != m_header.counterDataOffset)
     {
         Corrupt(L"header offsets " + ToString(header.firstObjectOffset) + L", " + ToString(header.lastObjectOffset) +
                 L", " + ToString(header.counterDataOffset));
@@ -439,8 +438,7 @@ void CPerformanceDataCollector::ValidateSnapshot()
 void CPerformanceDataCollector::ValidateObject(ObjectEntry &entry) const
 {
     const CDataBlockLayout::Object &layout = *entry.layout;
-    if (!SameBytes(entry.objectTemplate, entry.expectedDefinition,
-                   CDataBlockLayout::kInUseCountOffset))
+    if (!SameBytes(entry.objectTemplate, entry.expectedDefinition, CDataBlockLayout::kInUseCountOffset))
     {
         CorruptObject(layout.offset, L"definition does not match the schema");
     }
