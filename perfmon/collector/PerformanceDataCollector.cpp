@@ -48,19 +48,12 @@ DWORD RoundUpTo8(DWORD value)
     CorruptObject(offset, L"slot " + ToString(slot) + L" " + what);
 }
 
-// "Global" in any mix of upper and lower case.
+// "Global" in any mix of upper and lower case. Setting bit 5 turns an upper-case letter into its
+// lower-case one and nothing else into it; the first character that differs ends the reading.
 bool IsGlobalQuery(const wchar_t *query)
 {
-    const wchar_t global[] = L"global";
-    for (size_t i = 0; i < sizeof(global) / sizeof(global[0]); ++i)
-    {
-        const wchar_t c = query[i];
-        if ((c >= L'A' && c <= L'Z' ? c + (L'a' - L'A') : c) != global[i])
-        {
-            return false;
-        }
-    }
-    return true;
+    return (query[0] | 0x20) == L'g' && (query[1] | 0x20) == L'l' && (query[2] | 0x20) == L'o' &&
+           (query[3] | 0x20) == L'b' && (query[4] | 0x20) == L'a' && (query[5] | 0x20) == L'l' && query[6] == L'\0';
 }
 
 // Counter values are written by the server without the lock, one 8-byte value at a time; reading
@@ -72,16 +65,49 @@ void CopyCounterValues(BYTE *destination, const BYTE *source, size_t bytes)
         std::memcpy(destination, source, bytes);
         return;
     }
+    size_t i = 0;
+#if defined(_WIN64)
+    // Two aligned 8-byte loads per 16-byte store. Written out as instructions so that the compiler
+    // cannot merge the two loads into one 16-byte load, which would not read each value whole.
+    for (; i + 2 * sizeof(LONGLONG) <= bytes; i += 2 * sizeof(LONGLONG))
+    {
+        __m128i pair;
+        asm volatile("movq %1, %0\n\tmovhps %2, %0"
+                     : "=&x"(pair)
+                     : "m"(*reinterpret_cast<const LONGLONG *>(source + i)),
+                       "m"(*reinterpret_cast<const LONGLONG *>(source + i + sizeof(LONGLONG))));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(destination + i), pair);
+    }
+#endif
     const volatile LONGLONG *from = reinterpret_cast<const volatile LONGLONG *>(source);
-    for (size_t i = 0; i < bytes / sizeof(LONGLONG); ++i)
+    for (; i < bytes; i += sizeof(LONGLONG))
     {
 #if defined(_WIN64)
-        const LONGLONG value = from[i];
+        const LONGLONG value = from[i / sizeof(LONGLONG)];
 #else
         const LONGLONG value =
-            ::InterlockedCompareExchange64(const_cast<volatile LONGLONG *>(from + i), 0, 0);
+            ::InterlockedCompareExchange64(const_cast<volatile LONGLONG *>(from + i / sizeof(LONGLONG)), 0, 0);
 #endif
-        std::memcpy(destination + i * sizeof(LONGLONG), &value, sizeof(value));
+        std::memcpy(destination + i, &value, sizeof(value));
+    }
+}
+
+// Copies a length that is a multiple of 4 without a call into the runtime: the copies of the
+// instance definitions are a few dozen bytes each.
+void CopyWords(BYTE *destination, const BYTE *source, size_t bytes)
+{
+    size_t i = 0;
+    for (; i + sizeof(ULONGLONG) <= bytes; i += sizeof(ULONGLONG))
+    {
+        ULONGLONG word;
+        std::memcpy(&word, source + i, sizeof(word));
+        std::memcpy(destination + i, &word, sizeof(word));
+    }
+    for (; i < bytes; i += sizeof(DWORD))
+    {
+        DWORD word;
+        std::memcpy(&word, source + i, sizeof(word));
+        std::memcpy(destination + i, &word, sizeof(word));
     }
 }
 
@@ -99,6 +125,24 @@ bool SameBytes(const BYTE *left, const BYTE *right, size_t bytes)
         std::memcpy(b, right + i, sizeof(b));
         difference |= (a[0] ^ b[0]) | (a[1] ^ b[1]);
     }
+    if (i + sizeof(ULONGLONG) <= bytes)
+    {
+        ULONGLONG a;
+        ULONGLONG b;
+        std::memcpy(&a, left + i, sizeof(a));
+        std::memcpy(&b, right + i, sizeof(b));
+        difference |= a ^ b;
+        i += sizeof(ULONGLONG);
+    }
+    if (i + sizeof(DWORD) <= bytes)
+    {
+        DWORD a;
+        DWORD b;
+        std::memcpy(&a, left + i, sizeof(a));
+        std::memcpy(&b, right + i, sizeof(b));
+        difference |= a ^ b;
+        i += sizeof(DWORD);
+    }
     for (; i < bytes; ++i)
     {
         difference |= static_cast<ULONGLONG>(left[i] ^ right[i]);
@@ -113,15 +157,30 @@ bool CopyIfExpected(BYTE *destination, const BYTE *source, const BYTE *expected,
 {
     size_t i = 0;
 #if defined(__SSE2__)
-    __m128i differences = _mm_setzero_si128();
+    // Four independent differences, so that the loads are not held up by one chain of ORs.
+    __m128i difference0 = _mm_setzero_si128();
+    __m128i difference1 = _mm_setzero_si128();
+    __m128i difference2 = _mm_setzero_si128();
+    __m128i difference3 = _mm_setzero_si128();
+    const auto copy = [&](size_t at, __m128i &differences) {
+        const __m128i word = _mm_loadu_si128(reinterpret_cast<const __m128i *>(source + at));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(destination + at), word);
+        const __m128i want = _mm_loadu_si128(reinterpret_cast<const __m128i *>(expected + at));
+        differences = _mm_or_si128(differences, _mm_xor_si128(word, want));
+    };
+    for (; i + 4 * sizeof(__m128i) <= bytes; i += 4 * sizeof(__m128i))
+    {
+        copy(i, difference0);
+        copy(i + sizeof(__m128i), difference1);
+        copy(i + 2 * sizeof(__m128i), difference2);
+        copy(i + 3 * sizeof(__m128i), difference3);
+    }
     for (; i + sizeof(__m128i) <= bytes; i += sizeof(__m128i))
     {
-        const __m128i word = _mm_loadu_si128(reinterpret_cast<const __m128i *>(source + i));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(destination + i), word);
-        const __m128i want = _mm_loadu_si128(reinterpret_cast<const __m128i *>(expected + i));
-        differences = _mm_or_si128(differences, _mm_xor_si128(word, want));
+        copy(i, difference0);
     }
-    bool same = _mm_movemask_epi8(_mm_cmpeq_epi8(differences, _mm_setzero_si128())) == 0xFFFF;
+    const __m128i all = _mm_or_si128(_mm_or_si128(difference0, difference1), _mm_or_si128(difference2, difference3));
+    bool same = _mm_movemask_epi8(_mm_cmpeq_epi8(all, _mm_setzero_si128())) == 0xFFFF;
 #else
     bool same = true;
 #endif
@@ -187,22 +246,6 @@ LONG InUseCount(const ObjectEntry &entry)
     return CDataBlockLayout::InUseCountOf(object);
 }
 
-// Visits the slots in use in slot order, stopping once as many as the object counts were seen.
-template <typename Visit>
-void ForEachSlotInUse(const ObjectEntry &entry, Visit visit)
-{
-    LONG remaining = InUseCount(entry);
-    for (DWORD i = 0; i < entry.layout->SlotCount() && remaining != 0; ++i)
-    {
-        const PERF_INSTANCE_DEFINITION *slot = GetSlot(entry, i);
-        if (CDataBlockLayout::IsSlotInUse(*slot))
-        {
-            --remaining;
-            visit(i, slot);
-        }
-    }
-}
-
 } // namespace
 
 // Writes into the caller's buffer, never past the total that was sized for it.
@@ -228,7 +271,26 @@ public:
 
     void Copy(const void *source, DWORD bytes) { std::memcpy(Reserve(bytes), source, bytes); }
 
-    void Zero(DWORD bytes) { std::memset(Reserve(bytes), 0, bytes); }
+    // An object's padding, at most 7 bytes, without a call into the runtime.
+    void Pad(DWORD bytes)
+    {
+        BYTE *at = Reserve(bytes);
+        const DWORD zero = 0;
+        if (bytes & 4)
+        {
+            std::memcpy(at, &zero, 4);
+            at += 4;
+        }
+        if (bytes & 2)
+        {
+            std::memcpy(at, &zero, 2);
+            at += 2;
+        }
+        if (bytes & 1)
+        {
+            *at = 0;
+        }
+    }
 
 private:
     BYTE *const m_start;
@@ -245,6 +307,7 @@ CPerformanceDataCollector::CPerformanceDataCollector(const Win32::IKernelObjectN
       m_securityAttributes(securityAttributes),
       m_lockTimeout(lockTimeout),
       m_layout(schema),
+      m_header(m_layout.GetHeader()),
       m_objectCount(schema.GetObjectCount())
 {
 }
@@ -282,23 +345,40 @@ void CPerformanceDataCollector::Open(const wchar_t *)
     // Sizes and slots are read from the private copy, which keeps its address until Close;
     // definitions and values from the block itself, under its lock.
     const BYTE *block = m_dataBlock->GetBlock();
+    size_t slotCount = 0;
+    for (const CDataBlockLayout::Object &layout : m_layout.GetObjects())
+    {
+        slotCount += layout.SlotCount();
+    }
+    std::unique_ptr<DWORD[]> slotsInUse(new DWORD[slotCount]);
+    DWORD *nextSlots = slotsInUse.get();
     for (DWORD i = 0; i < m_objectCount; ++i)
     {
         const CDataBlockLayout::Object &layout = m_layout.GetObjects()[i];
-        const PERF_OBJECT_TYPE *object =
-            reinterpret_cast<const PERF_OBJECT_TYPE *>(&m_expected[layout.offset - kHeaderSize]);
+        const BYTE *expected = &m_expected[layout.offset - kHeaderSize];
         ObjectEntry &entry = objects[i];
-        entry.titleIndex = object->ObjectNameTitleIndex;
+        std::memcpy(&entry.answerHeader, expected, sizeof(entry.answerHeader));
+        entry.answerHeader.CodePage = 0;
+        entry.answerHeader.PerfTime.QuadPart = 0;
+        entry.answerHeader.PerfFreq.QuadPart = 0;
+        entry.titleIndex = entry.answerHeader.ObjectNameTitleIndex;
         entry.key = L" " + ToString(static_cast<unsigned long>(entry.titleIndex)) + L" ";
         entry.selected = false;
         entry.hasInstances = layout.HasInstances();
         entry.definitionLength = layout.definitionLength;
+        entry.counterDataLength = layout.counterDataLength;
+        entry.layout = &layout;
         entry.objectTemplate = &m_snapshot[layout.offset];
         entry.counterDefinitions = block + layout.offset + kObjectHeaderSize;
-        entry.counterDataLength = layout.counterDataLength;
+        entry.expectedDefinition = expected;
         entry.counterData = block + layout.valuesOffset;
-        entry.layout = &layout;
+        entry.slotsInUse = nextSlots;
+        entry.slotsInUseCount = 0;
+        entry.size = 0;
+        entry.hasParents = false;
+        nextSlots += layout.SlotCount();
     }
+    m_slotsInUse = std::move(slotsInUse);
     m_objects = std::move(objects);
 }
 
@@ -310,6 +390,7 @@ void CPerformanceDataCollector::Close()
     }
     m_dataBlock.reset();
     m_objects.reset();
+    m_slotsInUse.reset();
 }
 
 void CPerformanceDataCollector::BuildExpectedDefinitions(DWORD firstCounterIndex)
@@ -332,7 +413,7 @@ void CPerformanceDataCollector::TakeSnapshot()
     }
 }
 
-void CPerformanceDataCollector::ValidateSnapshot() const
+void CPerformanceDataCollector::ValidateSnapshot()
 {
     CDataBlockLayout::Header header;
     std::memcpy(&header, m_snapshot.data(), sizeof(header));
@@ -340,34 +421,35 @@ void CPerformanceDataCollector::ValidateSnapshot() const
     {
         Corrupt(L"not initialised");
     }
-    const CDataBlockLayout::Header expected = m_layout.GetHeader();
-    if (header.firstObjectOffset != expected.firstObjectOffset ||
-        header.lastObjectOffset != expected.lastObjectOffset || header.counterDataOffset != expected.counterDataOffset)
+    if (header.firstObjectOffset != m_header.firstObjectOffset ||
+        header.lastObjectOffset != m_header.lastObjectOffset || header.counterDataOffset != m_header.counterDataOffset)
     {
         Corrupt(L"header offsets " + ToString(header.firstObjectOffset) + L", " + ToString(header.lastObjectOffset) +
                 L", " + ToString(header.counterDataOffset));
     }
-    for (const CDataBlockLayout::Object &layout : m_layout.GetObjects())
+    for (DWORD i = 0; i < m_objectCount; ++i)
     {
-        ValidateObject(layout);
+        ValidateObject(m_objects[i]);
     }
 }
 
-// The object header must be the one the schema writes, but for the count of slots in use.
-void CPerformanceDataCollector::ValidateObject(const CDataBlockLayout::Object &layout) const
+// The object header must be the one the schema writes, but for the count of slots in use. Lists
+// the slots in use that an answer holds: the first as many as the object counts.
+void CPerformanceDataCollector::ValidateObject(ObjectEntry &entry) const
 {
-    const BYTE *base = &m_snapshot[layout.offset];
-    PERF_OBJECT_TYPE object;
-    std::memcpy(&object, base, sizeof(object));
-    const LONG inUse = CDataBlockLayout::InUseCountOf(object);
-    CDataBlockLayout::SetInUseCount(object, 0);
-    if (!SameBytes(reinterpret_cast<const BYTE *>(&object), &m_expected[layout.offset - kHeaderSize], sizeof(object)))
+    const CDataBlockLayout::Object &layout = *entry.layout;
+    if (!SameBytes(entry.objectTemplate, entry.expectedDefinition, CDataBlockLayout::kInUseCountOffset))
     {
         CorruptObject(layout.offset, L"definition does not match the schema");
     }
+    LONG inUse;
+    std::memcpy(&inUse, entry.objectTemplate + CDataBlockLayout::kInUseCountOffset, sizeof(inUse));
 
+    entry.slotsInUseCount = 0;
+    entry.hasParents = false;
     if (!layout.HasInstances())
     {
+        entry.size = RoundUpTo8(entry.definitionLength + kCounterBlockSize + entry.counterDataLength);
         return;
     }
 
@@ -375,9 +457,10 @@ void CPerformanceDataCollector::ValidateObject(const CDataBlockLayout::Object &l
     {
         CorruptObject(layout.offset, L"instances in use " + ToString(inUse));
     }
-    for (DWORD i = 0; i < layout.SlotCount(); ++i)
+    DWORD size = entry.definitionLength;
+    const BYTE *slotBase = entry.objectTemplate + layout.definitionLength;
+    for (DWORD i = 0; i < layout.SlotCount(); ++i, slotBase += layout.slotSize)
     {
-        const BYTE *slotBase = &m_snapshot[layout.SlotOffset(i)];
         const PERF_INSTANCE_DEFINITION *slot = reinterpret_cast<const PERF_INSTANCE_DEFINITION *>(slotBase);
         if (!CDataBlockLayout::IsSlotInUse(*slot))
         {
@@ -408,7 +491,14 @@ void CPerformanceDataCollector::ValidateObject(const CDataBlockLayout::Object &l
         {
             CorruptSlot(layout.offset, static_cast<LONG>(i), L"has no name");
         }
+        if (entry.slotsInUseCount < static_cast<DWORD>(inUse))
+        {
+            entry.slotsInUse[entry.slotsInUseCount++] = i;
+            size += slot->ByteLength + kCounterBlockSize + entry.counterDataLength;
+            entry.hasParents = entry.hasParents || slot->ParentObjectTitleIndex != 0;
+        }
     }
+    entry.size = RoundUpTo8(size);
 }
 
 CPerformanceDataCollector::ObjectEntry &CPerformanceDataCollector::FindObjectByIndex(DWORD titleIndex)
@@ -448,16 +538,13 @@ DWORD CPerformanceDataCollector::GetActiveInstanceFromIndex(DWORD titleIndex, lo
     throw CException(kActiveWhere, L"Failed to locate active instance index: " + ToString(slotIndex));
 }
 
+// The object's own size comes from its validation; a slot of a child brings the parent's size in.
 DWORD CPerformanceDataCollector::GetObjectSize(ObjectEntry &entry)
 {
-    if (!entry.hasInstances)
+    DWORD size = entry.size;
+    for (DWORD k = 0; entry.hasParents && k < entry.slotsInUseCount; ++k)
     {
-        return RoundUpTo8(entry.definitionLength + kCounterBlockSize + entry.counterDataLength);
-    }
-
-    DWORD size = entry.definitionLength;
-    ForEachSlotInUse(entry, [&](DWORD, const PERF_INSTANCE_DEFINITION *slot) {
-        size += slot->ByteLength + kCounterBlockSize + entry.counterDataLength;
+        const PERF_INSTANCE_DEFINITION *slot = GetSlot(entry, entry.slotsInUse[k]);
         if (slot->ParentObjectTitleIndex != 0)
         {
             ObjectEntry &parent = FindObjectByIndex(slot->ParentObjectTitleIndex);
@@ -467,8 +554,8 @@ DWORD CPerformanceDataCollector::GetObjectSize(ObjectEntry &entry)
                 size += GetObjectSize(parent);
             }
         }
-    });
-    return RoundUpTo8(size);
+    }
+    return size;
 }
 
 // Runs under the block's lock: the slots were copied under it, and the values that belong to them
@@ -476,10 +563,13 @@ DWORD CPerformanceDataCollector::GetObjectSize(ObjectEntry &entry)
 DWORD CPerformanceDataCollector::WriteObject(const ObjectEntry &entry, CBoundedWriter &writer)
 {
     BYTE *start = writer.Position();
-    writer.Copy(entry.objectTemplate, kObjectHeaderSize);
+    // The block's header was found to be the schema's; the answer's differs from it only in the
+    // fields the block keeps for itself, so it is written from the copy made when opening.
+    writer.Copy(&entry.answerHeader, kObjectHeaderSize);
     const DWORD definitionsLength = entry.definitionLength - kObjectHeaderSize;
-    if (!CopyIfExpected(writer.Reserve(definitionsLength), entry.counterDefinitions,
-                        &m_expected[entry.layout->offset - kHeaderSize + kObjectHeaderSize], definitionsLength))
+    BYTE *definitions = writer.Reserve(definitionsLength);
+    const BYTE *expected = entry.expectedDefinition + kObjectHeaderSize;
+    if (!CopyIfExpected(definitions, entry.counterDefinitions, expected, definitionsLength))
     {
         Corrupt(L"object " + ToString(entry.titleIndex) + L": counter definitions do not match the schema");
     }
@@ -489,15 +579,20 @@ DWORD CPerformanceDataCollector::WriteObject(const ObjectEntry &entry, CBoundedW
     LONG written = PERF_NO_INSTANCES;
     if (!entry.hasInstances)
     {
-        writer.Copy(&counterBlockLength, sizeof(counterBlockLength));
-        CopyCounterValues(writer.Reserve(entry.counterDataLength), entry.counterData, entry.counterDataLength);
+        BYTE *block = writer.Reserve(counterBlockLength);
+        std::memcpy(block, &counterBlockLength, sizeof(counterBlockLength));
+        CopyCounterValues(block + kCounterBlockSize, entry.counterData, entry.counterDataLength);
     }
     else
     {
-        written = 0;
-        ForEachSlotInUse(entry, [&](DWORD i, const PERF_INSTANCE_DEFINITION *slot) {
-            PERF_INSTANCE_DEFINITION *copy = reinterpret_cast<PERF_INSTANCE_DEFINITION *>(writer.Position());
-            writer.Copy(slot, slot->ByteLength);
+        for (DWORD k = 0; k < entry.slotsInUseCount; ++k)
+        {
+            const DWORD i = entry.slotsInUse[k];
+            const PERF_INSTANCE_DEFINITION *slot = GetSlot(entry, i);
+            const DWORD length = slot->ByteLength;
+            BYTE *at = writer.Reserve(length + counterBlockLength);
+            CopyWords(at, reinterpret_cast<const BYTE *>(slot), length);
+            PERF_INSTANCE_DEFINITION *copy = reinterpret_cast<PERF_INSTANCE_DEFINITION *>(at);
             if (copy->ParentObjectTitleIndex != 0)
             {
                 // The block keeps the parent's 1-based slot; readers want its position among the
@@ -505,21 +600,17 @@ DWORD CPerformanceDataCollector::WriteObject(const ObjectEntry &entry, CBoundedW
                 copy->ParentObjectInstance = GetActiveInstanceFromIndex(
                     copy->ParentObjectTitleIndex, static_cast<long>(copy->ParentObjectInstance) - 1);
             }
-            writer.Copy(&counterBlockLength, sizeof(counterBlockLength));
-            CopyCounterValues(writer.Reserve(entry.counterDataLength), entry.counterData + i * entry.counterDataLength,
+            std::memcpy(at + length, &counterBlockLength, sizeof(counterBlockLength));
+            CopyCounterValues(at + length + kCounterBlockSize, entry.counterData + i * entry.counterDataLength,
                               entry.counterDataLength);
-            ++written;
-        });
+        }
+        written = static_cast<LONG>(entry.slotsInUseCount);
     }
 
-    object->CodePage = 0;
-    object->PerfTime.QuadPart = 0;
-    object->PerfFreq.QuadPart = 0;
     object->NumInstances = written;
-
     const DWORD length = static_cast<DWORD>(writer.Position() - start);
     const DWORD padded = RoundUpTo8(length);
-    writer.Zero(padded - length);
+    writer.Pad(padded - length);
     object->TotalByteLength = padded;
     return padded;
 }
@@ -536,7 +627,11 @@ bool CPerformanceDataCollector::Collect(const wchar_t *query, void **data, DWORD
 
     // A null query asks for everything, as "Global" does.
     const bool global = query == nullptr || IsGlobalQuery(query);
-    const std::wstring paddedQuery = global ? std::wstring() : L" " + std::wstring(query) + L" ";
+    std::wstring paddedQuery;
+    if (!global)
+    {
+        paddedQuery = L" " + std::wstring(query) + L" ";
+    }
 
     // Held from the copy of the slots to the last value written, so that the slots in use, their
     // names and their values belong together.

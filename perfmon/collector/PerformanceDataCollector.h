@@ -32,11 +32,20 @@ public:
         bool selected;
         bool hasInstances;
         DWORD definitionLength;
-        const BYTE *objectTemplate;
-        const BYTE *counterDefinitions;
         DWORD counterDataLength;
-        const BYTE *counterData;
         const CDataBlockLayout::Object *layout;
+        // The object header every answer starts with: the schema's, without the block's bookkeeping.
+        PERF_OBJECT_TYPE answerHeader;
+        // The object's definition in the private copy of the block, and the one the schema writes.
+        const BYTE *objectTemplate;
+        const BYTE *expectedDefinition;
+        const BYTE *counterDefinitions;
+        const BYTE *counterData;
+        // The slots in use that the last collect answers, in slot order, and what they take.
+        DWORD *slotsInUse;
+        DWORD slotsInUseCount;
+        DWORD size;
+        bool hasParents;
     };
 
     // Waits for the block's lock end after lockTimeout milliseconds with a CException.
@@ -64,8 +73,8 @@ private:
 
     void TakeSnapshot();
     void BuildExpectedDefinitions(DWORD firstCounterIndex);
-    void ValidateSnapshot() const;
-    void ValidateObject(const CDataBlockLayout::Object &layout) const;
+    void ValidateSnapshot();
+    void ValidateObject(ObjectEntry &entry) const;
     DWORD GetObjectSize(ObjectEntry &entry);
     DWORD WriteObject(const ObjectEntry &entry, CBoundedWriter &writer);
 
@@ -75,6 +84,7 @@ private:
     SECURITY_ATTRIBUTES *const m_securityAttributes;
     const DWORD m_lockTimeout;
     const CDataBlockLayout m_layout;
+    const CDataBlockLayout::Header m_header;
     std::unique_ptr<CPerformanceDataBlock> m_dataBlock;
     std::unique_ptr<ObjectEntry[]> m_objects;
     const DWORD m_objectCount;
@@ -84,6 +94,8 @@ private:
     // The object definitions a block laid out from this schema carries, for the title indexes the
     // open block carries: they never change once the block is laid out.
     std::vector<BYTE> m_expected;
+    // Room for every object's list of slots in use.
+    std::unique_ptr<DWORD[]> m_slotsInUse;
 };
 
 } // namespace PerfMon

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <winperf.h>
 
+#include <cstddef>
 #include <vector>
 
 namespace Halyard {
@@ -89,6 +90,9 @@ public:
     static DWORD CounterDataLengthOf(const PERF_OBJECT_TYPE &object) { return object.PerfFreq.LowPart; }
     static LONG InUseCountOf(const PERF_OBJECT_TYPE &object) { return object.PerfFreq.HighPart; }
     static void SetInUseCount(PERF_OBJECT_TYPE &object, LONG count) { object.PerfFreq.HighPart = count; }
+    // Where the count of slots in use lies: the object header's last four bytes, so the bytes before
+    // it are all that must equal the header the schema writes.
+    static constexpr DWORD kInUseCountOffset = offsetof(PERF_OBJECT_TYPE, PerfFreq) + sizeof(DWORD);
 
     // The one rule for a slot in use: it has a length.
     static bool IsSlotInUse(const PERF_INSTANCE_DEFINITION &slot) { return slot.ByteLength != 0; }
@@ -103,6 +107,8 @@ static_assert(sizeof(CDataBlockLayout::Header) == CDataBlockLayout::kHeaderSize,
 static_assert(sizeof(PERF_OBJECT_TYPE) == 64, "object definitions are a shared format");
 static_assert(sizeof(PERF_COUNTER_DEFINITION) == 40, "counter definitions are a shared format");
 static_assert(sizeof(PERF_INSTANCE_DEFINITION) == 24, "instance slots are a shared format");
+static_assert(CDataBlockLayout::kInUseCountOffset + sizeof(LONG) == CDataBlockLayout::kObjectHeaderSize,
+              "the count of slots in use ends the object header");
 
 } // namespace PerfMon
 } // namespace Halyard

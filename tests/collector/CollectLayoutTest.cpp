@@ -215,3 +215,67 @@ TEST(CollectFamily, ChildObjectBringsItsParentAndNamesItsPosition)
     EXPECT_EQ(100u, instance->ParentObjectTitleIndex);
     EXPECT_EQ(0u, instance->ParentObjectInstance) << "the parent's position among its instances in use";
 }
+
+// Values travel two to a store with one left over for an odd count: for every count each value
+// arrives whole at the place its definition names, for instances and for an object without them.
+TEST(CollectValues, EveryCounterCountPutsEachValueInPlace)
+{
+    // Both halves of each value differ from those of every other value.
+    const auto value = [](DWORD owner, DWORD k) {
+        return (static_cast<ULONGLONG>(0xA000 + owner) << 32) | (0xB000 + k);
+    };
+    for (DWORD counters : {1u, 2u, 3u, 5u})
+    {
+        // Three slots of 36 bytes put the counter data on an 8-byte boundary, as TARN's are.
+        PerfMon::CPerformanceDataSchema schema(L"009");
+        PerfMon::CPerformanceDataSchema::Object &named = schema.AddObjectWithInstances(L"Named", L"help", 100, 3, 5);
+        PerfMon::CPerformanceDataSchema::Object &single = schema.AddObject(L"Single", L"help", 100);
+        for (DWORD k = 0; k < counters; ++k)
+        {
+            named.AddCounter(L"N" + std::to_wstring(k), L"n", 100, 0, PERF_COUNTER_LARGE_RAWCOUNT);
+            single.AddCounter(L"S" + std::to_wstring(k), L"s", 100, 0, PERF_COUNTER_LARGE_RAWCOUNT);
+        }
+        const std::wstring name = UniqueName(L"HalyardValues");
+        PerfMon::CPerformanceDataBlock server(Win32::CGlobalName(name), schema, 100, nullptr);
+        PERF_OBJECT_TYPE *withInstances = server.GetObjectDefinition(0);
+        DWORD created = 0;
+        const DWORD first = server.AllocateObjectInstance(withInstances, L"a", created);
+        const DWORD middle = server.AllocateObjectInstance(withInstances, L"b", created);
+        const DWORD last = server.AllocateObjectInstance(withInstances, L"c", created);
+        server.ReleaseObjectInstance(withInstances, static_cast<long>(middle));
+        BYTE *const stores[] = {server.GetInstanceCounterData(withInstances, static_cast<long>(first)),
+                                server.GetInstanceCounterData(withInstances, static_cast<long>(last)),
+                                server.GetInstanceCounterData(server.GetObjectDefinition(1), 0)};
+        ASSERT_EQ(0u, reinterpret_cast<UINT_PTR>(stores[0]) % 8) << "values lie where they are read whole";
+        for (DWORD owner = 0; owner < 3; ++owner)
+        {
+            for (DWORD k = 0; k < counters; ++k)
+            {
+                const ULONGLONG v = value(owner, k);
+                std::memcpy(stores[owner] + 8 * k, &v, sizeof(v));
+            }
+        }
+
+        PerfMon::CPerformanceDataCollector collector(Win32::CGlobalName(name), schema, 100, nullptr);
+        collector.Open(L"");
+        std::vector<BYTE> buffer(4096);
+        const CollectResult r = CollectInto(collector, L"Global", buffer.data(), static_cast<DWORD>(buffer.size()));
+        ASSERT_TRUE(r.result);
+        const std::vector<PerfClient::CPerformanceData::Object> objects =
+            PerfClient::CPerformanceData::ParseObjects(buffer.data(), r.bytes, r.objects);
+        ASSERT_EQ(2u, objects.size());
+        ASSERT_EQ(2u, objects[0].instances.size());
+        const std::vector<BYTE> *blocks[] = {&objects[0].instances[0].counterBlock,
+                                             &objects[0].instances[1].counterBlock, &objects[1].counterBlock};
+        for (DWORD owner = 0; owner < 3; ++owner)
+        {
+            for (DWORD k = 0; k < counters; ++k)
+            {
+                const PERF_COUNTER_DEFINITION &counter = objects[owner < 2 ? 0 : 1].counters.at(k);
+                EXPECT_EQ(value(owner, k),
+                          PerfClient::LoadCounterValue(*blocks[owner], counter.CounterOffset, 8).value_or(0))
+                    << counters << " counters, owner " << owner << ", counter " << k;
+            }
+        }
+    }
+}
