@@ -26,7 +26,7 @@ protected:
         DWORD read = 0;
         EXPECT_TRUE(::ReadFile(file.GetHandle(), m_bytes.data(), static_cast<DWORD>(m_bytes.size()), &read, nullptr));
         m_bytes.resize(read);
-        IMAGE_DOS_HEADER dos;
+        IMAGE_DOS_HEADER dos = {};
         Read(0, dos);
         Read(static_cast<size_t>(dos.e_lfanew) + sizeof(DWORD), m_file);
         m_optionalHeader = static_cast<size_t>(dos.e_lfanew) + sizeof(DWORD) + sizeof(IMAGE_FILE_HEADER);
