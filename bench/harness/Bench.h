@@ -152,7 +152,7 @@ public:
     CPairedBench(const std::string &title, unsigned rounds, unsigned warmUps)
         : m_rounds(rounds < 1 ? 1 : rounds), m_warmUps(warmUps)
     {
-        std::printf("# %s: %u rounds after %u warm-up rounds; ns per operation, ratios taken per round\n",
+        std::printf("# %s: %u rounds after %u to warm up; ns per operation, ratios taken per round\n",
                     title.c_str(), m_rounds, m_warmUps);
     }
 

@@ -1,6 +1,6 @@
 // What the TARN module adds to one performance-library query, against a provider that answers
-// nothing, both registered the same way and queried in alternating rounds; and how fast a collect gives up
-// on a lock that a live process keeps, and comes back after the owner died.
+// nothing, both registered the same way and queried in alternating rounds; and how fast a collect
+// gives up on a lock that a live process keeps, and comes back after the owner died.
 //
 // Run: wine bench_perflib.exe (registers and removes the services "TARN" and "HalyardNull").
 
@@ -163,10 +163,9 @@ void Run()
     const std::wstring tarn = Bench::ExecutableDirectory() + L"\\TARNCounters.dll";
 
     Bench::CPairedBench bench("One performance-library query of \"Global\"", 41, 1);
-    bench.Measure(
-        "provider that answers nothing", [&](std::uint64_t n) { return QueryRegistered(L"HalyardNull", null, 5000, n); },
-        "TARNCounters.dll, 3 instances", [&](std::uint64_t n) { return QueryRegistered(TarnProductName, tarn, 1000, n); },
-        5);
+    const auto queryNull = [&](std::uint64_t n) { return QueryRegistered(L"HalyardNull", null, 5000, n); };
+    const auto queryTarn = [&](std::uint64_t n) { return QueryRegistered(TarnProductName, tarn, 1000, n); };
+    bench.Measure("provider that answers nothing", queryNull, "TARNCounters.dll, 3 instances", queryTarn, 5);
     MeasureLockRecovery();
 }
 
