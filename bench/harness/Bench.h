@@ -113,5 +113,87 @@ private:
     std::map<std::string, Result> m_results;
 };
 
+// Median, extremes and quartiles of samples given in any order.
+inline Result Summarise(std::vector<double> samples)
+{
+    std::sort(samples.begin(), samples.end());
+    const auto quantile = [&samples](double q) {
+        const double position = q * static_cast<double>(samples.size() - 1);
+        const size_t below = static_cast<size_t>(position);
+        const size_t above = std::min(below + 1, samples.size() - 1);
+        return samples[below] + (samples[above] - samples[below]) * (position - static_cast<double>(below));
+    };
+    return {quantile(0.5), samples.front(), samples.back(), quantile(0.25), quantile(0.75)};
+}
+
+// Nanoseconds per operation of one call of body(operations).
+template <typename Body>
+double TimePerOperation(std::uint64_t operations, Body body)
+{
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER start;
+    LARGE_INTEGER stop;
+    ::QueryPerformanceFrequency(&frequency);
+    ::QueryPerformanceCounter(&start);
+    body(operations);
+    ::QueryPerformanceCounter(&stop);
+    return static_cast<double>(stop.QuadPart - start.QuadPart) * 1e9 / static_cast<double>(frequency.QuadPart) /
+           static_cast<double>(operations);
+}
+
+// A case against its baseline, measured in alternation: every round runs the baseline and then the
+// case, so that a machine whose load drifts during the run weighs on both alike, and the ratio is
+// taken within each round. Each side is a callable run(operations) that prepares what it needs, times
+// its operations with TimePerOperation, tidies up and returns that time, so that its set-up stays
+// outside the timed region.
+class CPairedBench
+{
+public:
+    CPairedBench(const std::string &title, unsigned rounds, unsigned warmUps)
+        : m_rounds(rounds < 1 ? 1 : rounds), m_warmUps(warmUps)
+    {
+        std::printf("# %s: %u rounds after %u to warm up; ns per operation, ratios taken per round\n",
+                    title.c_str(), m_rounds, m_warmUps);
+    }
+
+    // Prints each side's median and spread, then the median of the per-round ratios with its spread.
+    template <typename Baseline, typename Case>
+    Result Measure(const std::string &baselineName, Baseline baseline, const std::string &caseName, Case measured,
+                   std::uint64_t operations)
+    {
+        std::vector<double> baselines;
+        std::vector<double> cases;
+        std::vector<double> ratios;
+        for (unsigned round = 0; round < m_warmUps + m_rounds; ++round)
+        {
+            const double base = baseline(operations);
+            const double other = measured(operations);
+            if (round >= m_warmUps)
+            {
+                baselines.push_back(base);
+                cases.push_back(other);
+                ratios.push_back(other / base);
+            }
+        }
+        PrintTimes(baselineName, Summarise(baselines));
+        PrintTimes(caseName, Summarise(cases));
+        const Result ratio = Summarise(ratios);
+        std::printf("%-44s median %7.3fx  min %7.3fx  max %7.3fx  IQR %.3fx-%.3fx\n", "ratio per round", ratio.median,
+                    ratio.minimum, ratio.maximum, ratio.firstQuartile, ratio.thirdQuartile);
+        std::fflush(stdout);
+        return ratio;
+    }
+
+private:
+    static void PrintTimes(const std::string &name, const Result &result)
+    {
+        std::printf("%-44s median %12.0f  min %12.0f  max %12.0f  IQR %10.0f\n", name.c_str(), result.median,
+                    result.minimum, result.maximum, result.thirdQuartile - result.firstQuartile);
+    }
+
+    unsigned m_rounds;
+    unsigned m_warmUps;
+};
+
 } // namespace Bench
 } // namespace Halyard
