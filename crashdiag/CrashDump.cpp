@@ -17,6 +17,9 @@
 #include <sddl.h>
 #include <shlobj.h>
 
+#include <atomic>
+#include <memory>
+
 namespace Halyard {
 namespace Win32 {
 
@@ -26,6 +29,13 @@ namespace {
 // (the loader lock, a host that suspended it).
 const DWORD kDumpWaitMilliseconds = 60000;
 
+// Holds the creator lock by value, so that it is destroyed as what it is: the lock's interface
+// has no virtual destructor.
+struct CCreatorLock
+{
+    CSingleWriterMultipleReaderLock lock;
+};
+
 // The process-wide policy: switched on, at most (limit - 1) counted dumps.
 struct CDumpPolicy
 {
@@ -34,7 +44,9 @@ struct CDumpPolicy
     volatile LONG limit = 10;
     volatile LONG count = 0;
     ICreateMiniDumps *creator = nullptr;
-    CSingleWriterMultipleReaderLock creatorLock;
+    // Made by the first user (CreatorLock): its semaphores are kernel objects, and a module that the
+    // performance library loads for one query and unloads again never needs them.
+    std::atomic<CCreatorLock *> creatorLock{nullptr};
     // The folder set, empty for the default, and the one whose "Halyard.log" the trace writes.
     CCriticalSection folderLock;
     std::wstring folder;
@@ -42,6 +54,8 @@ struct CDumpPolicy
     // On the thread that serves a request: the request. Lets a fault on that thread pass without
     // asking for a dump of its own.
     CThreadLocalStorage servedRequest;
+
+    ~CDumpPolicy() { delete creatorLock.load(); }
 };
 
 // Built when the module starts: the first request may come from a thread with no stack to spare.
@@ -52,6 +66,19 @@ CDumpPolicy &Policy()
 }
 
 CDumpPolicy &g_policyAtStart = Policy();
+
+// Two first users may both make one; the lock that loses is destroyed unused.
+CSingleWriterMultipleReaderLock &CreatorLock()
+{
+    std::atomic<CCreatorLock *> &shared = Policy().creatorLock;
+    CCreatorLock *current = shared.load();
+    if (current == nullptr)
+    {
+        std::unique_ptr<CCreatorLock> made(new CCreatorLock);
+        current = shared.compare_exchange_strong(current, made.get()) ? made.release() : current;
+    }
+    return current->lock;
+}
 
 // Shared by the faulting thread and the thread that serves it; whichever lets go last frees it.
 // The records are copies, so the serving thread may go on after the faulting one stopped waiting.
@@ -269,7 +296,7 @@ bool CreateCrashDump(EXCEPTION_POINTERS *pointers)
 {
     CDumpPolicy &policy = Policy();
     {
-        ISingleWriterMultipleReaderLock::PotentialReader reader(policy.creatorLock);
+        ISingleWriterMultipleReaderLock::PotentialReader reader(CreatorLock());
         reader.EnterToRead();
         if (policy.creator != nullptr)
         {
@@ -306,7 +333,7 @@ void SetDumpCreatorAndLimit(ICreateMiniDumps *creator, LONG limit, bool keepLimi
 {
     CDumpPolicy &policy = Policy();
     {
-        ISingleWriterMultipleReaderLock::PotentialReader writer(policy.creatorLock);
+        ISingleWriterMultipleReaderLock::PotentialReader writer(CreatorLock());
         writer.EnterToWrite();
         policy.creator = creator;
     }
@@ -317,7 +344,7 @@ void SetDumpCreatorAndLimit(ICreateMiniDumps *creator, LONG limit, bool keepLimi
     }
     std::wstring prefix;
     {
-        ISingleWriterMultipleReaderLock::PotentialReader reader(policy.creatorLock);
+        ISingleWriterMultipleReaderLock::PotentialReader reader(CreatorLock());
         reader.EnterToRead();
         prefix = policy.creator != nullptr ? policy.creator->GetDumpFileNamePrefix() : GetDefaultDumpFileNamePrefix();
     }

@@ -2,6 +2,8 @@
 
 #include "win32/Exception.h"
 
+#include <utility>
+
 namespace Halyard {
 namespace Win32 {
 
@@ -18,6 +20,11 @@ CEvent::CEvent(SECURITY_ATTRIBUTES *sa, ResetType resetType, InitialState initia
 
 CEvent::CEvent(SECURITY_ATTRIBUTES *sa, const IKernelObjectName &name)
     : m_handle(Create(sa, false, false, OpenExisting, name.GetName().c_str()))
+{
+}
+
+CEvent::CEvent(CSmartHandle handle)
+    : m_handle(std::move(handle))
 {
 }
 
@@ -88,6 +95,11 @@ CAutoResetEvent::CAutoResetEvent(const IKernelObjectName &name, SECURITY_ATTRIBU
 CAutoResetEvent::CAutoResetEvent(const IKernelObjectName &name, CreationMode mode, SECURITY_ATTRIBUTES *sa,
                                  CEvent::InitialState initialState)
     : m_event(sa, CEvent::AutoReset, initialState, name, mode)
+{
+}
+
+CAutoResetEvent::CAutoResetEvent(CSmartHandle handle)
+    : m_event(std::move(handle))
 {
 }
 

@@ -31,6 +31,8 @@ public:
            CreationMode mode);
     // Opens an existing named event.
     CEvent(SECURITY_ATTRIBUTES *sa, const IKernelObjectName &name);
+    // Takes an event handle the caller already holds.
+    explicit CEvent(CSmartHandle handle);
 
     CEvent(CEvent &&) = default;
     CEvent &operator=(CEvent &&) = default;
@@ -62,6 +64,8 @@ public:
                              CEvent::InitialState initialState = CEvent::NotSignalled);
     CAutoResetEvent(const IKernelObjectName &name, CreationMode mode, SECURITY_ATTRIBUTES *sa = nullptr,
                     CEvent::InitialState initialState = CEvent::NotSignalled);
+    // Takes the handle of an auto-reset event the caller already holds.
+    explicit CAutoResetEvent(CSmartHandle handle);
 
     CAutoResetEvent(CAutoResetEvent &&) = default;
     CAutoResetEvent &operator=(CAutoResetEvent &&) = default;

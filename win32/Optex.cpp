@@ -3,6 +3,8 @@
 #include "win32/Exception.h"
 #include "win32/ToString.h"
 
+#include <utility>
+
 namespace Halyard {
 namespace Win32 {
 
@@ -52,7 +54,15 @@ COptex::COptex(DWORD spinCount)
 }
 
 COptex::COptex(const IKernelObjectName &name, SECURITY_ATTRIBUTES *sa, DWORD spinCount)
-    : m_event(name, CreateOrOpen, sa, CEvent::NotSignalled),
+    : COptex(name, CSmartHandle(), CSmartHandle(), sa, spinCount)
+{
+}
+
+COptex::COptex(const IKernelObjectName &name, CSmartHandle event, CSmartHandle stateMapping, SECURITY_ATTRIBUTES *sa,
+               DWORD spinCount)
+    : m_event(event.IsValid() ? CAutoResetEvent(std::move(event))
+                              : CAutoResetEvent(name, CreateOrOpen, sa, CEvent::NotSignalled)),
+      m_mapping(std::move(stateMapping)),
       m_state(nullptr),
       m_name(name.GetName()),
       m_spinCount(0),
@@ -60,10 +70,13 @@ COptex::COptex(const IKernelObjectName &name, SECURITY_ATTRIBUTES *sa, DWORD spi
       m_owner(0),
       m_recursion(0)
 {
-    // An existing mapping of this name is opened with its state as it is: another process may hold the lock.
-    m_mapping = CSmartHandle(::CreateFileMappingW(INVALID_HANDLE_VALUE, sa, PAGE_READWRITE, 0, sizeof(State),
-                                                  (name.GetName() + kStateMappingSuffix).c_str()));
-    ThrowLastErrorIf(!m_mapping.IsValid(), L"COptex::COptex() - Unable to create file mapping");
+    if (!m_mapping.IsValid())
+    {
+        // An existing mapping of this name is opened with its state as it is: another process may hold the lock.
+        m_mapping = CSmartHandle(::CreateFileMappingW(INVALID_HANDLE_VALUE, sa, PAGE_READWRITE, 0, sizeof(State),
+                                                      (name.GetName() + kStateMappingSuffix).c_str()));
+        ThrowLastErrorIf(!m_mapping.IsValid(), L"COptex::COptex() - Unable to create file mapping");
+    }
     m_view = CMappedView(::MapViewOfFile(m_mapping.GetHandle(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
     ThrowLastErrorIf(!m_view.IsValid(), L"COptex::COptex() - Unable to map view of file");
     m_state = static_cast<State *>(m_view.Get());

@@ -29,6 +29,10 @@ public:
     explicit COptex(DWORD spinCount);
     // Shared: the event is named name.GetName(), the state mapping name.GetName() + "_Optext_MMF".
     COptex(const IKernelObjectName &name, SECURITY_ATTRIBUTES *sa, DWORD spinCount);
+    // Shared, taking the event and the state mapping that the caller already opened under those
+    // names; each one not given (an invalid handle) is created or opened here.
+    COptex(const IKernelObjectName &name, CSmartHandle event, CSmartHandle stateMapping, SECURITY_ATTRIBUTES *sa,
+           DWORD spinCount);
     ~COptex() override;
 
     COptex(const COptex &) = delete;

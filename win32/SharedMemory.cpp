@@ -3,6 +3,8 @@
 #include "win32/Exception.h"
 #include "win32/ToString.h"
 
+#include <utility>
+
 namespace Halyard {
 namespace Win32 {
 
@@ -27,7 +29,25 @@ CSharedMemory::CSharedMemory(const IKernelObjectName &name, DWORD size, AccessMo
     : m_size(0)
 {
     const DWORD sectionSize = CalculateSize(size);
+    const DWORD protection = GetProtection(access);
+    const bool existed = Create(name, sectionSize, allowExisting, sa);
+    Attach(existed, size, protection);
+}
 
+CSharedMemory::CSharedMemory(CSmartHandle opened, const IKernelObjectName &name, DWORD size, AccessMode access,
+                             SECURITY_ATTRIBUTES *sa)
+    : m_mapping(std::move(opened)), m_size(0)
+{
+    const DWORD sectionSize = CalculateSize(size);
+    const DWORD protection = GetProtection(access);
+    const bool existed = m_mapping.IsValid() || Create(name, sectionSize, true, sa);
+    Attach(existed, size, protection);
+}
+
+// True when the section already existed.
+bool CSharedMemory::Create(const IKernelObjectName &name, DWORD sectionSize, bool allowExisting,
+                           SECURITY_ATTRIBUTES *sa)
+{
     ::SetLastError(ERROR_SUCCESS);
     m_mapping = CSmartHandle(::CreateFileMappingW(INVALID_HANDLE_VALUE, sa, PAGE_READWRITE, 0, sectionSize,
                                                   name.GetName().c_str()));
@@ -41,10 +61,17 @@ CSharedMemory::CSharedMemory(const IKernelObjectName &name, DWORD size, AccessMo
     {
         throw CWin32Exception(L"CSharedMemory::CSharedMemory() - CreateFileMapping", ERROR_ALREADY_EXISTS);
     }
+    return existed;
+}
 
-    MapView(FILE_MAP_WRITE);
+// An existing section is only read here, so it is mapped once, as the caller asked. A new one needs
+// its size word written first; it is mapped again only when the caller wants to read alone.
+void CSharedMemory::Attach(bool existed, DWORD size, DWORD protection)
+{
+    const DWORD sectionSize = size + sizeof(DWORD);
     if (existed)
     {
+        MapView(protection);
         // The section may belong to a process with another layout, or be smaller than its size
         // word claims: both are refused before anything is handed out.
         if (WaitForSizeWord(size) != size || m_view.GetRegionSize() < sectionSize)
@@ -54,12 +81,15 @@ CSharedMemory::CSharedMemory(const IKernelObjectName &name, DWORD size, AccessMo
     }
     else
     {
+        MapView(FILE_MAP_WRITE);
         *SizeWord(m_view.Get()) = size;
+        if (protection != FILE_MAP_WRITE)
+        {
+            m_view.Unmap();
+            MapView(protection);
+        }
     }
     m_size = size;
-
-    m_view.Unmap();
-    MapView(GetProtection(access));
 }
 
 CSharedMemory::CSharedMemory(const IKernelObjectName &name, AccessMode access)

@@ -27,6 +27,10 @@ public:
     // Creates the section, or opens an existing one of the same user size when allowExisting is set.
     CSharedMemory(const IKernelObjectName &name, DWORD size, AccessMode access, bool allowExisting,
                   SECURITY_ATTRIBUTES *sa);
+    // Adopts a section that the caller already opened under this name and checks it as an existing
+    // one; with no handle, creates or opens it as the constructor above does with allowExisting.
+    CSharedMemory(CSmartHandle opened, const IKernelObjectName &name, DWORD size, AccessMode access,
+                  SECURITY_ATTRIBUTES *sa);
     // Opens an existing section whatever its size.
     CSharedMemory(const IKernelObjectName &name, AccessMode access);
 
@@ -44,6 +48,8 @@ private:
     static DWORD CalculateSize(DWORD size);
     static DWORD GetProtection(AccessMode access);
 
+    bool Create(const IKernelObjectName &name, DWORD sectionSize, bool allowExisting, SECURITY_ATTRIBUTES *sa);
+    void Attach(bool existed, DWORD size, DWORD protection);
     void MapView(DWORD desiredAccess);
     DWORD WaitForSizeWord(DWORD expected) const;
 

@@ -7,6 +7,7 @@
 #include "win32/ToString.h"
 
 #include <cstring>
+#include <utility>
 
 namespace Halyard {
 namespace PerfMon {
@@ -35,17 +36,9 @@ std::wstring BlockName(const Win32::IKernelObjectName &name)
     return name.GetName() + L"_PerfData";
 }
 
-bool MappingExists(const std::wstring &name)
+Win32::CSmartHandle OpenMapping(const std::wstring &name)
 {
-    return Win32::CSmartHandle(::OpenFileMappingW(FILE_MAP_READ, FALSE, name.c_str())).IsValid();
-}
-
-// The block and its lock exist when another process (the server, another monitor) has them open;
-// opening them needs no right to create global objects.
-bool BlockExists(const Win32::IKernelObjectName &name)
-{
-    return MappingExists(BlockName(name)) && MappingExists(LockName(name) + L"_Optext_MMF") &&
-           Win32::CSmartHandle(::OpenEventW(SYNCHRONIZE, FALSE, LockName(name).c_str())).IsValid();
+    return Win32::CSmartHandle(::OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, name.c_str()));
 }
 
 HANDLE OpenAdjustableToken()
@@ -131,11 +124,34 @@ private:
     bool m_enabled = false;
 };
 
+// The block and its lock exist when another process (the server, another monitor) holds them.
+// Opening them needs no right to create global objects, and the handles found serve the block
+// itself. A name outside the global namespace needs no right, so nothing is looked up for it.
+CPerformanceDataBlock::ExistingObjects CPerformanceDataBlock::OpenExisting(const Win32::IKernelObjectName &name)
+{
+    ExistingObjects found;
+    if (!name.IsGlobalName())
+    {
+        return found;
+    }
+    found.block = OpenMapping(BlockName(name));
+    if (found.block.IsValid())
+    {
+        found.lockState = OpenMapping(LockName(name) + L"_Optext_MMF");
+    }
+    if (found.lockState.IsValid())
+    {
+        found.lockEvent =
+            Win32::CSmartHandle(::OpenEventW(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, LockName(name).c_str()));
+    }
+    return found;
+}
+
 std::unique_ptr<CPerformanceDataBlock::CCreationRight>
-CPerformanceDataBlock::AcquireCreationRight(const Win32::IKernelObjectName &name,
+CPerformanceDataBlock::AcquireCreationRight(const Win32::IKernelObjectName &name, const ExistingObjects &found,
                                             SECURITY_ATTRIBUTES *securityAttributes)
 {
-    if (!name.IsGlobalName() || BlockExists(name))
+    if (!name.IsGlobalName() || found.lockEvent.IsValid())
     {
         return nullptr;
     }
@@ -145,11 +161,19 @@ CPerformanceDataBlock::AcquireCreationRight(const Win32::IKernelObjectName &name
 CPerformanceDataBlock::CPerformanceDataBlock(const Win32::IKernelObjectName &name, const CPerformanceDataSchema &schema,
                                              DWORD firstCounterIndex, SECURITY_ATTRIBUTES *securityAttributes,
                                              DWORD lockTimeout)
+    : CPerformanceDataBlock(name, schema, firstCounterIndex, securityAttributes, lockTimeout, OpenExisting(name))
+{
+}
+
+CPerformanceDataBlock::CPerformanceDataBlock(const Win32::IKernelObjectName &name, const CPerformanceDataSchema &schema,
+                                             DWORD firstCounterIndex, SECURITY_ATTRIBUTES *securityAttributes,
+                                             DWORD lockTimeout, ExistingObjects found)
     : m_layout(schema),
-      m_creationRight(AcquireCreationRight(name, securityAttributes)),
-      m_lock(CUnqualifiedName(LockName(name)), securityAttributes, kSpinCount),
-      m_memory(CUnqualifiedName(BlockName(name)), m_layout.GetBlockSize(), Win32::CSharedMemory::ReadWrite, true,
-               securityAttributes)
+      m_creationRight(AcquireCreationRight(name, found, securityAttributes)),
+      m_lock(CUnqualifiedName(LockName(name)), std::move(found.lockEvent), std::move(found.lockState),
+             securityAttributes, kSpinCount),
+      m_memory(std::move(found.block), CUnqualifiedName(BlockName(name)), m_layout.GetBlockSize(),
+               Win32::CSharedMemory::ReadWrite, securityAttributes)
 {
     m_creationRight.reset();
     m_lock.SetTimeout(lockTimeout);

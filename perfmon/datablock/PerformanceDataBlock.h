@@ -5,6 +5,7 @@
 #include "win32/KernelObjectName.h"
 #include "win32/Optex.h"
 #include "win32/SharedMemory.h"
+#include "win32/SmartHandle.h"
 
 #include <windows.h>
 #include <winperf.h>
@@ -87,6 +88,14 @@ public:
 private:
     class CCreationRight;
 
+    // Handles of the block's objects found open under their names; invalid where none was found.
+    struct ExistingObjects
+    {
+        Win32::CSmartHandle block;
+        Win32::CSmartHandle lockState;
+        Win32::CSmartHandle lockEvent;
+    };
+
     // Where an allocation lands: the slot in use that already holds the instance (existing), else
     // the first free slot; no slot when every one is taken by others.
     struct SlotSearch
@@ -96,7 +105,13 @@ private:
         bool existing;
     };
 
+    CPerformanceDataBlock(const Win32::IKernelObjectName &name, const CPerformanceDataSchema &schema,
+                          DWORD firstCounterIndex, SECURITY_ATTRIBUTES *securityAttributes, DWORD lockTimeout,
+                          ExistingObjects found);
+
+    static ExistingObjects OpenExisting(const Win32::IKernelObjectName &name);
     static std::unique_ptr<CCreationRight> AcquireCreationRight(const Win32::IKernelObjectName &name,
+                                                                const ExistingObjects &found,
                                                                 SECURITY_ATTRIBUTES *securityAttributes);
 
     void Initialise(const CPerformanceDataSchema &schema, DWORD firstCounterIndex);
