@@ -2,6 +2,7 @@
 
 #include "tests/support/ChildProcess.h"
 #include "tests/support/Expect.h"
+#include "tests/support/Watchdog.h"
 #include "win32/CriticalSection.h"
 #include "win32/Event.h"
 #include "win32/Optex.h"
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <utility>
 
 using namespace Halyard::Win32;
 using namespace Halyard::Testing;
@@ -50,6 +52,50 @@ TEST(Optex, OwnerReentersAndMustLeaveAsOftenAsItEntered)
     EXPECT_EQ(0, ReadOptexState(name).lockCount);
     EXPECT_EQ(0u, ReadOptexState(name).ownerThreadId);
     EXPECT_TRUE(TryEnterFromOtherThread(optex));
+}
+
+// A block that finds its lock's objects already open hands their handles to the optex, which creates
+// only what it was not given; every way of building it reaches the one shared lock.
+TEST(Optex, HandlesOpenedBeforehandServeTheNamedLock)
+{
+    struct Case
+    {
+        const char *given;
+        bool event;
+        bool mapping;
+    };
+    const Case cases[] = {{"event and mapping", true, true}, {"event", true, false}, {"mapping", false, true}};
+    for (const Case &c : cases)
+    {
+        SCOPED_TRACE(c.given);
+        const std::wstring name = UniqueName(L"SyncAdopted");
+        COptex first(CUnqualifiedName(name), nullptr, 0);
+        CSmartHandle event(c.event ? ::OpenEventW(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, name.c_str()) : nullptr);
+        CSmartHandle mapping(
+            c.mapping ? ::OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, (name + L"_Optext_MMF").c_str())
+                      : nullptr);
+        ASSERT_EQ(c.event, event.IsValid());
+        ASSERT_EQ(c.mapping, mapping.IsValid());
+        COptex second(CUnqualifiedName(name), std::move(event), std::move(mapping), nullptr, 0);
+
+        first.Enter();
+        EXPECT_FALSE(TryEnterFromOtherThread(second));
+        EXPECT_EQ(1, ReadOptexState(name).lockCount);
+
+        // A waiter on the second object sleeps on the shared event until the first one leaves.
+        const CWatchdog watchdog(20000);
+        std::thread waiter([&] {
+            second.Enter();
+            second.Leave();
+        });
+        while (ReadOptexState(name).lockCount < 2)
+        {
+            ::Sleep(1);
+        }
+        first.Leave();
+        waiter.join();
+        EXPECT_EQ(0, ReadOptexState(name).lockCount);
+    }
 }
 
 TEST(LockHolders, PotentialOwnerEntersOnceAndLeavesWhatItEntered)

@@ -10,7 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 #include <thread>
+#include <utility>
 
 using namespace Halyard::Win32;
 using namespace Halyard::Testing;
@@ -43,6 +45,32 @@ CSharedMemory OpenSized(const std::wstring &name, DWORD size)
 
 const wchar_t kOtherSize[] = L"CSharedMemory::CSharedMemory() - Already exists and not the same size";
 
+// An existing section is reached by name, or through a handle that its user opened beforehand.
+enum class Route
+{
+    ByName,
+    Adopted
+};
+
+CSharedMemory ReachExisting(Route route, const std::wstring &name, DWORD size,
+                            CSharedMemory::AccessMode access = CSharedMemory::ReadWrite)
+{
+    if (route == Route::ByName)
+    {
+        return CSharedMemory(CUnqualifiedName(name), size, access, true, nullptr);
+    }
+    CSmartHandle opened(::OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, name.c_str()));
+    EXPECT_TRUE(opened.IsValid());
+    return CSharedMemory(std::move(opened), CUnqualifiedName(name), size, access, nullptr);
+}
+
+DWORD ViewProtection(const void *address)
+{
+    MEMORY_BASIC_INFORMATION info = {};
+    EXPECT_EQ(sizeof(info), ::VirtualQuery(address, &info, sizeof(info)));
+    return info.Protect;
+}
+
 } // namespace
 
 TEST(SharedMemory, OpenersShareTheCreatorsSectionOfTheSameSizeOnly)
@@ -70,6 +98,67 @@ TEST(SharedMemory, OpenersShareTheCreatorsSectionOfTheSameSizeOnly)
     const std::wstring empty = UniqueName(L"SyncZero");
     CSharedMemory zero(CUnqualifiedName(empty), 0, CSharedMemory::ReadWrite, false, nullptr);
     EXPECT_EQ(0u, CSharedMemory(CUnqualifiedName(empty), CSharedMemory::ReadOnly).GetSize());
+}
+
+// The section is mapped once for an opener: whichever way it was reached, every check of an existing
+// section still applies, and a refused section is left as it was.
+TEST(SharedMemory, ExistingSectionIsCheckedAlikeByNameAndThroughAnAdoptedHandle)
+{
+    for (const Route route : {Route::ByName, Route::Adopted})
+    {
+        SCOPED_TRACE(route == Route::ByName ? "by name" : "adopted handle");
+        const std::wstring name = UniqueName(L"SyncRoute");
+        CSharedMemory creator = OpenSized(name, 64);
+        std::memcpy(creator.GetMemory(), "counter values", 15);
+
+        CSharedMemory writer = ReachExisting(route, name, 64);
+        EXPECT_EQ(64u, writer.GetSize());
+        EXPECT_STREQ("counter values", static_cast<const char *>(writer.GetMemory()));
+        static_cast<char *>(writer.GetMemory())[0] = 'C';
+        EXPECT_EQ('C', static_cast<const char *>(creator.GetMemory())[0]);
+
+        const CSharedMemory reader = ReachExisting(route, name, 64, CSharedMemory::ReadOnly);
+        EXPECT_EQ(static_cast<DWORD>(PAGE_READONLY), ViewProtection(reader.GetMemory()));
+        EXPECT_EQ('C', static_cast<const char *>(reader.GetMemory())[0]);
+
+        ExpectWin32Exception([&] { ReachExisting(route, name, 32); }, kOtherSize, ERROR_BAD_LENGTH);
+        EXPECT_EQ(64u, *(static_cast<const DWORD *>(creator.GetMemory()) - 1));
+        EXPECT_STREQ("Counter values", static_cast<const char *>(creator.GetMemory()));
+
+        const std::wstring small = UniqueName(L"SyncRouteSmall");
+        RawSection raw(small, 4096);
+        ASSERT_TRUE(raw.IsValid());
+        *raw.SizeWord() = 100000;
+        ExpectWin32Exception([&] { ReachExisting(route, small, 100000); }, kOtherSize, ERROR_BAD_LENGTH);
+        EXPECT_EQ(100000u, *raw.SizeWord());
+    }
+}
+
+// A new section gets its size word through a writable view, also when its creator asked to read only.
+TEST(SharedMemory, NewSectionCarriesItsSizeWhateverTheViewsAccess)
+{
+    struct Case
+    {
+        bool adopting;
+        CSharedMemory::AccessMode access;
+        DWORD protection;
+    };
+    const Case cases[] = {{false, CSharedMemory::ReadWrite, PAGE_READWRITE},
+                          {false, CSharedMemory::ReadOnly, PAGE_READONLY},
+                          {true, CSharedMemory::ReadWrite, PAGE_READWRITE},
+                          {true, CSharedMemory::ReadOnly, PAGE_READONLY}};
+    for (const Case &c : cases)
+    {
+        SCOPED_TRACE(std::string(c.adopting ? "no handle to adopt" : "by name") + ", access " +
+                     std::to_string(c.access));
+        const std::wstring name = UniqueName(L"SyncNew");
+        const CSharedMemory created =
+            c.adopting ? CSharedMemory(CSmartHandle(), CUnqualifiedName(name), 48, c.access, nullptr)
+                       : CSharedMemory(CUnqualifiedName(name), 48, c.access, false, nullptr);
+        EXPECT_EQ(48u, created.GetSize());
+        EXPECT_EQ(c.protection, ViewProtection(created.GetMemory()));
+        EXPECT_EQ(48u, CSharedMemory(CUnqualifiedName(name), CSharedMemory::ReadOnly).GetSize());
+    }
 }
 
 TEST(SharedMemory, BadArgumentsAndMissingSectionsFail)
