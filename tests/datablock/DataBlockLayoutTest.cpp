@@ -3,10 +3,13 @@
 #include "provider/TarnCounterSet.h"
 #include "tests/support/ChildProcess.h"
 #include "win32/ProcessToken.h"
+#include "win32/SharedMemory.h"
+#include "win32/SmartHandle.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 
 using namespace Halyard;
 using Halyard::Testing::UniqueName;
@@ -82,4 +85,29 @@ TEST(DataBlockLayout, HostTokenIsLeftAsItWasFound)
     {
         token.EnablePrivilege(privilege);
     }
+}
+
+// A process may hold the block's mapping without its lock (a reader that opened the mapping alone):
+// the next constructor opens that block as it is and makes the lock again.
+TEST(DataBlockLayout, BlockFoundWithoutItsLockKeepsItsLayoutAndInstances)
+{
+    const PerfMon::CPerformanceDataSchema schema = CreateTarnCounterSet();
+    const std::wstring base = UniqueName(L"HalyardPartial");
+    const Win32::CGlobalName name(base);
+    std::unique_ptr<PerfMon::CPerformanceDataBlock> first(
+        new PerfMon::CPerformanceDataBlock(name, schema, 1000, nullptr));
+    DWORD created = 0;
+    first->AllocateObjectInstance(first->GetObjectDefinition(0), L"kept", created);
+    const Win32::CSharedMemory reader(Win32::CUnqualifiedName(name.GetName() + L"_PerfData"),
+                                      Win32::CSharedMemory::ReadOnly);
+    first.reset();
+    ASSERT_FALSE(
+        Win32::CSmartHandle(::OpenEventW(SYNCHRONIZE, FALSE, (name.GetName() + L"_PerfData_Lock").c_str())).IsValid());
+
+    PerfMon::CPerformanceDataBlock second(name, schema, 2000, nullptr);
+    PERF_OBJECT_TYPE *object = second.GetObjectDefinition(0);
+    EXPECT_EQ(1000u, object->ObjectNameTitleIndex) << "the block was laid out again";
+    EXPECT_EQ(1u, second.GetNamedInstanceCount(object));
+    EXPECT_EQ(1u, second.AllocateObjectInstance(object, L"kept", created));
+    EXPECT_EQ(0u, created);
 }
