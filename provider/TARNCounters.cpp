@@ -24,11 +24,34 @@ void SetCollector(Halyard::PerfMon::ICollectPerformanceData *collector)
     g_collector = collector;
 }
 
+// The runtime linked into this module keeps a record, with a thread handle and an event, for each
+// thread that used its thread support, and frees it only when the thread ends. A host that unloads
+// the module (the performance library may do so after every query) would leak both handles on the
+// unloading thread each time; running the module's thread-local storage callbacks as that thread's
+// detach releases them while the code that does so is still loaded.
+void ReleaseThreadRecords(HINSTANCE module)
+{
+    const BYTE *base = reinterpret_cast<const BYTE *>(module);
+    const IMAGE_DOS_HEADER *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(base);
+    const IMAGE_NT_HEADERS *nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY &directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_TLS];
+    if (directory.VirtualAddress == 0)
+    {
+        return;
+    }
+    const IMAGE_TLS_DIRECTORY *tls = reinterpret_cast<const IMAGE_TLS_DIRECTORY *>(base + directory.VirtualAddress);
+    for (const PIMAGE_TLS_CALLBACK *callback = reinterpret_cast<const PIMAGE_TLS_CALLBACK *>(tls->AddressOfCallBacks);
+         callback != nullptr && *callback != nullptr; ++callback)
+    {
+        (*callback)(module, DLL_THREAD_DETACH, nullptr);
+    }
+}
+
 } // namespace
 
 extern "C" {
 
-BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID)
+BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved)
 {
     // A fault translated here must not ask for a dump: the thread that writes it cannot start
     // while the loader lock is held.
@@ -48,6 +71,11 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID)
     }
     case DLL_PROCESS_DETACH:
         SetCollector(nullptr);
+        // Unloaded from a process that goes on (not ending): the unloading thread outlives the module.
+        if (reserved == nullptr)
+        {
+            ReleaseThreadRecords(module);
+        }
         break;
     default:
         break;

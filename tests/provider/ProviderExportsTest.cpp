@@ -8,6 +8,7 @@
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempFiles.h"
 #include "win32/FileUtils.h"
+#include "win32/SmartHandle.h"
 #include "win32/StringConverter.h"
 
 #include <gmock/gmock.h>
@@ -133,6 +134,27 @@ TEST_F(ProviderExports, WithoutAFirstCounterThereIsNoCollectorAndUnloadingIsClea
     }
     EXPECT_THAT(DebugLines(), ElementsAre(StartsWith("CreatePerformanceDataCollector() -  Exception: "),
                                           StartsWith("CreatePerformanceDataCollector() -  Exception: ")));
+}
+
+// A host may load and unload the module for every query; each cycle must give back every handle it
+// took. A new handle takes the lowest free slot, so its value shows how many are still held.
+TEST_F(ProviderExports, LoadingAndUnloadingAgainAndAgainLeavesNoHandleBehind)
+{
+    const auto lowestFreeHandle = [] {
+        const Win32::CSmartHandle probe(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        return reinterpret_cast<UINT_PTR>(probe.GetHandle()) / 4;
+    };
+    const PerfMon::CPerformanceDataSchema schema = CreateTarnCounterSet();
+    PerfMon::CPerformanceDataBlock server(Win32::CGlobalName(TarnProductName), schema, kFirstCounter, nullptr);
+    const UINT_PTR before = lowestFreeHandle();
+    for (int cycle = 0; cycle < 50; ++cycle)
+    {
+        CDirectProvider provider(Beside(L"TARNCounters.dll"));
+        ASSERT_EQ(0u, provider.Open(L""));
+        EXPECT_EQ(0u, provider.Collect(L"Global", 65536).result);
+        EXPECT_EQ(0u, provider.Close());
+    }
+    EXPECT_LT(lowestFreeHandle(), before + 10) << "handles left behind by 50 load and unload cycles";
 }
 
 TEST_F(ProviderExports, CorruptBlockGivesOneLineAndNoData)
