@@ -1,5 +1,6 @@
 #include "perfmon/collector/PerformanceDataCollector.h"
 
+#include "perfmon/collector/BlockCopies.h"
 #include "perfmon/datablock/PerformanceDataBlock.h"
 #include "perfmon/schema/Schema.h"
 #include "win32/Exception.h"
@@ -7,13 +8,13 @@
 
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace Halyard {
 namespace PerfMon {
 
+using BlockCopies::CopyCounterValues;
+using BlockCopies::CopyIfExpected;
+using BlockCopies::CopyWords;
+using BlockCopies::SameBytes;
 using Win32::CException;
 using Win32::ToString;
 
@@ -54,153 +55,6 @@ bool IsGlobalQuery(const wchar_t *query)
 {
     return (query[0] | 0x20) == L'g' && (query[1] | 0x20) == L'l' && (query[2] | 0x20) == L'o' &&
            (query[3] | 0x20) == L'b' && (query[4] | 0x20) == L'a' && (query[5] | 0x20) == L'l' && query[6] == L'\0';
-}
-
-// Counter values are written by the server without the lock, one 8-byte value at a time; reading
-// them whole keeps a copy from ever holding half of an old value and half of a new one.
-void CopyCounterValues(BYTE *destination, const BYTE *source, size_t bytes)
-{
-    if (reinterpret_cast<UINT_PTR>(source) % sizeof(LONGLONG) != 0 || bytes % sizeof(LONGLONG) != 0)
-    {
-        std::memcpy(destination, source, bytes);
-        return;
-    }
-    size_t i = 0;
-#if defined(_WIN64)
-    // Two aligned 8-byte loads per 16-byte store. Written out as instructions so that the compiler
-    // cannot merge the two loads into one 16-byte load, which would not read each value whole.
-    for (; i + 2 * sizeof(LONGLONG) <= bytes; i += 2 * sizeof(LONGLONG))
-    {
-        __m128i pair;
-        asm volatile("movq %1, %0\n\tmovhps %2, %0"
-                     : "=&x"(pair)
-                     : "m"(*reinterpret_cast<const LONGLONG *>(source + i)),
-                       "m"(*reinterpret_cast<const LONGLONG *>(source + i + sizeof(LONGLONG))));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(destination + i), pair);
-    }
-#endif
-    const volatile LONGLONG *from = reinterpret_cast<const volatile LONGLONG *>(source);
-    for (; i < bytes; i += sizeof(LONGLONG))
-    {
-#if defined(_WIN64)
-        const LONGLONG value = from[i / sizeof(LONGLONG)];
-#else
-        const LONGLONG value =
-            ::InterlockedCompareExchange64(const_cast<volatile LONGLONG *>(from + i / sizeof(LONGLONG)), 0, 0);
-#endif
-        std::memcpy(destination + i, &value, sizeof(value));
-    }
-}
-
-// Copies a length that is a multiple of 4 without a call into the runtime: the copies of the
-// instance definitions are a few dozen bytes each.
-void CopyWords(BYTE *destination, const BYTE *source, size_t bytes)
-{
-    size_t i = 0;
-    for (; i + sizeof(ULONGLONG) <= bytes; i += sizeof(ULONGLONG))
-    {
-        ULONGLONG word;
-        std::memcpy(&word, source + i, sizeof(word));
-        std::memcpy(destination + i, &word, sizeof(word));
-    }
-    for (; i < bytes; i += sizeof(DWORD))
-    {
-        DWORD word;
-        std::memcpy(&word, source + i, sizeof(word));
-        std::memcpy(destination + i, &word, sizeof(word));
-    }
-}
-
-// Whether two byte ranges are equal, compared a word at a time: the runtime's memcmp walks byte by
-// byte on some systems, and every collect compares its definitions.
-bool SameBytes(const BYTE *left, const BYTE *right, size_t bytes)
-{
-    ULONGLONG difference = 0;
-    size_t i = 0;
-    for (; i + 2 * sizeof(ULONGLONG) <= bytes; i += 2 * sizeof(ULONGLONG))
-    {
-        ULONGLONG a[2];
-        ULONGLONG b[2];
-        std::memcpy(a, left + i, sizeof(a));
-        std::memcpy(b, right + i, sizeof(b));
-        difference |= (a[0] ^ b[0]) | (a[1] ^ b[1]);
-    }
-    if (i + sizeof(ULONGLONG) <= bytes)
-    {
-        ULONGLONG a;
-        ULONGLONG b;
-        std::memcpy(&a, left + i, sizeof(a));
-        std::memcpy(&b, right + i, sizeof(b));
-        difference |= a ^ b;
-        i += sizeof(ULONGLONG);
-    }
-    if (i + sizeof(DWORD) <= bytes)
-    {
-        DWORD a;
-        DWORD b;
-        std::memcpy(&a, left + i, sizeof(a));
-        std::memcpy(&b, right + i, sizeof(b));
-        difference |= a ^ b;
-        i += sizeof(DWORD);
-    }
-    for (; i < bytes; ++i)
-    {
-        difference |= static_cast<ULONGLONG>(left[i] ^ right[i]);
-    }
-    return difference == 0;
-}
-
-// Copies bytes out of the block and tells whether they are the expected ones, in one pass. Each
-// word is loaded once, so what was compared is what was written, whatever another process does to
-// the block meanwhile.
-bool CopyIfExpected(BYTE *destination, const BYTE *source, const BYTE *expected, size_t bytes)
-{
-    size_t i = 0;
-#if defined(__SSE2__)
-    // Four independent differences, so that the loads are not held up by one chain of ORs.
-    __m128i difference0 = _mm_setzero_si128();
-    __m128i difference1 = _mm_setzero_si128();
-    __m128i difference2 = _mm_setzero_si128();
-    __m128i difference3 = _mm_setzero_si128();
-    const auto copy = [&](size_t at, __m128i &differences) {
-        const __m128i word = _mm_loadu_si128(reinterpret_cast<const __m128i *>(source + at));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(destination + at), word);
-        const __m128i want = _mm_loadu_si128(reinterpret_cast<const __m128i *>(expected + at));
-        differences = _mm_or_si128(differences, _mm_xor_si128(word, want));
-    };
-    for (; i + 4 * sizeof(__m128i) <= bytes; i += 4 * sizeof(__m128i))
-    {
-        copy(i, difference0);
-        copy(i + sizeof(__m128i), difference1);
-        copy(i + 2 * sizeof(__m128i), difference2);
-        copy(i + 3 * sizeof(__m128i), difference3);
-    }
-    for (; i + sizeof(__m128i) <= bytes; i += sizeof(__m128i))
-    {
-        copy(i, difference0);
-    }
-    const __m128i all = _mm_or_si128(_mm_or_si128(difference0, difference1), _mm_or_si128(difference2, difference3));
-    bool same = _mm_movemask_epi8(_mm_cmpeq_epi8(all, _mm_setzero_si128())) == 0xFFFF;
-#else
-    bool same = true;
-#endif
-    ULONGLONG difference = 0;
-    for (; i + sizeof(ULONGLONG) <= bytes; i += sizeof(ULONGLONG))
-    {
-        ULONGLONG word;
-        ULONGLONG want;
-        std::memcpy(&word, source + i, sizeof(word));
-        std::memcpy(&want, expected + i, sizeof(want));
-        std::memcpy(destination + i, &word, sizeof(word));
-        difference |= word ^ want;
-    }
-    for (; i < bytes; ++i)
-    {
-        const BYTE byte = source[i];
-        destination[i] = byte;
-        difference |= static_cast<ULONGLONG>(byte ^ expected[i]);
-    }
-    return same && difference == 0;
 }
 
 // A scope that leaves the caller's counts at 0 unless the request completes.
