@@ -51,6 +51,9 @@ void Put(std::vector<BYTE> &bytes, size_t offset, const T &value)
     std::memcpy(&bytes.at(offset + sizeof(T) - 1) - (sizeof(T) - 1), &value, sizeof(T));
 }
 
+const size_t kBuiltImageSize = 4096;
+const DWORD kBuiltSectionRva = 0x2000;
+
 struct BuiltImage
 {
     std::vector<BYTE> bytes;
@@ -64,10 +67,9 @@ struct BuiltImage
     size_t ordinals = 0;
 
     static DWORD FunctionRva(size_t index) { return static_cast<DWORD>(0x1000 + 0x10 * index); }
+    // The address of a file offset within the one section.
+    DWORD Rva(size_t offset) const { return static_cast<DWORD>(kBuiltSectionRva + offset - sectionData); }
 };
-
-const size_t kBuiltImageSize = 4096;
-const DWORD kBuiltSectionRva = 0x2000;
 
 // A minimal image built byte by byte: one section holding the export directory, its tables and the
 // provider's three entry point names, placed so that the last name's terminating null is the file's
@@ -106,18 +108,17 @@ inline BuiltImage BuildImage(WORD machine = IMAGE_FILE_MACHINE_AMD64)
     image.functions = image.sectionData + sizeof(IMAGE_EXPORT_DIRECTORY);
     image.names = image.functions + 4 * count;
     image.ordinals = image.names + 4 * count;
-    const auto rva = [&](size_t offset) { return static_cast<DWORD>(kBuiltSectionRva + offset - image.sectionData); };
 
     Put(b, image.sectionTable, IMAGE_SECTION_HEADER{{'.', 'e', 'd', 'a', 't', 'a'}, {dataSize}, kBuiltSectionRva,
                                                     dataSize, static_cast<DWORD>(image.sectionData), 0, 0, 0, 0, 0});
     Put(b, image.optionalHeader + image.dataDirectory, IMAGE_DATA_DIRECTORY{kBuiltSectionRva, dataSize});
-    Put(b, image.sectionData, IMAGE_EXPORT_DIRECTORY{0, 0, 0, 0, 0, 0, count, count, rva(image.functions),
-                                                     rva(image.names), rva(image.ordinals)});
+    Put(b, image.sectionData, IMAGE_EXPORT_DIRECTORY{0, 0, 0, 0, 0, 0, count, count, image.Rva(image.functions),
+                                                     image.Rva(image.names), image.Rva(image.ordinals)});
     size_t name = image.ordinals + 2 * count;
     for (size_t i = 0; i < count; ++i)
     {
         Put<DWORD>(b, image.functions + 4 * i, BuiltImage::FunctionRva(i));
-        Put<DWORD>(b, image.names + 4 * i, rva(name));
+        Put<DWORD>(b, image.names + 4 * i, image.Rva(name));
         Put<WORD>(b, image.ordinals + 2 * i, static_cast<WORD>(i));
         std::memcpy(&b[name], exports[i].c_str(), exports[i].size() + 1);
         name += exports[i].size() + 1;

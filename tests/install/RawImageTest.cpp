@@ -192,9 +192,6 @@ TEST(RawImage, SectionsAndExportNamesAreWalkedOnlyUpToTheirLimits)
         const size_t names = built.bytes.size();
         const size_t ordinals = names + 4 * size_t(count);
         built.bytes.resize(ordinals + 2 * size_t(count));
-        const auto rva = [&](size_t offset) {
-            return static_cast<DWORD>(kBuiltSectionRva + offset - built.sectionData);
-        };
         for (DWORD j = 0; j < count; ++j)
         {
             Put<DWORD>(built.bytes, names + 4 * j, j == position ? openName : closeName);
@@ -204,9 +201,9 @@ TEST(RawImage, SectionsAndExportNamesAreWalkedOnlyUpToTheirLimits)
         Put<DWORD>(built.bytes, built.sectionTable + offsetof(IMAGE_SECTION_HEADER, Misc), extent);
         Put<DWORD>(built.bytes, built.sectionTable + offsetof(IMAGE_SECTION_HEADER, SizeOfRawData), extent);
         Put<DWORD>(built.bytes, built.sectionData + offsetof(IMAGE_EXPORT_DIRECTORY, NumberOfNames), count);
-        Put<DWORD>(built.bytes, built.sectionData + offsetof(IMAGE_EXPORT_DIRECTORY, AddressOfNames), rva(names));
+        Put<DWORD>(built.bytes, built.sectionData + offsetof(IMAGE_EXPORT_DIRECTORY, AddressOfNames), built.Rva(names));
         Put<DWORD>(built.bytes, built.sectionData + offsetof(IMAGE_EXPORT_DIRECTORY, AddressOfNameOrdinals),
-                   rva(ordinals));
+                   built.Rva(ordinals));
         WriteBytes(file, built.bytes);
         const CRawImage image(file.Path(), true);
         EXPECT_EQ(position < 65536 ? BuiltImage::FunctionRva(2) : 0u, image.GetExportRVA(L"PerfData_Open")) << position;

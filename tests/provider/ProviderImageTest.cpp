@@ -1,5 +1,5 @@
 #include "tests/support/ChildProcess.h"
-#include "win32/SmartHandle.h"
+#include "win32/FileUtils.h"
 
 #include <gtest/gtest.h>
 
@@ -18,15 +18,7 @@ class ProviderImage : public ::testing::Test
 protected:
     ProviderImage()
     {
-        const std::wstring path = Beside(L"TARNCounters.dll");
-        const Halyard::Win32::CSmartHandle file(
-            ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-        LARGE_INTEGER size = {};
-        EXPECT_TRUE(::GetFileSizeEx(file.GetHandle(), &size));
-        m_bytes.resize(static_cast<size_t>(size.QuadPart));
-        DWORD read = 0;
-        EXPECT_TRUE(::ReadFile(file.GetHandle(), m_bytes.data(), static_cast<DWORD>(m_bytes.size()), &read, nullptr));
-        m_bytes.resize(read);
+        m_bytes = Halyard::Win32::LoadFileAsBinaryData(Beside(L"TARNCounters.dll"));
         IMAGE_DOS_HEADER dos = {};
         Read(0, dos);
         Read(static_cast<size_t>(dos.e_lfanew) + sizeof(DWORD), m_file);
@@ -48,7 +40,8 @@ protected:
     // The null-terminated text at offset, read no further than limit bytes.
     std::string Text(size_t offset, size_t limit) const
     {
-        return std::string(m_bytes.data() + offset, strnlen(m_bytes.data() + offset, limit));
+        const char *text = reinterpret_cast<const char *>(m_bytes.data()) + offset;
+        return std::string(text, strnlen(text, limit));
     }
 
     static DWORD PageSize()
@@ -58,7 +51,7 @@ protected:
         return info.dwPageSize;
     }
 
-    std::vector<char> m_bytes;
+    std::vector<BYTE> m_bytes;
     IMAGE_FILE_HEADER m_file = {};
     size_t m_optionalHeader = 0;
     std::vector<IMAGE_SECTION_HEADER> m_sections;
