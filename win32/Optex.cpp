@@ -3,6 +3,9 @@
 #include "win32/Exception.h"
 #include "win32/ToString.h"
 
+#include <winternl.h>
+
+#include <algorithm>
 #include <utility>
 
 namespace Halyard {
@@ -11,9 +14,11 @@ namespace Win32 {
 namespace {
 
 const wchar_t kStateMappingSuffix[] = L"_Optext_MMF";
+const wchar_t kOwnerRecordSuffix[] = L"_Optex_Owner";
 
-// How often a waiter looks whether the owner still lives.
-const DWORD kOwnerCheckInterval = 10;
+// How long a leaving owner waits for a takeover that found its id reused to give the owner field
+// back; a field that stays foreign longer was scribbled.
+const ULONGLONG kGiveBackWait = 1000;
 
 bool IsSingleProcessor()
 {
@@ -25,28 +30,84 @@ bool IsSingleProcessor()
     return singleProcessor;
 }
 
-// A thread id that names no thread, or names one that has ended, belongs to a dead owner. Any
-// other failure (access denied to another account's thread) counts as alive: taking over a live
-// owner's lock would let two threads in.
-bool IsThreadAlive(DWORD threadId)
+// The low half of a thread's creation time, with the lowest bit set so that 0 stays "unknown".
+DWORD CreationStamp(HANDLE thread)
 {
-    const CSmartHandle thread(::OpenThread(SYNCHRONIZE, FALSE, threadId));
-    if (!thread.IsValid())
+    FILETIME creation, exit, kernel, user;
+    if (!::GetThreadTimes(thread, &creation, &exit, &kernel, &user))
     {
-        return ::GetLastError() != ERROR_INVALID_PARAMETER;
+        return 0;
     }
-    return ::WaitForSingleObject(thread.GetHandle(), 0) == WAIT_TIMEOUT;
+    return creation.dwLowDateTime | 1;
+}
+
+// Each thread's creation stamp, read from the system once and kept in a thread-local slot. The
+// slot is read straight from the thread's environment block, since TlsGetValue clears the thread's
+// last-error value and Enter must not.
+class CThreadStampSlot
+{
+public:
+    CThreadStampSlot() : m_index(::TlsAlloc())
+    {
+        if (m_index != TLS_OUT_OF_INDEXES && m_index >= kTebSlots)
+        {
+            ::TlsFree(m_index);
+            m_index = TLS_OUT_OF_INDEXES;
+        }
+    }
+    ~CThreadStampSlot()
+    {
+        if (m_index != TLS_OUT_OF_INDEXES)
+        {
+            ::TlsFree(m_index);
+        }
+    }
+    CThreadStampSlot(const CThreadStampSlot &) = delete;
+    CThreadStampSlot &operator=(const CThreadStampSlot &) = delete;
+
+// GCC 12 takes the x86 segment read inside NtCurrentTeb for an access to an empty array.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Warray-bounds"
+    DWORD Get() const
+    {
+        if (m_index == TLS_OUT_OF_INDEXES)
+        {
+            return CreationStamp(::GetCurrentThread());
+        }
+        void *&slot = NtCurrentTeb()->TlsSlots[m_index];
+        DWORD stamp = static_cast<DWORD>(reinterpret_cast<UINT_PTR>(slot));
+        if (stamp == 0)
+        {
+            stamp = CreationStamp(::GetCurrentThread());
+            slot = reinterpret_cast<void *>(static_cast<UINT_PTR>(stamp));
+        }
+        return stamp;
+    }
+#pragma GCC diagnostic pop
+
+private:
+    static const DWORD kTebSlots = 64;
+    DWORD m_index;
+};
+
+DWORD CurrentThreadStamp()
+{
+    static const CThreadStampSlot slot;
+    return slot.Get();
 }
 
 } // namespace
 
 COptex::COptex(DWORD spinCount)
     : m_event(CEvent::NotSignalled, nullptr),
-      m_localState(new State()),
-      m_state(m_localState.get()),
+      m_localState(new LocalState()),
+      m_state(&m_localState->state),
+      m_record(&m_localState->record),
       m_name(L"(local)"),
+      m_processId(::GetCurrentProcessId()),
       m_spinCount(0),
       m_timeout(INFINITE),
+      m_hooks(nullptr),
       m_owner(0),
       m_recursion(0)
 {
@@ -64,9 +125,12 @@ COptex::COptex(const IKernelObjectName &name, CSmartHandle event, CSmartHandle s
                               : CAutoResetEvent(name, CreateOrOpen, sa, CEvent::NotSignalled)),
       m_mapping(std::move(stateMapping)),
       m_state(nullptr),
+      m_record(nullptr),
       m_name(name.GetName()),
+      m_processId(::GetCurrentProcessId()),
       m_spinCount(0),
       m_timeout(INFINITE),
+      m_hooks(nullptr),
       m_owner(0),
       m_recursion(0)
 {
@@ -80,10 +144,27 @@ COptex::COptex(const IKernelObjectName &name, CSmartHandle event, CSmartHandle s
     m_view = CMappedView(::MapViewOfFile(m_mapping.GetHandle(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
     ThrowLastErrorIf(!m_view.IsValid(), L"COptex::COptex() - Unable to map view of file");
     m_state = static_cast<State *>(m_view.Get());
+    MapOwnerRecord(name.GetName(), sa);
     SetSpinCount(spinCount);
 }
 
 COptex::~COptex() = default;
+
+// The record is optional: peers built before it existed neither write nor read it, and a lock
+// without it still works, knowing owners by thread id alone.
+void COptex::MapOwnerRecord(const std::wstring &name, SECURITY_ATTRIBUTES *sa)
+{
+    const DWORD error = ::GetLastError();
+    m_recordMapping = CSmartHandle(::CreateFileMappingW(INVALID_HANDLE_VALUE, sa, PAGE_READWRITE, 0,
+                                                        sizeof(OwnerRecord), (name + kOwnerRecordSuffix).c_str()));
+    if (m_recordMapping.IsValid())
+    {
+        m_recordView = CMappedView(::MapViewOfFile(m_recordMapping.GetHandle(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0,
+                                                   sizeof(OwnerRecord)));
+        m_record = static_cast<OwnerRecord *>(m_recordView.Get());
+    }
+    ::SetLastError(error);
+}
 
 // The shared field is still written for peers that read it; this process spins by its own count,
 // so a scribbled count cannot make it spin for minutes.
@@ -106,6 +187,36 @@ DWORD COptex::GetTimeout() const
 {
     return m_timeout;
 }
+
+void COptex::SetHooks(IHooks *hooks)
+{
+    m_hooks = hooks;
+}
+
+void COptex::Hook(Step step)
+{
+    if (m_hooks != nullptr)
+    {
+        m_hooks->OnStep(step);
+    }
+}
+
+namespace {
+
+// The lock count and the owner id as one 8-byte value: free is both 0, owned at once is a count of
+// 1 and the owner. Taking and leaving an uncontended lock are then one interlocked step each, and
+// the owner is never a moment unnamed.
+volatile LONGLONG *CountAndOwner(volatile LONG *lockCount)
+{
+    return reinterpret_cast<volatile LONGLONG *>(lockCount);
+}
+
+LONGLONG OwnedOnce(DWORD threadId)
+{
+    return static_cast<LONGLONG>((static_cast<ULONGLONG>(threadId) << 32) | 1u);
+}
+
+} // namespace
 
 bool COptex::TryEnter()
 {
@@ -134,7 +245,8 @@ void COptex::Enter()
 
 void COptex::Leave()
 {
-    if (m_owner.load(std::memory_order_relaxed) != ::GetCurrentThreadId())
+    const DWORD threadId = ::GetCurrentThreadId();
+    if (m_owner.load(std::memory_order_relaxed) != threadId)
     {
         return;
     }
@@ -145,20 +257,50 @@ void COptex::Leave()
         return;
     }
     m_owner.store(0, std::memory_order_relaxed);
-    m_state->ownerThreadId = 0;
-    m_state->recursion = 0;
-    if (::InterlockedDecrement(&m_state->lockCount) > 0)
+    if (m_record != nullptr && m_record->threadId == threadId)
     {
-        // Someone waits: the auto-reset event wakes exactly one of them.
+        m_record->threadId = 0;
+    }
+    m_state->recursion = 0;
+    const LONGLONG ownedOnce = OwnedOnce(threadId);
+    if (::InterlockedCompareExchange64(CountAndOwner(&m_state->lockCount), 0, ownedOnce) != ownedOnce)
+    {
+        ReleaseOwner(threadId);
+    }
+}
+
+// Leaving with others counted: the owner field is cleared before the count is given back, so that a
+// waiter woken by the event finds the lock free.
+void COptex::ReleaseOwner(DWORD threadId)
+{
+    volatile LONG *owner = reinterpret_cast<volatile LONG *>(&m_state->ownerThreadId);
+    const ULONGLONG start = ::GetTickCount64();
+    while (::InterlockedCompareExchange(owner, 0, static_cast<LONG>(threadId)) != static_cast<LONG>(threadId) &&
+           ::GetTickCount64() - start < kGiveBackWait)
+    {
+        ::Sleep(0);
+    }
+    Hook(Step::OwnerCleared);
+    const LONG remaining = ::InterlockedDecrement(&m_state->lockCount);
+    Hook(Step::Released);
+    if (remaining > 0)
+    {
+        // Someone waits: the auto-reset event wakes one of them to look again.
         m_event.Set();
+    }
+    else if (remaining < 0)
+    {
+        // A count below zero was scribbled: with it the lock could never be taken at once again.
+        ::InterlockedCompareExchange(&m_state->lockCount, 0, remaining);
     }
 }
 
 bool COptex::TryAcquire(DWORD threadId)
 {
+    const LONGLONG ownedOnce = OwnedOnce(threadId);
     for (DWORD spins = m_spinCount;; --spins)
     {
-        if (::InterlockedCompareExchange(&m_state->lockCount, 1, 0) == 0)
+        if (::InterlockedCompareExchange64(CountAndOwner(&m_state->lockCount), ownedOnce, 0) == 0)
         {
             Own(threadId);
             return true;
@@ -171,12 +313,31 @@ bool COptex::TryAcquire(DWORD threadId)
     }
 }
 
+// A thread that is already counted in the lock count becomes the owner.
+bool COptex::ClaimOwner(DWORD threadId)
+{
+    if (::InterlockedCompareExchange(reinterpret_cast<volatile LONG *>(&m_state->ownerThreadId),
+                                     static_cast<LONG>(threadId), 0) != 0)
+    {
+        return false;
+    }
+    Own(threadId);
+    return true;
+}
+
 void COptex::Own(DWORD threadId)
 {
+    Hook(Step::Claimed);
     m_owner.store(threadId, std::memory_order_relaxed);
     m_recursion = 1;
-    m_state->ownerThreadId = threadId;
     m_state->recursion = 1;
+    if (m_record != nullptr)
+    {
+        // The id last, so that a reader that sees it sees the rest.
+        m_record->processId = m_processId;
+        m_record->creationStamp = CurrentThreadStamp();
+        m_record->threadId = threadId;
+    }
 }
 
 void COptex::Reenter()
@@ -185,17 +346,20 @@ void COptex::Reenter()
     m_state->recursion = ++m_recursion;
 }
 
-// Counted as a waiter, the thread sleeps until a leaving owner hands the lock over through the
-// event, the owner turns out to be dead, or the deadline passes.
+// Counted as a waiter, the thread sleeps until the event or a time slice ends, then looks at the
+// owner field: a free lock is claimed, a dead owner is taken over, anything else means sleeping
+// again, until the deadline. Being woken grants nothing.
 void COptex::Wait(DWORD threadId)
 {
-    if (::InterlockedIncrement(&m_state->lockCount) == 1)
+    // Nobody else counted (or a count scribbled below zero): the lock is free unless a dead owner
+    // left its id behind.
+    if (::InterlockedIncrement(&m_state->lockCount) <= 1 && ClaimOwner(threadId))
     {
-        // The owner left meanwhile: the lock is ours.
-        Own(threadId);
         return;
     }
+    Hook(Step::Counted);
     const ULONGLONG start = ::GetTickCount64();
+    bool seenFree = false;
     for (;;)
     {
         const ULONGLONG waited = ::GetTickCount64() - start;
@@ -204,18 +368,36 @@ void COptex::Wait(DWORD threadId)
         {
             slice = waited >= m_timeout ? 0 : static_cast<DWORD>(m_timeout - waited);
         }
-        if (m_event.Wait(slice) || TakeOverFromDeadOwner(threadId))
+        const bool signalled = m_event.Wait(slice);
+        Hook(Step::Woken);
+        const DWORD owner = m_state->ownerThreadId;
+        if (owner == 0)
         {
-            Own(threadId);
-            return;
+            // A release sets the event. A free lock seen at two time slices in a row, with no event
+            // between, is a release whose owner died before setting it, or a count that nobody holds.
+            if ((signalled || seenFree) && ClaimOwner(threadId))
+            {
+                return;
+            }
+            seenFree = !signalled;
+        }
+        else
+        {
+            seenFree = false;
+            if (!signalled && TakeOverFromDeadOwner(threadId, owner))
+            {
+                return;
+            }
         }
         if (m_timeout != INFINITE && ::GetTickCount64() - start >= m_timeout)
         {
-            if (!Withdraw())
+            Hook(Step::Withdrawing);
+            // A release racing the deadline has freed the lock for this waiter.
+            if (m_state->ownerThreadId == 0 && ClaimOwner(threadId))
             {
-                Own(threadId);
                 return;
             }
+            ::InterlockedDecrement(&m_state->lockCount);
             const unsigned long long waitedInAll = ::GetTickCount64() - start;
             throw CException(L"COptex::Enter()",
                              L"Timed out after " + ToString(waitedInAll) + L" ms waiting for \"" + m_name +
@@ -225,49 +407,91 @@ void COptex::Wait(DWORD threadId)
     }
 }
 
-// The dead owner's entries are its recursion count, at least one (it may have died inside Leave);
-// a count it cannot have is left to the deadline rather than believed.
-bool COptex::TakeOverFromDeadOwner(DWORD threadId)
+COptex::OwnerRecord COptex::ReadOwnerRecord(DWORD owner) const
 {
-    const DWORD owner = m_state->ownerThreadId;
-    if (owner == 0 || owner == threadId || IsThreadAlive(owner))
+    OwnerRecord record = {};
+    if (m_record == nullptr)
     {
-        return false;
+        return record;
     }
-    const LONG recursion = m_state->recursion;
-    const LONG entries = recursion < 1 ? 1 : recursion;
-    if (entries > m_state->lockCount - 1)
+    record.threadId = m_record->threadId;
+    record.processId = m_record->processId;
+    record.creationStamp = m_record->creationStamp;
+    // Read around the rest: an owner that changed meanwhile leaves a record that names nobody.
+    if (record.threadId != owner || m_record->threadId != owner)
     {
-        return false;
+        record.threadId = 0;
     }
-    if (::InterlockedCompareExchange(reinterpret_cast<volatile LONG *>(&m_state->ownerThreadId),
-                                     static_cast<LONG>(threadId), static_cast<LONG>(owner)) != static_cast<LONG>(owner))
-    {
-        // Another waiter took it over first.
-        return false;
-    }
-    ::InterlockedExchangeAdd(&m_state->lockCount, -entries);
-    return true;
+    return record;
 }
 
-// Stops counting this thread as a waiter. When it is the only one left counted and nobody owns the
-// lock, a leaving owner is handing the lock to it right now: it takes the lock (and the event's
-// signal, which must not wake a later waiter) instead, and false is returned.
-bool COptex::Withdraw()
+// An owner id that names no thread, or a thread that has ended, belongs to a dead owner; so does a
+// live thread of another process or creation time than the owner recorded, which reuses the id.
+// Whatever cannot be found out (access denied to another account's thread) counts as alive:
+// taking over a live owner's lock would let two threads in.
+bool COptex::IsOwnerAlive(DWORD owner, const OwnerRecord &record)
 {
-    for (;;)
+    const DWORD access = SYNCHRONIZE | THREAD_QUERY_LIMITED_INFORMATION;
+    const CSmartHandle thread(m_hooks != nullptr ? m_hooks->OpenOwnerThread(access, owner)
+                                                 : ::OpenThread(access, FALSE, owner));
+    if (!thread.IsValid())
     {
-        const LONG count = m_state->lockCount;
-        if (count == 1 && m_state->ownerThreadId == 0)
-        {
-            m_event.Wait(kOwnerCheckInterval);
-            return false;
-        }
-        if (::InterlockedCompareExchange(&m_state->lockCount, count - 1, count) == count)
-        {
-            return true;
-        }
+        return ::GetLastError() != ERROR_INVALID_PARAMETER;
     }
+    if (::WaitForSingleObject(thread.GetHandle(), 0) == WAIT_OBJECT_0)
+    {
+        return false;
+    }
+    if (record.threadId != owner)
+    {
+        return true;
+    }
+    const DWORD processId = ::GetProcessIdOfThread(thread.GetHandle());
+    const DWORD stamp = CreationStamp(thread.GetHandle());
+    if (processId != 0 && processId != record.processId)
+    {
+        return false;
+    }
+    return stamp == 0 || record.creationStamp == 0 || stamp == record.creationStamp;
+}
+
+// The dead owner's entries are its recursion count, at least one (it may have died inside Leave),
+// taken from the lock count as far as the count holds them beside this waiter.
+bool COptex::TakeOverFromDeadOwner(DWORD threadId, DWORD owner)
+{
+    if (owner == threadId)
+    {
+        return false;
+    }
+    const OwnerRecord record = ReadOwnerRecord(owner);
+    if (IsOwnerAlive(owner, record))
+    {
+        return false;
+    }
+    const LONGLONG entries = std::max<LONGLONG>(1, m_state->recursion);
+    Hook(Step::OwnerDead);
+    volatile LONG *ownerField = reinterpret_cast<volatile LONG *>(&m_state->ownerThreadId);
+    if (::InterlockedCompareExchange(ownerField, static_cast<LONG>(threadId), static_cast<LONG>(owner)) !=
+        static_cast<LONG>(owner))
+    {
+        // Another waiter took it over first, or the owner left.
+        return false;
+    }
+    Hook(Step::TookOver);
+    // Between the check and the exchange the id may have been reused by a new owner: it would have
+    // rewritten the record, or its thread would now be alive. Then the field goes back to it.
+    const OwnerRecord now = ReadOwnerRecord(owner);
+    if (now.threadId != record.threadId || now.processId != record.processId ||
+        now.creationStamp != record.creationStamp || IsOwnerAlive(owner, record))
+    {
+        ::InterlockedCompareExchange(ownerField, static_cast<LONG>(owner), static_cast<LONG>(threadId));
+        return false;
+    }
+    const LONGLONG others = static_cast<LONGLONG>(m_state->lockCount) - 1;
+    const LONGLONG taken = std::min(entries, std::max<LONGLONG>(others, 0));
+    ::InterlockedExchangeAdd(&m_state->lockCount, static_cast<LONG>(-taken));
+    Own(threadId);
+    return true;
 }
 
 } // namespace Win32

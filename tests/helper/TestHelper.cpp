@@ -80,6 +80,23 @@ int OptexCount(const std::vector<std::wstring> &a)
     return 0;
 }
 
+// Sets the lock's event as fast as it can until told to stop; the exit code is how many thousand
+// times, at least 1.
+int OptexForge(const std::vector<std::wstring> &a)
+{
+    const Win32::CSmartHandle event(::OpenEventW(EVENT_MODIFY_STATE, FALSE, a[1].c_str()));
+    const CNamedSignal stop(a[2]);
+    unsigned long forged = 0;
+    while (!stop.Wait(0))
+    {
+        for (int i = 0; i < 100; ++i, ++forged)
+        {
+            ::SetEvent(event.GetHandle());
+        }
+    }
+    return static_cast<int>(forged / 1000 + 1);
+}
+
 int Layout(const std::vector<std::wstring> &a)
 {
     const PerfMon::CPerformanceDataSchema schema = CreateTarnCounterSet();
@@ -219,7 +236,7 @@ struct Mode
 };
 
 const Mode kModes[] = {
-    {L"optex-hold", 4, 4, OptexHold}, {L"optex-count", 6, 6, OptexCount}, {L"layout", 4, 4, Layout},
+    {L"optex-hold", 4, 4, OptexHold}, {L"optex-count", 6, 6, OptexCount}, {L"optex-forge", 3, 3, OptexForge}, {L"layout", 4, 4, Layout},
     {L"hold", 5, 7, Hold},            {L"churn", 4, 4, Churn},            {L"crash", 1, 1000, Crash},
 };
 
