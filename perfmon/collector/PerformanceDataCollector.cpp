@@ -247,6 +247,15 @@ void CPerformanceDataCollector::Close()
     m_slotsInUse.reset();
 }
 
+void CPerformanceDataCollector::SetLockHooks(Win32::COptex::IHooks *hooks)
+{
+    if (!m_dataBlock)
+    {
+        throw CException(L"CPerformanceDataCollector::SetLockHooks()", L"Error: collector has not been opened");
+    }
+    m_dataBlock->SetLockHooks(hooks);
+}
+
 void CPerformanceDataCollector::BuildExpectedDefinitions(DWORD firstCounterIndex)
 {
     m_expected.assign(m_layout.GetDefinitionsSize(), 0);

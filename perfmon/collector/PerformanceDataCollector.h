@@ -3,6 +3,7 @@
 #include "perfmon/collector/CollectPerformanceData.h"
 #include "perfmon/datablock/DataBlockLayout.h"
 #include "win32/KernelObjectName.h"
+#include "win32/Optex.h"
 
 #include <windows.h>
 #include <winperf.h>
@@ -63,6 +64,9 @@ public:
     bool Collect(const wchar_t *query, void **data, DWORD *totalBytes, DWORD *numObjectTypes) override;
 
     ~CPerformanceDataCollector() override;
+
+    // Lets tests stop the open block's lock at its steps; not owned.
+    void SetLockHooks(Win32::COptex::IHooks *hooks);
 
     ObjectEntry &FindObjectByIndex(DWORD titleIndex);
 

@@ -197,6 +197,11 @@ void CPerformanceDataBlock::Leave()
     m_lock.Leave();
 }
 
+void CPerformanceDataBlock::SetLockHooks(Win32::COptex::IHooks *hooks)
+{
+    m_lock.SetHooks(hooks);
+}
+
 CPerformanceDataBlock::Header &CPerformanceDataBlock::GetHeader()
 {
     return *static_cast<Header *>(m_memory.GetMemory());

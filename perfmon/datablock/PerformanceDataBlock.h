@@ -47,6 +47,9 @@ public:
     void Enter() override;
     void Leave() override;
 
+    // Lets tests stop this object's use of the lock at its steps; not owned.
+    void SetLockHooks(Win32::COptex::IHooks *hooks);
+
     ~CPerformanceDataBlock() override;
 
     BYTE *GetObjectDefinitions();
