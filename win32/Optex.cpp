@@ -17,8 +17,9 @@ const wchar_t kStateMappingSuffix[] = L"_Optext_MMF";
 const wchar_t kOwnerRecordSuffix[] = L"_Optex_Owner";
 
 // How long a leaving owner waits for a takeover that found its id reused to give the owner field
-// back; a field that stays foreign longer was scribbled.
-const ULONGLONG kGiveBackWait = 1000;
+// back, which it does a few instructions after taking it; a field that stays foreign longer was
+// scribbled.
+const ULONGLONG kGiveBackWait = 200;
 
 bool IsSingleProcessor()
 {
@@ -43,23 +44,28 @@ DWORD CreationStamp(HANDLE thread)
 
 // Each thread's creation stamp, read from the system once and kept in a thread-local slot. The
 // slot is read straight from the thread's environment block, since TlsGetValue clears the thread's
-// last-error value and Enter must not.
+// last-error value and Enter must not. The slot number is kept plus one, so that the zeroed object
+// that a lock used before static construction sees means "no slot", never slot 0.
 class CThreadStampSlot
 {
 public:
-    CThreadStampSlot() : m_index(::TlsAlloc())
+    CThreadStampSlot()
     {
-        if (m_index != TLS_OUT_OF_INDEXES && m_index >= kTebSlots)
+        const DWORD index = ::TlsAlloc();
+        if (index < kTebSlots)
         {
-            ::TlsFree(m_index);
-            m_index = TLS_OUT_OF_INDEXES;
+            m_slotPlusOne = index + 1;
+        }
+        else if (index != TLS_OUT_OF_INDEXES)
+        {
+            ::TlsFree(index);
         }
     }
     ~CThreadStampSlot()
     {
-        if (m_index != TLS_OUT_OF_INDEXES)
+        if (m_slotPlusOne != 0)
         {
-            ::TlsFree(m_index);
+            ::TlsFree(m_slotPlusOne - 1);
         }
     }
     CThreadStampSlot(const CThreadStampSlot &) = delete;
@@ -70,11 +76,11 @@ public:
 #pragma GCC diagnostic ignored "-Warray-bounds"
     DWORD Get() const
     {
-        if (m_index == TLS_OUT_OF_INDEXES)
+        if (m_slotPlusOne == 0)
         {
             return CreationStamp(::GetCurrentThread());
         }
-        void *&slot = NtCurrentTeb()->TlsSlots[m_index];
+        void *&slot = NtCurrentTeb()->TlsSlots[m_slotPlusOne - 1];
         DWORD stamp = static_cast<DWORD>(reinterpret_cast<UINT_PTR>(slot));
         if (stamp == 0)
         {
@@ -87,14 +93,12 @@ public:
 
 private:
     static const DWORD kTebSlots = 64;
-    DWORD m_index;
+    DWORD m_slotPlusOne = 0;
 };
 
-DWORD CurrentThreadStamp()
-{
-    static const CThreadStampSlot slot;
-    return slot.Get();
-}
+// Made when the module or program starts and freed when it unloads, so that a host that loads and
+// unloads the module keeps no slot.
+const CThreadStampSlot g_threadStamps;
 
 } // namespace
 
@@ -335,7 +339,7 @@ void COptex::Own(DWORD threadId)
     {
         // The id last, so that a reader that sees it sees the rest.
         m_record->processId = m_processId;
-        m_record->creationStamp = CurrentThreadStamp();
+        m_record->creationStamp = g_threadStamps.Get();
         m_record->threadId = threadId;
     }
 }
