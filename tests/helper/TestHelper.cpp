@@ -22,6 +22,7 @@
 #include "tests/support/Faults.h"
 #include "tests/sync/OptexState.h"
 #include "win32/Exception.h"
+#include "win32/MappedView.h"
 #include "win32/Optex.h"
 #include "win32/SEHException.h"
 #include "win32/Semaphore.h"
@@ -76,6 +77,51 @@ int OptexCount(const std::vector<std::wstring> &a)
     {
         Win32::ICriticalSection::Owner owner(optex);
         SyncTest::IncrementUnsafely(counter);
+    }
+    return 0;
+}
+
+// Counts as optex-count does, but takes and leaves the lock as processes built before owners were
+// claimed by compare-exchange do: a count taken from 0 or a wake-up is ownership, and the owner id
+// is written afterwards.
+int OptexOldCount(const std::vector<std::wstring> &a)
+{
+    Win32::CAutoResetEvent event(Win32::CUnqualifiedName(a[1]), Win32::CreateOrOpen);
+    const Win32::CSmartHandle state(::OpenFileMappingW(FILE_MAP_WRITE, FALSE, (a[1] + L"_Optext_MMF").c_str()));
+    const Win32::CMappedView view(::MapViewOfFile(state.GetHandle(), FILE_MAP_WRITE, 0, 0, 0));
+    Win32::CSharedMemory memory(Win32::CUnqualifiedName(a[2]), Win32::CSharedMemory::ReadWrite);
+    const CNamedSignal start(a[5]);
+    Win32::CSemaphore(Win32::CUnqualifiedName(a[4]), Win32::CSemaphore::ModifyStateAccess).Increment(1);
+    if (!start.Wait(kWait))
+    {
+        return kTimedOut;
+    }
+    if (!view.IsValid())
+    {
+        return kBadArguments;
+    }
+    SyncTest::OptexState *lock = static_cast<SyncTest::OptexState *>(view.Get());
+    volatile LONG *lockCount = &lock->lockCount;
+    volatile DWORD *owner = &lock->ownerThreadId;
+    volatile LONG *counter = static_cast<volatile LONG *>(memory.GetMemory());
+    for (DWORD i = Number(a[3]); i > 0; --i)
+    {
+        bool owned = false;
+        for (int spin = 0; spin < 4000 && !owned; ++spin)
+        {
+            owned = ::InterlockedCompareExchange(lockCount, 1, 0) == 0;
+        }
+        if (!owned && ::InterlockedIncrement(lockCount) != 1 && !event.Wait(kWait))
+        {
+            return kTimedOut;
+        }
+        *owner = ::GetCurrentThreadId();
+        SyncTest::IncrementUnsafely(counter);
+        *owner = 0;
+        if (::InterlockedDecrement(lockCount) > 0)
+        {
+            event.Set();
+        }
     }
     return 0;
 }
@@ -236,7 +282,8 @@ struct Mode
 };
 
 const Mode kModes[] = {
-    {L"optex-hold", 4, 4, OptexHold}, {L"optex-count", 6, 6, OptexCount}, {L"optex-forge", 3, 3, OptexForge}, {L"layout", 4, 4, Layout},
+    {L"optex-hold", 4, 4, OptexHold}, {L"optex-count", 6, 6, OptexCount}, {L"optex-forge", 3, 3, OptexForge},
+    {L"optex-old-count", 6, 6, OptexOldCount}, {L"layout", 4, 4, Layout},
     {L"hold", 5, 7, Hold},            {L"churn", 4, 4, Churn},            {L"crash", 1, 1000, Crash},
 };
 

@@ -237,3 +237,34 @@ TEST(OptexRecovery, CounterGuardedByASharedOptexIsExactAcrossProcessesWhileItsEv
     EXPECT_EQ(static_cast<LONG>(2 * rounds), *static_cast<volatile LONG *>(memory.GetMemory()));
     ExpectFree(name);
 }
+
+// A process that still takes the lock as earlier builds did (a count taken from 0 or a wake-up is
+// ownership) and one of this build exclude each other: no increment is lost.
+TEST(OptexRecovery, EarlierBuildsAndThisOneExcludeEachOther)
+{
+    const unsigned long rounds = 200000;
+    const std::wstring name = UniqueName(L"SyncMixedLock");
+    const std::wstring memoryName = UniqueName(L"SyncMixedMemory");
+    const std::wstring readyName = UniqueName(L"SyncMixedReady");
+    CSharedMemory memory(CUnqualifiedName(memoryName), sizeof(LONG), CSharedMemory::ReadWrite, false, nullptr);
+    CSemaphore ready(nullptr, 0, 2, CUnqualifiedName(readyName), CreateNew);
+    CNamedSignal start;
+    const std::wstring tail = name + L" " + memoryName + L" " + std::to_wstring(rounds) + L" " + readyName + L" " +
+                              start.Name();
+    COptex optex(CUnqualifiedName(name), nullptr, kSpinCount);
+    CChildProcess earlier(L"test_helper.exe", L"optex-old-count " + tail);
+    CChildProcess current(L"test_helper.exe", L"optex-count " + tail);
+
+    ASSERT_TRUE(ready.Wait(60000) && ready.Wait(60000)) << "the helpers did not get ready";
+    volatile LONG *counter = static_cast<volatile LONG *>(memory.GetMemory());
+    start.Set();
+    for (unsigned long i = 0; i < rounds; ++i)
+    {
+        ICriticalSection::Owner owner(optex);
+        SyncTest::IncrementUnsafely(counter);
+    }
+    EXPECT_EQ(0u, earlier.Wait(300000));
+    EXPECT_EQ(0u, current.Wait(300000));
+    EXPECT_EQ(static_cast<LONG>(3 * rounds), *counter);
+    ExpectFree(name);
+}
