@@ -6,6 +6,7 @@
 #include "crashdiag/CrashDump.h"
 #include "crashdiag/FaultDiagnostics.h"
 #include "provider/CrashDumpSettings.h"
+#include "provider/ModuleHeap.h"
 #include "provider/PerformanceKey.h"
 #include "provider/ProductCollector.h"
 #include "provider/TarnCounterSet.h"
@@ -71,10 +72,12 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved)
     }
     case DLL_PROCESS_DETACH:
         SetCollector(nullptr);
-        // Unloaded from a process that goes on (not ending): the unloading thread outlives the module.
+        // Unloaded from a process that goes on (not ending): the unloading thread outlives the module,
+        // and so does the host, which must get back all the module took.
         if (reserved == nullptr)
         {
             ReleaseThreadRecords(module);
+            ReleaseModuleHeapAtUnload();
         }
         break;
     default:

@@ -28,6 +28,11 @@ const DWORD kCounterBlockSize = CDataBlockLayout::kCounterBlockSize;
 const wchar_t kCollectWhere[] = L"CPerformanceDataCollector::Collect()";
 const wchar_t kActiveWhere[] = L"CPerformanceDataCollector::GetActiveInstanceFromIndex()";
 
+// A block that stays out of reach at the same place (the same where-text: a message may carry the
+// time waited) is reported on one failed attempt in this many, about once a minute at the default
+// retry interval.
+const DWORD kFailuresPerReport = 60;
+
 DWORD RoundUpTo8(DWORD value)
 {
     return (value + 7) & ~static_cast<DWORD>(7);
@@ -49,12 +54,14 @@ DWORD RoundUpTo8(DWORD value)
     CorruptObject(offset, L"slot " + ToString(slot) + L" " + what);
 }
 
-// "Global" in any mix of upper and lower case. Setting bit 5 turns an upper-case letter into its
-// lower-case one and nothing else into it; the first character that differs ends the reading.
+// "Global" in any mix of upper and lower case, or no text at all: a host that names nothing wants
+// everything. Setting bit 5 turns an upper-case letter into its lower-case one and nothing else into
+// it; the first character that differs ends the reading.
 bool IsGlobalQuery(const wchar_t *query)
 {
-    return (query[0] | 0x20) == L'g' && (query[1] | 0x20) == L'l' && (query[2] | 0x20) == L'o' &&
-           (query[3] | 0x20) == L'b' && (query[4] | 0x20) == L'a' && (query[5] | 0x20) == L'l' && query[6] == L'\0';
+    return query[0] == L'\0' ||
+           ((query[0] | 0x20) == L'g' && (query[1] | 0x20) == L'l' && (query[2] | 0x20) == L'o' &&
+            (query[3] | 0x20) == L'b' && (query[4] | 0x20) == L'a' && (query[5] | 0x20) == L'l' && query[6] == L'\0');
 }
 
 // A scope that leaves the caller's counts at 0 unless the request completes.
@@ -154,7 +161,8 @@ private:
 
 CPerformanceDataCollector::CPerformanceDataCollector(const Win32::IKernelObjectName &name,
                                                      const CPerformanceDataSchema &schema, DWORD firstCounterIndex,
-                                                     SECURITY_ATTRIBUTES *securityAttributes, DWORD lockTimeout)
+                                                     SECURITY_ATTRIBUTES *securityAttributes, DWORD lockTimeout,
+                                                     DWORD openRetryInterval)
     : m_name(name),
       m_schema(schema),
       m_firstCounterIndex(firstCounterIndex),
@@ -162,6 +170,7 @@ CPerformanceDataCollector::CPerformanceDataCollector(const Win32::IKernelObjectN
       m_lockTimeout(lockTimeout),
       m_layout(schema),
       m_header(m_layout.GetHeader()),
+      m_openRetryInterval(openRetryInterval),
       m_objectCount(schema.GetObjectCount())
 {
 }
@@ -174,21 +183,39 @@ void CPerformanceDataCollector::Open(const wchar_t *)
     {
         throw CException(L"CPerformanceDataCollector::Open()", L"Error: collector is alread open");
     }
+    // The host takes a failed open for a disabled provider and never opens it again, so the open
+    // is kept as asked for and the failure is left to the collects to mend.
+    m_attachPending = true;
+    m_lastFailure.clear();
+    m_quietFailures = 0;
+    try
+    {
+        Attach();
+    }
+    catch (const CException &e)
+    {
+        m_lastFailure = e.GetWhere();
+        m_nextAttempt = ::GetTickCount64() + m_openRetryInterval;
+        throw;
+    }
+    catch (...)
+    {
+        m_nextAttempt = ::GetTickCount64() + m_openRetryInterval;
+        throw;
+    }
+    m_attachPending = false;
+}
 
+// Attaches the block and builds the table over it, or leaves the collector without a block.
+void CPerformanceDataCollector::Attach()
+{
     std::unique_ptr<CPerformanceDataBlock> dataBlock(
         new CPerformanceDataBlock(m_name, m_schema, m_firstCounterIndex, m_securityAttributes, m_lockTimeout));
     std::unique_ptr<ObjectEntry[]> objects(new ObjectEntry[m_objectCount]);
     m_snapshot.assign(m_layout.GetBlockSize(), 0);
-    m_dataBlock = std::move(dataBlock);
-    try
     {
-        Win32::ICriticalSection::Owner lock(*m_dataBlock);
-        TakeSnapshot();
-    }
-    catch (...)
-    {
-        m_dataBlock.reset();
-        throw;
+        Win32::ICriticalSection::Owner lock(*dataBlock);
+        TakeSnapshot(dataBlock->GetBlock());
     }
 
     // The block carries the title indexes of the process that laid it out.
@@ -198,7 +225,7 @@ void CPerformanceDataCollector::Open(const wchar_t *)
 
     // Sizes and slots are read from the private copy, which keeps its address until Close;
     // definitions and values from the block itself, under its lock.
-    const BYTE *block = m_dataBlock->GetBlock();
+    const BYTE *block = dataBlock->GetBlock();
     size_t slotCount = 0;
     for (const CDataBlockLayout::Object &layout : m_layout.GetObjects())
     {
@@ -232,12 +259,53 @@ void CPerformanceDataCollector::Open(const wchar_t *)
         entry.hasParents = false;
         nextSlots += layout.SlotCount();
     }
+    // Nothing below throws: the collector has its block only with the table that describes it.
+    m_dataBlock = std::move(dataBlock);
     m_slotsInUse = std::move(slotsInUse);
     m_objects = std::move(objects);
 }
 
+// A collect after an Open that could not attach the block: tries again once the retry interval
+// has passed since the last attempt. False while the block stays out of reach and the failure need
+// not be told again; a failure that is new, or repeated for a long while, is thrown.
+bool CPerformanceDataCollector::RetryAttach()
+{
+    if (::GetTickCount64() < m_nextAttempt)
+    {
+        return false;
+    }
+    try
+    {
+        Attach();
+    }
+    catch (const CException &e)
+    {
+        m_nextAttempt = ::GetTickCount64() + m_openRetryInterval;
+        if (e.GetWhere() == m_lastFailure && ++m_quietFailures < kFailuresPerReport)
+        {
+            return false;
+        }
+        m_lastFailure = e.GetWhere();
+        m_quietFailures = 0;
+        throw;
+    }
+    catch (...)
+    {
+        m_nextAttempt = ::GetTickCount64() + m_openRetryInterval;
+        throw;
+    }
+    m_attachPending = false;
+    return true;
+}
+
 void CPerformanceDataCollector::Close()
 {
+    // The host closes what it opened, whether or not the block could be attached.
+    if (!m_dataBlock && m_attachPending)
+    {
+        m_attachPending = false;
+        return;
+    }
     if (!m_dataBlock)
     {
         throw CException(L"CPerformanceDataCollector::Close()", L"Error: collector has not been opened");
@@ -264,9 +332,8 @@ void CPerformanceDataCollector::BuildExpectedDefinitions(DWORD firstCounterIndex
 
 // What decides sizes and positions: the block header, the object headers and the instance slots.
 // The caller holds the block's lock.
-void CPerformanceDataCollector::TakeSnapshot()
+void CPerformanceDataCollector::TakeSnapshot(const BYTE *block)
 {
-    const BYTE *block = m_dataBlock->GetBlock();
     std::memcpy(m_snapshot.data(), block, kHeaderSize);
     for (const CDataBlockLayout::Object &layout : m_layout.GetObjects())
     {
@@ -481,12 +548,19 @@ DWORD CPerformanceDataCollector::WriteObject(const ObjectEntry &entry, CBoundedW
 bool CPerformanceDataCollector::Collect(const wchar_t *query, void **data, DWORD *totalBytes, DWORD *numObjectTypes)
 {
     *numObjectTypes = 0;
-    if (!m_dataBlock)
+    if (!m_dataBlock && !m_attachPending)
     {
         *totalBytes = 0;
         throw CException(kCollectWhere, L"Error: collector has not been opened");
     }
     CResetCountsOnFailure resetCounts(totalBytes, numObjectTypes);
+    if (!m_dataBlock && !RetryAttach())
+    {
+        // Nothing to answer yet, and nothing new to report.
+        *totalBytes = 0;
+        resetCounts.Completed();
+        return true;
+    }
 
     // A null query asks for everything, as "Global" does.
     const bool global = query == nullptr || IsGlobalQuery(query);
@@ -499,7 +573,7 @@ bool CPerformanceDataCollector::Collect(const wchar_t *query, void **data, DWORD
     // Held from the copy of the slots to the last value written, so that the slots in use, their
     // names and their values belong together.
     Win32::ICriticalSection::Owner lock(*m_dataBlock);
-    TakeSnapshot();
+    TakeSnapshot(m_dataBlock->GetBlock());
     ValidateSnapshot();
 
     for (DWORD i = 0; i < m_objectCount; ++i)

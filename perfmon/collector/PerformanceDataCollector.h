@@ -49,16 +49,24 @@ public:
         bool hasParents;
     };
 
+    // How long a collect waits after a failed attempt to attach the block before it tries again.
+    static const DWORD kDefaultOpenRetryInterval = 1000;
+
     // Waits for the block's lock end after lockTimeout milliseconds with a CException.
     CPerformanceDataCollector(const Win32::IKernelObjectName &name, const CPerformanceDataSchema &schema,
                               DWORD firstCounterIndex, SECURITY_ATTRIBUTES *securityAttributes,
-                              DWORD lockTimeout = kDefaultLockTimeout);
+                              DWORD lockTimeout = kDefaultLockTimeout,
+                              DWORD openRetryInterval = kDefaultOpenRetryInterval);
 
     CPerformanceDataCollector(const CPerformanceDataCollector &) = delete;
     CPerformanceDataCollector &operator=(const CPerformanceDataCollector &) = delete;
 
+    // When the block cannot be attached (its lock kept by a hung server, no right to create it before
+    // the server starts), Open throws and the collector stays opened without a block: collects try
+    // again, at most once per retry interval, until one attaches it or Close ends the attempts.
     void Open(const wchar_t *deviceNames) override;
 
+    // After an Open that could not attach the block, Close only ends the attempts.
     void Close() override;
 
     bool Collect(const wchar_t *query, void **data, DWORD *totalBytes, DWORD *numObjectTypes) override;
@@ -75,7 +83,9 @@ public:
 private:
     class CBoundedWriter;
 
-    void TakeSnapshot();
+    void Attach();
+    bool RetryAttach();
+    void TakeSnapshot(const BYTE *block);
     void BuildExpectedDefinitions(DWORD firstCounterIndex);
     void ValidateSnapshot();
     void ValidateObject(ObjectEntry &entry) const;
@@ -89,7 +99,15 @@ private:
     const DWORD m_lockTimeout;
     const CDataBlockLayout m_layout;
     const CDataBlockLayout::Header m_header;
+    const DWORD m_openRetryInterval;
     std::unique_ptr<CPerformanceDataBlock> m_dataBlock;
+    // Set by an Open that could not attach the block, cleared when it is attached or Close is called.
+    bool m_attachPending = false;
+    ULONGLONG m_nextAttempt = 0;
+    // Where the failure last reported happened, and the failed attempts kept quiet since, so that a
+    // block that stays out of reach gives a line now and then instead of one on every collect.
+    std::wstring m_lastFailure;
+    DWORD m_quietFailures = 0;
     std::unique_ptr<ObjectEntry[]> m_objects;
     const DWORD m_objectCount;
 

@@ -74,3 +74,38 @@ TEST(CollectorLifecycle, OpenOfABlockOfAnotherSizeFailsAndCanBeRetried)
     std::vector<BYTE> buffer(4096);
     EXPECT_TRUE(CollectInto(collector, L"Global", buffer.data(), 4096).result);
 }
+
+// Without a retry interval every collect tries again: a block that stays out of reach the same way
+// is told once in 60 attempts, and the collects between give no data without a failure.
+TEST(CollectorLifecycle, RetriesThatFailAlikeAreReportedOnceInSixty)
+{
+    const std::wstring name = UniqueName(L"HalyardRetry");
+    PerfMon::CPerformanceDataSchema other(L"009");
+    other.AddObject(L"Other", L"help", 100).AddCounter(L"One", L"one", 100, 0, 0x10000);
+    std::unique_ptr<PerfMon::CPerformanceDataBlock> squatter(
+        new PerfMon::CPerformanceDataBlock(Win32::CGlobalName(name), other, 1, nullptr));
+
+    const PerfMon::CPerformanceDataSchema schema = CreateTarnCounterSet();
+    PerfMon::CPerformanceDataCollector collector(Win32::CGlobalName(name), schema, 1000, nullptr, 100, 0);
+    EXPECT_THROW(collector.Open(L""), Win32::CException);
+    std::vector<BYTE> buffer(4096);
+    for (int round = 0; round < 2; ++round)
+    {
+        for (int attempt = 1; attempt < 60; ++attempt)
+        {
+            const CollectResult r = CollectInto(collector, L"Global", buffer.data(), 4096);
+            ASSERT_TRUE(r.result) << attempt;
+            ASSERT_EQ(0u, r.bytes) << attempt;
+            ASSERT_EQ(buffer.data(), r.cursor) << attempt;
+        }
+        void *cursor = buffer.data();
+        DWORD bytes = 4096;
+        DWORD objects = 7;
+        EXPECT_NE(std::wstring::npos, ThrownText([&] { collector.Collect(L"Global", &cursor, &bytes, &objects); })
+                                          .find(L"Already exists and not the same size"));
+        EXPECT_EQ(0u, bytes);
+        EXPECT_EQ(0u, objects);
+    }
+    squatter.reset();
+    EXPECT_EQ(1u, CollectInto(collector, L"Global", buffer.data(), 4096).objects);
+}

@@ -7,6 +7,7 @@
 #include "tools/perfclient/ProviderRegistration.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempFiles.h"
+#include "tests/support/Watchdog.h"
 #include "win32/FileUtils.h"
 #include "win32/SmartHandle.h"
 #include "win32/StringConverter.h"
@@ -14,6 +15,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
+#include <optional>
 #include <regex>
 
 using namespace Halyard;
@@ -67,6 +71,24 @@ void ExpectNoData(const CDirectProvider::CollectResult &r, DWORD result = 0)
     EXPECT_EQ(0u, r.objects);
     EXPECT_EQ(0, r.cursorAdvance);
     EXPECT_FALSE(r.overran);
+}
+
+// Collects until one answers with data, for at most limit milliseconds; the milliseconds it took, or
+// nothing when no collect answered.
+std::optional<ULONGLONG> CollectUntilData(CDirectProvider &provider, DWORD limit)
+{
+    const ULONGLONG start = ::GetTickCount64();
+    while (::GetTickCount64() - start < limit)
+    {
+        const CDirectProvider::CollectResult r = provider.Collect(L"Global", 65536);
+        if (r.objects == 1)
+        {
+            return ::GetTickCount64() - start;
+        }
+        ExpectNoData(r);
+        ::Sleep(20);
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -224,4 +246,78 @@ TEST_F(ProviderExports, FaultInsideCollectIsAbsorbedAndDumpedOnlyIntoTheDumpFold
     EXPECT_TRUE(std::regex_match(
         lines[1], std::regex(R"(CPerformanceDataCollector::Collect\(\) -  Exception: 0x[0-9A-Fa-f]{8} - ACCESS_VIOLATION)")))
         << lines[1];
+}
+
+// A host opens once and keeps the module loaded: an Open that cannot reach the block must not leave
+// it blind. Collects try again about once a second, without a line each while nothing changes.
+TEST_F(ProviderExports, OpenWithTheLockKeptElsewhereRecoversOnceItsHolderDies)
+{
+    CWatchdog watchdog(60000);
+    CHelperHolding holder(L"optex-hold Global\\TARN_PerfData_Lock");
+    CDirectProvider provider(Beside(L"TARNCounters.dll"));
+    EXPECT_EQ(0u, provider.Open(L""));
+    // Two seconds of collects while the lock is still kept: each retry fails as the open did.
+    EXPECT_FALSE(CollectUntilData(provider, 2500).has_value());
+
+    holder.Process().Kill(1);
+    const std::optional<ULONGLONG> took = CollectUntilData(provider, 10000);
+    ASSERT_TRUE(took.has_value()) << "no data after the lock's holder died";
+    EXPECT_LT(*took, 3000u);
+    EXPECT_EQ(0u, provider.Close());
+    EXPECT_THAT(DebugLines(), ElementsAre(StartsWith("CPerformanceDataCollector::Open() -  Exception: COptex::Enter() - "
+                                                     "Timed out after")));
+}
+
+// A block of another size stands in for one this account may not create: the open fails until it
+// goes. Close ends the attempts quietly; a collect before any open still says it was never opened.
+TEST_F(ProviderExports, OpenThatFailsIsRetriedByCollectsUntilClose)
+{
+    CWatchdog watchdog(60000);
+    PerfMon::CPerformanceDataSchema other(L"009");
+    other.AddObject(L"Other", L"help", 100).AddCounter(L"One", L"one", 100, 0, 0x10000);
+    std::unique_ptr<PerfMon::CPerformanceDataBlock> squatter(
+        new PerfMon::CPerformanceDataBlock(Win32::CGlobalName(TarnProductName), other, 1, nullptr));
+
+    CDirectProvider provider(Beside(L"TARNCounters.dll"));
+    ExpectNoData(provider.Collect(L"Global", 65536));
+    EXPECT_EQ(0u, provider.Open(L""));
+    EXPECT_FALSE(CollectUntilData(provider, 1500).has_value());
+    squatter.reset();
+    const std::optional<ULONGLONG> took = CollectUntilData(provider, 10000);
+    ASSERT_TRUE(took.has_value()) << "no data after the block became reachable";
+    EXPECT_LT(*took, 3000u);
+    EXPECT_EQ(0u, provider.Close());
+
+    squatter.reset(new PerfMon::CPerformanceDataBlock(Win32::CGlobalName(TarnProductName), other, 1, nullptr));
+    EXPECT_EQ(0u, provider.Open(L""));
+    EXPECT_EQ(0u, provider.Close());
+    squatter.reset();
+    ::Sleep(1200);
+    ExpectNoData(provider.Collect(L"Global", 65536));
+
+    EXPECT_THAT(DebugLines(),
+                ElementsAre("CPerformanceDataCollector::Collect() -  Exception: CPerformanceDataCollector::Collect() - "
+                            "Error: collector has not been opened",
+                            HasSubstr("Already exists and not the same size"),
+                            HasSubstr("Already exists and not the same size"),
+                            "CPerformanceDataCollector::Collect() -  Exception: CPerformanceDataCollector::Collect() - "
+                            "Error: collector has not been opened"));
+}
+
+// The performance library asks for everything with an empty text as it does with "Global".
+TEST_F(ProviderExports, EmptyQueryAnswersAsGlobal)
+{
+    const PerfMon::CPerformanceDataSchema schema = CreateTarnCounterSet();
+    PerfMon::CPerformanceDataBlock server(Win32::CGlobalName(TarnProductName), schema, kFirstCounter, nullptr);
+    DWORD created = 0;
+    server.AllocateObjectInstance(server.GetObjectDefinition(0), L"steady", created);
+    CDirectProvider provider(Beside(L"TARNCounters.dll"));
+    ASSERT_EQ(0u, provider.Open(L""));
+    const CDirectProvider::CollectResult global = provider.Collect(L"Global", 65536);
+    const CDirectProvider::CollectResult empty = provider.Collect(L"", 65536);
+    ASSERT_EQ(1u, global.objects);
+    EXPECT_EQ(global.objects, empty.objects);
+    ASSERT_EQ(global.bytes, empty.bytes);
+    EXPECT_TRUE(std::equal(global.data.begin(), global.data.begin() + global.bytes, empty.data.begin()));
+    EXPECT_EQ(0u, provider.Close());
 }
