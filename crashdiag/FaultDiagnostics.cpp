@@ -16,14 +16,14 @@ std::wstring CallStackOfFault(const CONTEXT &context, const CStackCopy &stack)
 
 void DumpFault(EXCEPTION_POINTERS *pointers)
 {
-    RequestCrashDump(pointers, true);
+    CaptureCrashDump(pointers, true);
 }
 
 } // namespace
 
 void InstallFaultDiagnostics()
 {
-    SetFaultHooks({CallStackOfFault, DumpFault});
+    SetFaultHooks({CallStackOfFault, DumpFault, WriteCapturedCrashDumps});
 }
 
 } // namespace Win32

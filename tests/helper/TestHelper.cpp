@@ -10,7 +10,9 @@
 //                                             keeps the TARN block, optionally with the instance taken and its
 //                                             first counter set, until release
 //   churn <base> <ready> <stop>               takes, releases and updates TARN instances until stop
-//   crash [folder <F>] [suppress] [fault <N>] [overflow <N>] ...
+//   instances <base> <ready> <stop>           takes and releases a TARN instance until stop; exits with its
+//                                             longest wait for the block's lock in milliseconds (at most 1000)
+//   crash [folder <F>] [suppress] [wait <signal>] [fault <N>] [overflow <N>] ...
 //                                             in order; exits with the number of faults translated
 // Any other command line exits with kBadArguments; a library exception, with kException.
 
@@ -29,6 +31,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -160,6 +163,40 @@ int Churn(const std::vector<std::wstring> &a)
     return 0;
 }
 
+// Every wait counts, a timed-out one too: a lock kept longer than the block's time-out shows as the
+// time-out itself.
+int Instances(const std::vector<std::wstring> &a)
+{
+    const PerfMon::CPerformanceDataSchema schema = CreateTarnCounterSet();
+    PerfMon::CPerformanceDataBlock block(Win32::CGlobalName(a[1]), schema, 1000, nullptr);
+    PERF_OBJECT_TYPE *object = block.GetObjectDefinition(0);
+    const CNamedSignal stop(a[3]);
+    CNamedSignal(a[2]).Set();
+    LARGE_INTEGER frequency;
+    ::QueryPerformanceFrequency(&frequency);
+    LONGLONG longest = 0;
+    while (!stop.Wait(0))
+    {
+        LARGE_INTEGER start;
+        LARGE_INTEGER entered;
+        ::QueryPerformanceCounter(&start);
+        try
+        {
+            Win32::ICriticalSection::Owner lock(block);
+            ::QueryPerformanceCounter(&entered);
+            DWORD created = 0;
+            const DWORD id = block.AllocateObjectInstance(object, L"churn", created);
+            block.ReleaseObjectInstance(object, static_cast<long>(id));
+        }
+        catch (const Win32::CException &)
+        {
+            ::QueryPerformanceCounter(&entered);
+        }
+        longest = std::max(longest, entered.QuadPart - start.QuadPart);
+    }
+    return static_cast<int>(std::min<LONGLONG>(longest * 1000 / frequency.QuadPart, 1000));
+}
+
 int Fault(DWORD times, void (*fault)(), DWORD code)
 {
     int translated = 0;
@@ -194,6 +231,13 @@ int Crash(const std::vector<std::wstring> &a)
         {
             Win32::SetCrashDumpFolder(a[++i]);
         }
+        else if (a[i] == L"wait" && hasValue)
+        {
+            if (!CNamedSignal(a[++i]).Wait(kWait))
+            {
+                return kTimedOut;
+            }
+        }
         else if (a[i] == L"fault" && hasValue)
         {
             translated += Fault(Number(a[++i]), WriteThroughNull, EXCEPTION_ACCESS_VIOLATION);
@@ -221,6 +265,7 @@ struct Mode
 const Mode kModes[] = {
     {L"optex-hold", 4, 4, OptexHold}, {L"optex-count", 6, 6, OptexCount}, {L"layout", 4, 4, Layout},
     {L"hold", 5, 7, Hold},            {L"churn", 4, 4, Churn},            {L"crash", 1, 1000, Crash},
+    {L"instances", 4, 4, Instances},
 };
 
 } // namespace
