@@ -131,6 +131,8 @@ TEST(CrashDumps, FaultsAreTranslatedAndDumpedWhileDumpsAreAllowed)
         {L"overflow 2", 2, 2, EXCEPTION_STACK_OVERFLOW},
         // Held by a module's entry point, where a thread started for a dump could not run.
         {L"suppress fault 2", 2, 0, 0},
+        // Caught inside a translator scope that stays open: each dumped once its handler has ended.
+        {L"caught 2", 2, 2, EXCEPTION_ACCESS_VIOLATION},
     };
     for (const auto &c : cases)
     {

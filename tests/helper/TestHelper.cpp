@@ -12,8 +12,9 @@
 //   churn <base> <ready> <stop>               takes, releases and updates TARN instances until stop
 //   instances <base> <ready> <stop>           takes and releases a TARN instance until stop; exits with its
 //                                             longest wait for the block's lock in milliseconds (at most 1000)
-//   crash [folder <F>] [suppress] [wait <signal>] [fault <N>] [overflow <N>] ...
-//                                             in order; exits with the number of faults translated
+//   crash [folder <F>] [suppress] [wait <signal>] [fault <N>] [overflow <N>] [caught <N>] ...
+//                                             in order; exits with the number of faults translated (caught:
+//                                             those whose dump was written after their handler, not in it)
 // Any other command line exits with kBadArguments; a library exception, with kException.
 
 #include "crashdiag/CrashDump.h"
@@ -23,6 +24,7 @@
 #include "tests/support/ChildProcess.h"
 #include "tests/support/Faults.h"
 #include "tests/sync/OptexState.h"
+#include "win32/DirectorySearch.h"
 #include "win32/Exception.h"
 #include "win32/Optex.h"
 #include "win32/SEHException.h"
@@ -215,6 +217,42 @@ int Fault(DWORD times, void (*fault)(), DWORD code)
     return translated;
 }
 
+size_t DumpCount()
+{
+    size_t count = 0;
+    Win32::CDirectorySearch search(Win32::GetDefaultDumpFileNamePrefix() + L"-*.dmp");
+    std::wstring path;
+    while (search.GetNext(path))
+    {
+        ++count;
+    }
+    return count;
+}
+
+// Faults caught inside one translator scope that stays open, as a thread that keeps its scope
+// would: a handler may still run under the faulting code's locks, so the dump must not be written
+// before the handler ends, nor wait for the scope to end.
+int CaughtFaults(DWORD times)
+{
+    Win32::CSEHException::Translator translator;
+    int dumpedAfterHandler = 0;
+    for (DWORD i = 0; i < times; ++i)
+    {
+        const size_t before = DumpCount();
+        size_t inHandler = 0;
+        try
+        {
+            WriteThroughNull();
+        }
+        catch (const Win32::CSEHException &)
+        {
+            inHandler = DumpCount();
+        }
+        dumpedAfterHandler += inHandler == before && DumpCount() == before + 1 ? 1 : 0;
+    }
+    return dumpedAfterHandler;
+}
+
 int Crash(const std::vector<std::wstring> &a)
 {
     Win32::InstallFaultDiagnostics();
@@ -245,6 +283,10 @@ int Crash(const std::vector<std::wstring> &a)
         else if (a[i] == L"overflow" && hasValue)
         {
             translated += Fault(Number(a[++i]), [] { Recurse(0); }, EXCEPTION_STACK_OVERFLOW);
+        }
+        else if (a[i] == L"caught" && hasValue)
+        {
+            translated += CaughtFaults(Number(a[++i]));
         }
         else
         {
