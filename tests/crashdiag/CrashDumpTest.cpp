@@ -133,6 +133,8 @@ TEST(CrashDumps, FaultsAreTranslatedAndDumpedWhileDumpsAreAllowed)
         {L"suppress fault 2", 2, 0, 0},
         // Caught inside a translator scope that stays open: each dumped once its handler has ended.
         {L"caught 2", 2, 2, EXCEPTION_ACCESS_VIOLATION},
+        // Caught nowhere: dumped on the way out, before the program aborts.
+        {L"uncaught", 3, 1, EXCEPTION_ACCESS_VIOLATION},
     };
     for (const auto &c : cases)
     {

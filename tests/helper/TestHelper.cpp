@@ -12,7 +12,7 @@
 //   churn <base> <ready> <stop>               takes, releases and updates TARN instances until stop
 //   instances <base> <ready> <stop>           takes and releases a TARN instance until stop; exits with its
 //                                             longest wait for the block's lock in milliseconds (at most 1000)
-//   crash [folder <F>] [suppress] [wait <signal>] [fault <N>] [overflow <N>] [caught <N>] ...
+//   crash [folder <F>] [suppress] [wait <signal>] [fault <N>] [overflow <N>] [caught <N>] [uncaught] ...
 //                                             in order; exits with the number of faults translated (caught:
 //                                             those whose dump was written after their handler, not in it)
 // Any other command line exits with kBadArguments; a library exception, with kException.
@@ -287,6 +287,12 @@ int Crash(const std::vector<std::wstring> &a)
         else if (a[i] == L"caught" && hasValue)
         {
             translated += CaughtFaults(Number(a[++i]));
+        }
+        else if (a[i] == L"uncaught")
+        {
+            // Nothing catches a CSEHException on the way out: the program ends in terminate.
+            Win32::CSEHException::Translator translator;
+            WriteThroughNull();
         }
         else
         {
