@@ -17,6 +17,7 @@
 #include <sddl.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 
@@ -54,6 +55,10 @@ struct CDumpPolicy
     // On the thread that serves a request: the request. Lets a fault on that thread pass without
     // asking for a dump of its own.
     CThreadLocalStorage servedRequest;
+    // On a thread that faulted: the requests captured and not yet written, newest first.
+    CThreadLocalStorage capturedRequests;
+    // Dumps of this process found from earlier loads of the module; -1 until counted.
+    volatile LONG earlierDumps = -1;
 
     ~CDumpPolicy() { delete creatorLock.load(); }
 };
@@ -99,6 +104,8 @@ struct CRequest
     DWORD threadId;
     volatile LONG state;
     volatile LONG references;
+    // The next older request captured on the same thread.
+    CRequest *next;
 };
 
 CRequest *NewRequest(EXCEPTION_POINTERS *pointers, bool counted)
@@ -185,6 +192,49 @@ void Trace(const std::wstring &line)
     CDebugTrace::Instance().LogMessage(line);
 }
 
+// Dumps that this process wrote while the module was loaded before: a host that loads the module
+// anew for each query would otherwise get a fresh limit every time. Counted once per load from the
+// dump folder, where names carry the process id; a file written before this process started is an
+// earlier process's that had the same id. This load's names continue the sequence numbers found, so
+// that no dump of an earlier load is written over.
+LONG DumpsOfEarlierLoads()
+{
+    CDumpPolicy &policy = Policy();
+    if (policy.earlierDumps >= 0)
+    {
+        return policy.earlierDumps;
+    }
+    FILETIME started = {};
+    FILETIME ended = {};
+    FILETIME kernel = {};
+    FILETIME user = {};
+    ThrowLastErrorIf(!::GetProcessTimes(::GetCurrentProcess(), &started, &ended, &kernel, &user),
+                     L"DumpsOfEarlierLoads() - GetProcessTimes");
+    const std::wstring prefix = GetDefaultDumpFileNamePrefix();
+    LONG count = 0;
+    LONG highestSequence = 0;
+    CDirectorySearch search(prefix + L"-*.dmp");
+    std::wstring path;
+    while (search.GetNext(path))
+    {
+        DWORD processId = 0;
+        LONG sequence = 0;
+        WIN32_FILE_ATTRIBUTE_DATA attributes;
+        if (CMiniDumper::ReadDumpFileName(prefix, path, processId, sequence) &&
+            processId == ::GetCurrentProcessId() &&
+            ::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &attributes) &&
+            ::CompareFileTime(&attributes.ftLastWriteTime, &started) >= 0)
+        {
+            ++count;
+            highestSequence = std::max(highestSequence, sequence);
+        }
+    }
+    CMiniDumper::ContinueSequenceAfter(highestSequence);
+    // Two threads counting at once find the same files.
+    ::InterlockedCompareExchange(&policy.earlierDumps, count, -1);
+    return policy.earlierDumps;
+}
+
 void ServeRequest(const CRequest &request)
 {
     CDumpPolicy &policy = Policy();
@@ -194,10 +244,14 @@ void ServeRequest(const CRequest &request)
         return;
     }
     const LONG limit = policy.limit;
-    if (limit != 0 && ::InterlockedIncrement(&policy.count) < limit)
+    if (limit != 0)
     {
-        CreateCrashDump(request.pointers);
-        return;
+        const LONG earlier = DumpsOfEarlierLoads();
+        if (::InterlockedIncrement(&policy.count) + earlier < limit)
+        {
+            CreateCrashDump(request.pointers);
+            return;
+        }
     }
     Trace(L"Did not create crash dump. Already created: " + ToString(limit));
 }
@@ -247,6 +301,54 @@ const CRequest *ServedRequest()
     }
 }
 
+CRequest *CapturedRequests()
+{
+    try
+    {
+        return static_cast<CRequest *>(Policy().capturedRequests.GetValue());
+    }
+    catch (const CException &)
+    {
+        return nullptr;
+    }
+}
+
+bool SetCapturedRequests(CRequest *newest)
+{
+    try
+    {
+        Policy().capturedRequests.SetValue(newest);
+        return true;
+    }
+    catch (const CException &)
+    {
+        return false;
+    }
+}
+
+// Runs the request on a thread of its own and waits for it a bounded time.
+void WriteRequest(CRequest *request)
+{
+    if (Policy().enabled == 0)
+    {
+        ::HeapFree(::GetProcessHeap(), 0, request);
+        return;
+    }
+    CSmartHandle thread(::CreateThread(nullptr, 0, ServeRequestThread, request, 0, nullptr));
+    if (!thread.IsValid())
+    {
+        ::HeapFree(::GetProcessHeap(), 0, request);
+        ::OutputDebugStringA("Failed to create crash dump");
+        return;
+    }
+    if (::WaitForSingleObject(thread.GetHandle(), kDumpWaitMilliseconds) != WAIT_OBJECT_0 &&
+        ::InterlockedCompareExchange(&request->state, CRequest::Abandoned, CRequest::Pending) == CRequest::Pending)
+    {
+        ::OutputDebugStringA("Failed to create crash dump");
+    }
+    ReleaseRequest(request);
+}
+
 std::wstring ThisModulePath()
 {
     HMODULE module = nullptr;
@@ -259,32 +361,56 @@ std::wstring ThisModulePath()
 
 void RequestCrashDump(EXCEPTION_POINTERS *pointers, bool counted)
 {
+    CaptureCrashDump(pointers, counted);
+    WriteCapturedCrashDumps();
+}
+
+void CaptureCrashDump(EXCEPTION_POINTERS *pointers, bool counted)
+{
     const Win32::CLastErrorKeeper keeper;
     CDumpPolicy &policy = Policy();
     if (policy.enabled == 0 || policy.suppressed != 0 || ServedRequest() != nullptr)
     {
         return;
     }
-    // Everything that takes stack runs on a thread of its own: the caller may have faulted with
-    // its stack all but used up (a stack overflow leaves a few kilobytes).
+    // Only copies and one allocation: the caller may hold a lock that others wait on, and a stack
+    // overflow leaves it a few kilobytes.
     CRequest *request = NewRequest(pointers, counted);
-    CSmartHandle thread(request != nullptr ? ::CreateThread(nullptr, 0, ServeRequestThread, request, 0, nullptr)
-                                           : nullptr);
-    if (!thread.IsValid())
+    if (request != nullptr)
     {
-        if (request != nullptr)
+        request->next = CapturedRequests();
+        if (SetCapturedRequests(request))
         {
-            ::HeapFree(::GetProcessHeap(), 0, request);
+            return;
         }
-        ::OutputDebugStringA("Failed to create crash dump");
+        ::HeapFree(::GetProcessHeap(), 0, request);
+    }
+    ::OutputDebugStringA("Failed to create crash dump");
+}
+
+void WriteCapturedCrashDumps()
+{
+    const Win32::CLastErrorKeeper keeper;
+    // Every translator scope's end comes here: nothing captured is the usual case.
+    CRequest *newest = CapturedRequests();
+    if (newest == nullptr || Policy().suppressed != 0 || !SetCapturedRequests(nullptr))
+    {
         return;
     }
-    if (::WaitForSingleObject(thread.GetHandle(), kDumpWaitMilliseconds) != WAIT_OBJECT_0 &&
-        ::InterlockedCompareExchange(&request->state, CRequest::Abandoned, CRequest::Pending) == CRequest::Pending)
+    CRequest *oldest = nullptr;
+    while (newest != nullptr)
     {
-        ::OutputDebugStringA("Failed to create crash dump");
+        CRequest *next = newest->next;
+        newest->next = oldest;
+        oldest = newest;
+        newest = next;
     }
-    ReleaseRequest(request);
+    while (oldest != nullptr)
+    {
+        CRequest *next = oldest->next;
+        WriteRequest(oldest);
+        oldest = next;
+    }
 }
 
 void RequestCrashDump(bool counted)

@@ -23,14 +23,24 @@ protected:
     ~ICreateMiniDumps() = default;
 };
 
-// Asks the crash-diagnostics facility for a mini-dump of a structured exception that is being
-// translated. With counted set the request counts against the per-process limit (initially 10:
-// the first nine counted requests write dumps). The work runs on a thread of its own, since the
-// caller may be on a nearly exhausted stack; the caller waits for it a bounded time, and the
-// thread works on its own copies of the exception's records, so it may outlive the wait. Every
-// failure ends on the debug trace or the debugger channel: nothing is thrown. The last-error
-// value is kept.
+// Asks the crash-diagnostics facility for a mini-dump of a structured exception, written now:
+// CaptureCrashDump followed by WriteCapturedCrashDumps. With counted set the request counts against
+// the per-process limit (initially 10: the first nine counted requests write dumps), which holds
+// across loads of the module within one process. The last-error value is kept.
 void RequestCrashDump(EXCEPTION_POINTERS *pointers, bool counted);
+
+// Takes what a dump of a structured exception needs (copies of its records, the faulting thread)
+// and keeps it for the calling thread, writing nothing: the fault may have interrupted code that
+// holds a lock that other threads and processes wait on. Nothing is thrown; the last-error value
+// is kept.
+void CaptureCrashDump(EXCEPTION_POINTERS *pointers, bool counted);
+
+// Writes the dumps captured on the calling thread, oldest first; called once the faults have been
+// unwound and their locks let go. Each is written on a thread of its own, since the caller may be
+// on a nearly exhausted stack; the caller waits for it a bounded time, and the thread works on its
+// own copies of the records, so it may outlive the wait. Every failure ends on the debug trace or
+// the debugger channel: nothing is thrown. The last-error value is kept.
+void WriteCapturedCrashDumps();
 
 // The same for the process's present state, without an exception.
 void RequestCrashDump(bool counted);
@@ -62,7 +72,7 @@ std::wstring GetDefaultCrashDumpFolder();
 // file names.
 std::wstring GetDefaultDumpFileNamePrefix();
 
-// While one of these scopes lives anywhere in the process, no dump is asked for. A module's entry
+// While one of these scopes lives anywhere in the process, no dump is captured or written. A module's entry
 // point holds one through attach and detach: a thread started for a dump cannot run while the
 // loader lock is held.
 class CCrashDumpSuppression

@@ -7,6 +7,7 @@
 #include "win32/SystemTime.h"
 #include "win32/ToString.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cwctype>
 
@@ -55,7 +56,7 @@ const CLevelExport kLevelExports[] = {
     {L"SymEnumLines", 61},             {L"EnumDirTree", 52},          {L"MiniDumpReadDumpStream", 40},
 };
 
-LONG g_sequenceNumber = 0;
+volatile LONG g_sequenceNumber = 0;
 
 struct CFilterContext
 {
@@ -167,6 +168,55 @@ bool CMiniDumper::IncludeModuleData(int kind, const std::wstring &modulePath)
 void CMiniDumper::AddRequiredModule(const std::wstring &path)
 {
     m_requiredModules.insert(RequiredModuleKey(path));
+}
+
+bool CMiniDumper::ReadDumpFileName(const std::wstring &prefix, const std::wstring &path, DWORD &processId,
+                                   LONG &sequence)
+{
+    const std::wstring extension = L".dmp";
+    if (path.size() <= prefix.size() + extension.size() ||
+        ::CompareStringOrdinal(path.c_str(), static_cast<int>(prefix.size()), prefix.c_str(),
+                               static_cast<int>(prefix.size()), TRUE) != CSTR_EQUAL ||
+        path.compare(path.size() - extension.size(), extension.size(), extension) != 0)
+    {
+        return false;
+    }
+    // Date, time, process, thread and sequence number, each after a "-".
+    const size_t kLengths[] = {8, 6, 0, 0, 0};
+    std::wstring fields[5];
+    size_t at = prefix.size();
+    const size_t end = path.size() - extension.size();
+    for (size_t i = 0; i < 5; ++i)
+    {
+        if (at >= end || path[at] != L'-')
+        {
+            return false;
+        }
+        const size_t next = std::min(path.find(L'-', at + 1), end);
+        fields[i] = path.substr(at + 1, next - at - 1);
+        if (fields[i].empty() || fields[i].size() > 10 || (kLengths[i] != 0 && fields[i].size() != kLengths[i]) ||
+            fields[i].find_first_not_of(L"0123456789") != std::wstring::npos)
+        {
+            return false;
+        }
+        at = next;
+    }
+    if (at != end)
+    {
+        return false;
+    }
+    processId = std::wcstoul(fields[2].c_str(), nullptr, 10);
+    sequence = static_cast<LONG>(std::wcstoul(fields[4].c_str(), nullptr, 10));
+    return true;
+}
+
+void CMiniDumper::ContinueSequenceAfter(LONG sequence)
+{
+    for (LONG current = g_sequenceNumber; current < sequence;)
+    {
+        const LONG seen = ::InterlockedCompareExchange(&g_sequenceNumber, sequence, current);
+        current = seen == current ? sequence : seen;
+    }
 }
 
 bool CMiniDumper::CanWrite() const

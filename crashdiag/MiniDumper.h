@@ -58,6 +58,14 @@ public:
 
     void AddRequiredModule(const std::wstring &path);
 
+    // Reads a name that GetNextDumpFileName gives with every name part after the prefix:
+    // "-YYYYMMDD-HHMMSS-<process>-<thread>-<sequence>.dmp". False for any other name.
+    static bool ReadDumpFileName(const std::wstring &prefix, const std::wstring &path, DWORD &processId,
+                                 LONG &sequence);
+
+    // Names given from now on carry sequence numbers above this one.
+    static void ContinueSequenceAfter(LONG sequence);
+
     bool CanWrite() const;
     int GetDbgHelpLevel() const;
 

@@ -18,6 +18,7 @@ const DWORD kStackOverflow = 0xC00000FD;
 // Read by any faulting thread at any time, so each hook is one atomic word.
 std::atomic<std::wstring (*)(const CONTEXT &, const CStackCopy &)> g_getCallStack{nullptr};
 std::atomic<void (*)(EXCEPTION_POINTERS *)> g_requestDump{nullptr};
+std::atomic<void (*)()> g_writeRequestedDumps{nullptr};
 
 struct CCodeName
 {
@@ -58,6 +59,9 @@ struct CThreadState
     EXCEPTION_RECORD record = {};
     CONTEXT context = {};
     EXCEPTION_POINTERS pointers = {&record, &context};
+    // Exception objects of this thread's translated faults still alive: the thrown ones and their
+    // copies. Only this thread changes it.
+    LONG faultObjects = 0;
     // Scratch space for walking frames inside the handler, which may run on a nearly full stack.
     CONTEXT walk = {};
     bool stackGuardLost = false;
@@ -179,10 +183,50 @@ private:
     void *m_handler = nullptr;
 };
 
+// Set once the translation exists, so that code that only looks never makes it.
+std::atomic<const CTranslation *> g_translation{nullptr};
+
 const CTranslation &Translation()
 {
     static const CTranslation translation;
+    g_translation = &translation;
     return translation;
+}
+
+// The calling thread's state when the exception object belongs to that thread's latest translated
+// fault; null for any other object, one built by hand included.
+CThreadState *FaultStateOf(const EXCEPTION_POINTERS *pointers)
+{
+    const CTranslation *translation = g_translation.load();
+    CThreadState *state = translation != nullptr ? translation->PeekThreadState() : nullptr;
+    return state != nullptr && pointers == &state->pointers ? state : nullptr;
+}
+
+void CountFaultObject(const EXCEPTION_POINTERS *pointers)
+{
+    if (CThreadState *state = FaultStateOf(pointers))
+    {
+        ++state->faultObjects;
+    }
+}
+
+void WriteRequestedDumps()
+{
+    if (const auto write = g_writeRequestedDumps.load())
+    {
+        write();
+    }
+}
+
+// The last object gone means every handler of the thread's faults has ended, and with them the
+// frames whose locks the faults interrupted.
+void UncountFaultObject(const EXCEPTION_POINTERS *pointers)
+{
+    CThreadState *state = FaultStateOf(pointers);
+    if (state != nullptr && --state->faultObjects == 0)
+    {
+        WriteRequestedDumps();
+    }
 }
 
 // Exceptions that belong to someone else: C++ throws (ours and the other runtime's), debugger
@@ -450,6 +494,7 @@ void SetFaultHooks(const CFaultHooks &hooks)
 {
     g_getCallStack = hooks.getCallStack;
     g_requestDump = hooks.requestDump;
+    g_writeRequestedDumps = hooks.writeRequestedDumps;
 }
 
 CSEHException::CSEHException(unsigned int code, EXCEPTION_POINTERS *pointers)
@@ -459,6 +504,35 @@ CSEHException::CSEHException(unsigned int code, EXCEPTION_POINTERS *pointers)
     {
         requestDump(pointers);
     }
+    // A translated fault is dumped once it has been unwound; an exception built by hand has nothing
+    // to unwind.
+    if (CThreadState *state = FaultStateOf(pointers))
+    {
+        ++state->faultObjects;
+    }
+    else
+    {
+        WriteRequestedDumps();
+    }
+}
+
+CSEHException::CSEHException(const CSEHException &other) : m_code(other.m_code), m_pointers(other.m_pointers)
+{
+    CountFaultObject(m_pointers);
+}
+
+CSEHException &CSEHException::operator=(const CSEHException &other)
+{
+    CountFaultObject(other.m_pointers);
+    UncountFaultObject(m_pointers);
+    m_code = other.m_code;
+    m_pointers = other.m_pointers;
+    return *this;
+}
+
+CSEHException::~CSEHException()
+{
+    UncountFaultObject(m_pointers);
 }
 
 unsigned int CSEHException::GetCode() const
@@ -540,6 +614,7 @@ CSEHException::Translator::~Translator()
     {
         translation.RestoreStackGuard(state);
     }
+    WriteRequestedDumps();
 }
 
 } // namespace Win32

@@ -16,6 +16,11 @@ public:
     class Translator;
 
     CSEHException(unsigned int code, EXCEPTION_POINTERS *pointers);
+    // The copies of a translated fault are counted: when the last of them goes, the fault has left
+    // the code that raised it, and the dump it asked for is written.
+    CSEHException(const CSEHException &other);
+    CSEHException &operator=(const CSEHException &other);
+    ~CSEHException();
 
     unsigned int GetCode() const;
     EXCEPTION_POINTERS *GetExceptionPointers() const;
@@ -39,7 +44,9 @@ private:
 // and not claimed by a structured handler of other code on the way is thrown as a CSEHException
 // from the faulting instruction, so destructors of the frames it leaves run. Breakpoints, single
 // steps, debugger output and C++ exceptions are never translated. Scopes nest; when the outermost
-// one ends the thread is left exactly as it was found.
+// one ends the thread is left exactly as it was found. A scope marks a boundary, such as a module's
+// entry point, that no lock of the code inside is held across: when it ends, the dumps that faults
+// inside it asked for are written.
 class CSEHException::Translator
 {
 public:

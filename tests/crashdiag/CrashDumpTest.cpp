@@ -4,6 +4,7 @@
 #include "tools/perfclient/DebugChannelListener.h"
 #include "win32/FileUtils.h"
 #include "win32/MemoryMappedFile.h"
+#include "win32/SmartHandle.h"
 #include "win32/StringConverter.h"
 #include "win32/ToString.h"
 
@@ -16,6 +17,7 @@
 #include <cstring>
 #include <regex>
 #include <map>
+#include <set>
 
 using namespace Halyard;
 using namespace Halyard::Testing;
@@ -42,6 +44,23 @@ MINIDUMP_EXCEPTION_STREAM ReadException(const std::wstring &path)
 std::string Prefixed(DWORD threadId, const std::string &message)
 {
     return Win32::ToStringA(static_cast<unsigned long>(threadId)) + ": " + message;
+}
+
+// A file named like a dump of the process, last written now or a day ago.
+std::wstring PlaceDumpFile(const std::wstring &folder, DWORD processId, int sequence, bool dayOld)
+{
+    const std::wstring path = folder + L"\\test_helper.exe-20200101-000000-" + std::to_wstring(processId) + L"-1-" +
+                              std::to_wstring(sequence) + L".dmp";
+    const Win32::CSmartHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    EXPECT_TRUE(file.IsValid()) << ::GetLastError();
+    FILETIME written;
+    ::GetSystemTimeAsFileTime(&written);
+    ULARGE_INTEGER time = {{written.dwLowDateTime, written.dwHighDateTime}};
+    time.QuadPart -= dayOld ? 24 * 3600 * 10000000ULL : 0;
+    written = {time.LowPart, time.HighPart};
+    EXPECT_TRUE(::SetFileTime(file.GetHandle(), nullptr, nullptr, &written));
+    return path;
 }
 
 } // namespace
@@ -112,6 +131,10 @@ TEST(CrashDumps, FaultsAreTranslatedAndDumpedWhileDumpsAreAllowed)
         {L"overflow 2", 2, 2, EXCEPTION_STACK_OVERFLOW},
         // Held by a module's entry point, where a thread started for a dump could not run.
         {L"suppress fault 2", 2, 0, 0},
+        // Caught inside a translator scope that stays open: each dumped once its handler has ended.
+        {L"caught 2", 2, 2, EXCEPTION_ACCESS_VIOLATION},
+        // Caught nowhere: dumped on the way out, before the program aborts.
+        {L"uncaught", 3, 1, EXCEPTION_ACCESS_VIOLATION},
     };
     for (const auto &c : cases)
     {
@@ -142,4 +165,49 @@ TEST(CrashDumps, WithoutAFolderSetDumpsGoToTheDefaultFolder)
     ASSERT_EQ(1u, dumps.size());
     EXPECT_EQ(run.mainThreadId, ReadException(dumps[0]).ThreadId);
     ::DeleteFileW(dumps[0].c_str());
+}
+
+// A host that loads the module anew for each query must not get a new limit each time: dumps in the
+// folder under the process's id count against its limit, as an earlier load's would. Dumps of other
+// processes do not, nor do those of an earlier process that had the same id, written before this
+// one started.
+TEST(CrashDumps, DumpsThatTheProcessWroteBeforeCountAgainstItsLimit)
+{
+    CCrashFolder folder;
+    Win32::CreateDirectory(folder.DumpFolder());
+    CNamedSignal go;
+    CChildProcess helper(folder.HelperPath(),
+                         L"crash folder \"" + folder.DumpFolder() + L"\" wait " + go.Name() + L" fault 10",
+                         folder.ProgramFolder());
+    const DWORD id = helper.ProcessId();
+    std::set<std::wstring> placed;
+    for (int sequence = 1; sequence <= 3; ++sequence)
+    {
+        placed.insert(PlaceDumpFile(folder.DumpFolder(), id, sequence, false));
+    }
+    placed.insert(PlaceDumpFile(folder.DumpFolder(), id, 11, true));
+    placed.insert(PlaceDumpFile(folder.DumpFolder(), id, 12, true));
+    placed.insert(PlaceDumpFile(folder.DumpFolder(), id + 4, 21, false));
+    go.Set();
+    ASSERT_EQ(10u, helper.Wait(120000));
+
+    // Nine in all for the process: six new ones, numbered on from the three it already had.
+    std::set<std::wstring> written;
+    for (const std::wstring &dump : folder.Dumps())
+    {
+        if (placed.count(dump) == 0)
+        {
+            EXPECT_EQ(helper.MainThreadId(), ReadException(dump).ThreadId) << Win32::CStringConverter::WtoA(dump);
+            written.insert(dump.substr(dump.rfind(L'-') + 1));
+        }
+    }
+    EXPECT_EQ((std::set<std::wstring>{L"4.dmp", L"5.dmp", L"6.dmp", L"7.dmp", L"8.dmp", L"9.dmp"}), written);
+    const std::string refusal = Prefixed(helper.MainThreadId(), "Did not create crash dump. Already created: 10\r\n");
+    const std::string log = folder.Log();
+    size_t refusals = 0;
+    for (size_t at = log.find(refusal); at != std::string::npos; at = log.find(refusal, at + 1))
+    {
+        ++refusals;
+    }
+    EXPECT_EQ(4u, refusals) << log;
 }

@@ -10,8 +10,11 @@
 //                                             keeps the TARN block, optionally with the instance taken and its
 //                                             first counter set, until release
 //   churn <base> <ready> <stop>               takes, releases and updates TARN instances until stop
-//   crash [folder <F>] [suppress] [fault <N>] [overflow <N>] ...
-//                                             in order; exits with the number of faults translated
+//   instances <base> <ready> <stop>           takes and releases a TARN instance until stop; exits with its
+//                                             longest wait for the block's lock in milliseconds (at most 1000)
+//   crash [folder <F>] [suppress] [wait <signal>] [fault <N>] [overflow <N>] [caught <N>] [uncaught] ...
+//                                             in order; exits with the number of faults translated (caught:
+//                                             those whose dump was written after their handler, not in it)
 // Any other command line exits with kBadArguments; a library exception, with kException.
 
 #include "crashdiag/CrashDump.h"
@@ -21,6 +24,7 @@
 #include "tests/support/ChildProcess.h"
 #include "tests/support/Faults.h"
 #include "tests/sync/OptexState.h"
+#include "win32/DirectorySearch.h"
 #include "win32/Exception.h"
 #include "win32/MappedView.h"
 #include "win32/Optex.h"
@@ -30,6 +34,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -223,6 +228,40 @@ int Churn(const std::vector<std::wstring> &a)
     return 0;
 }
 
+// Every wait counts, a timed-out one too: a lock kept longer than the block's time-out shows as the
+// time-out itself.
+int Instances(const std::vector<std::wstring> &a)
+{
+    const PerfMon::CPerformanceDataSchema schema = CreateTarnCounterSet();
+    PerfMon::CPerformanceDataBlock block(Win32::CGlobalName(a[1]), schema, 1000, nullptr);
+    PERF_OBJECT_TYPE *object = block.GetObjectDefinition(0);
+    const CNamedSignal stop(a[3]);
+    CNamedSignal(a[2]).Set();
+    LARGE_INTEGER frequency;
+    ::QueryPerformanceFrequency(&frequency);
+    LONGLONG longest = 0;
+    while (!stop.Wait(0))
+    {
+        LARGE_INTEGER start;
+        LARGE_INTEGER entered;
+        ::QueryPerformanceCounter(&start);
+        try
+        {
+            Win32::ICriticalSection::Owner lock(block);
+            ::QueryPerformanceCounter(&entered);
+            DWORD created = 0;
+            const DWORD id = block.AllocateObjectInstance(object, L"churn", created);
+            block.ReleaseObjectInstance(object, static_cast<long>(id));
+        }
+        catch (const Win32::CException &)
+        {
+            ::QueryPerformanceCounter(&entered);
+        }
+        longest = std::max(longest, entered.QuadPart - start.QuadPart);
+    }
+    return static_cast<int>(std::min<LONGLONG>(longest * 1000 / frequency.QuadPart, 1000));
+}
+
 int Fault(DWORD times, void (*fault)(), DWORD code)
 {
     int translated = 0;
@@ -241,6 +280,42 @@ int Fault(DWORD times, void (*fault)(), DWORD code)
     return translated;
 }
 
+size_t DumpCount()
+{
+    size_t count = 0;
+    Win32::CDirectorySearch search(Win32::GetDefaultDumpFileNamePrefix() + L"-*.dmp");
+    std::wstring path;
+    while (search.GetNext(path))
+    {
+        ++count;
+    }
+    return count;
+}
+
+// Faults caught inside one translator scope that stays open, as a thread that keeps its scope
+// would: a handler may still run under the faulting code's locks, so the dump must not be written
+// before the handler ends, nor wait for the scope to end.
+int CaughtFaults(DWORD times)
+{
+    Win32::CSEHException::Translator translator;
+    int dumpedAfterHandler = 0;
+    for (DWORD i = 0; i < times; ++i)
+    {
+        const size_t before = DumpCount();
+        size_t inHandler = 0;
+        try
+        {
+            WriteThroughNull();
+        }
+        catch (const Win32::CSEHException &)
+        {
+            inHandler = DumpCount();
+        }
+        dumpedAfterHandler += inHandler == before && DumpCount() == before + 1 ? 1 : 0;
+    }
+    return dumpedAfterHandler;
+}
+
 int Crash(const std::vector<std::wstring> &a)
 {
     Win32::InstallFaultDiagnostics();
@@ -257,6 +332,13 @@ int Crash(const std::vector<std::wstring> &a)
         {
             Win32::SetCrashDumpFolder(a[++i]);
         }
+        else if (a[i] == L"wait" && hasValue)
+        {
+            if (!CNamedSignal(a[++i]).Wait(kWait))
+            {
+                return kTimedOut;
+            }
+        }
         else if (a[i] == L"fault" && hasValue)
         {
             translated += Fault(Number(a[++i]), WriteThroughNull, EXCEPTION_ACCESS_VIOLATION);
@@ -264,6 +346,16 @@ int Crash(const std::vector<std::wstring> &a)
         else if (a[i] == L"overflow" && hasValue)
         {
             translated += Fault(Number(a[++i]), [] { Recurse(0); }, EXCEPTION_STACK_OVERFLOW);
+        }
+        else if (a[i] == L"caught" && hasValue)
+        {
+            translated += CaughtFaults(Number(a[++i]));
+        }
+        else if (a[i] == L"uncaught")
+        {
+            // Nothing catches a CSEHException on the way out: the program ends in terminate.
+            Win32::CSEHException::Translator translator;
+            WriteThroughNull();
         }
         else
         {
@@ -285,6 +377,7 @@ const Mode kModes[] = {
     {L"optex-hold", 4, 4, OptexHold}, {L"optex-count", 6, 6, OptexCount}, {L"optex-forge", 3, 3, OptexForge},
     {L"optex-old-count", 6, 6, OptexOldCount}, {L"layout", 4, 4, Layout},
     {L"hold", 5, 7, Hold},            {L"churn", 4, 4, Churn},            {L"crash", 1, 1000, Crash},
+    {L"instances", 4, 4, Instances},
 };
 
 } // namespace

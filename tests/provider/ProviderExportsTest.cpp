@@ -6,6 +6,7 @@
 #include "tools/perfclient/PerfData.h"
 #include "tools/perfclient/ProviderRegistration.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/GuardedBuffer.h"
 #include "tests/support/TempFiles.h"
 #include "tests/support/Watchdog.h"
 #include "win32/FileUtils.h"
@@ -89,6 +90,34 @@ std::optional<ULONGLONG> CollectUntilData(CDirectProvider &provider, DWORD limit
         ::Sleep(20);
     }
     return std::nullopt;
+}
+
+// A collect into a buffer that ends long before the size the caller claims: the copy faults under
+// the block's lock. Returns the export's result; the counts must come back as zero.
+DWORD FaultingCollect(const CDirectProvider &provider)
+{
+    const auto collect = reinterpret_cast<CDirectProvider::CollectFunction>(
+        reinterpret_cast<void *>(::GetProcAddress(provider.GetModule(), "PerfData_Collect")));
+    CGuardedBuffer buffer(64);
+    void *cursor = buffer.Data();
+    DWORD bytes = 65536;
+    DWORD objects = 0;
+    wchar_t query[] = L"Global";
+    const DWORD result = collect(query, &cursor, &bytes, &objects);
+    EXPECT_EQ(0u, bytes);
+    EXPECT_EQ(0u, objects);
+    EXPECT_EQ(buffer.Data(), cursor);
+    return result;
+}
+
+size_t Occurrences(const std::string &text, const std::string &part)
+{
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size()))
+    {
+        ++count;
+    }
+    return count;
 }
 
 } // namespace
@@ -231,21 +260,69 @@ TEST_F(ProviderExports, FaultInsideCollectIsAbsorbedAndDumpedOnlyIntoTheDumpFold
     EXPECT_THAT(FilesMatching(current + L"\\*"), ElementsAre());
     EXPECT_EQ(programFolder, FilesMatching(ExecutableDirectory() + L"\\*"));
 
+    // The fault is reported where it is caught; its dump is written after that, once the collect
+    // has let go of the block's lock.
     ASSERT_EQ(2u, lines.size());
-    std::smatch created;
-    ASSERT_TRUE(std::regex_match(lines[0], created, std::regex(R"re(.*: Default crash dump created: (.*\.dmp)"\n)re")))
+    EXPECT_TRUE(std::regex_match(
+        lines[0], std::regex(R"(CPerformanceDataCollector::Collect\(\) -  Exception: 0x[0-9A-Fa-f]{8} - ACCESS_VIOLATION)")))
         << lines[0];
+    std::smatch created;
+    ASSERT_TRUE(std::regex_match(lines[1], created, std::regex(R"re(.*: Default crash dump created: (.*\.dmp)"\n)re")))
+        << lines[1];
     const std::string dump = created[1];
     const std::wstring program = Win32::GetFileNameFromPath(Win32::GetModuleFileName(nullptr));
     EXPECT_THAT(dump, StartsWith(Win32::CStringConverter::WtoA(dumps + L"\\" + program) + "-"));
     const std::wstring log = dumps + L"\\Halyard.log";
     EXPECT_THAT(FilesMatching(dumps + L"\\*"), ::testing::UnorderedElementsAre(Win32::CStringConverter::AtoW(dump), log));
     EXPECT_EQ("MDMP", Win32::LoadFileAsString(Win32::CStringConverter::AtoW(dump)).substr(0, 4));
-    EXPECT_THAT(Win32::LoadFileAsString(log), HasSubstr(lines[0].substr(0, lines[0].size() - 1) + "\r\n"));
+    EXPECT_THAT(Win32::LoadFileAsString(log), HasSubstr(lines[1].substr(0, lines[1].size() - 1) + "\r\n"));
+}
 
-    EXPECT_TRUE(std::regex_match(
-        lines[1], std::regex(R"(CPerformanceDataCollector::Collect\(\) -  Exception: 0x[0-9A-Fa-f]{8} - ACCESS_VIOLATION)")))
-        << lines[1];
+// A dump takes a second or more; the server and every other monitor wait on the block's lock for
+// a copy's worth of time only. The server here takes and releases an instance in a loop, timing each
+// wait for the lock, while the provider faults inside its copy and writes a real dump.
+TEST_F(ProviderExports, AFaultInsideTheCopyIsDumpedOnlyAfterTheBlocksLockIsLetGo)
+{
+    const CTempFolder dumps(L"provider_dump_lock");
+    m_registration.SetPerformanceValue(L"Crash Dump Folder", dumps.Path());
+    CWatchdog watchdog(180000);
+    CHelperHolding server(std::wstring(L"instances ") + TarnProductName);
+    CDirectProvider provider(Beside(L"TARNCounters.dll"));
+    ASSERT_EQ(0u, provider.Open(L""));
+
+    const ULONGLONG start = ::GetTickCount64();
+    EXPECT_EQ(0u, FaultingCollect(provider));
+    const ULONGLONG collectTook = ::GetTickCount64() - start;
+    const DWORD longestWait = server.Release();
+    EXPECT_EQ(0u, provider.Close());
+
+    RecordProperty("collect_ms", static_cast<int>(collectTook));
+    RecordProperty("longest_wait_ms", static_cast<int>(longestWait));
+    ASSERT_EQ(1u, FilesMatching(dumps / L"*.dmp").size());
+    ASSERT_GT(collectTook, 50u) << "a dump this quick could not show a wait";
+    EXPECT_LT(longestWait, 50u) << "the server's longest wait for the block's lock, in milliseconds";
+}
+
+// The performance library under Wine loads and unloads the provider for every query: a fault on
+// every query still ends in no more dumps than one process may write, and the rest are refused.
+TEST_F(ProviderExports, AFaultOnEveryLoadWritesNoMoreDumpsThanTheProcessLimit)
+{
+    const CTempFolder dumps(L"provider_dump_limit");
+    m_registration.SetPerformanceValue(L"Crash Dump Folder", dumps.Path());
+    const PerfMon::CPerformanceDataSchema schema = CreateTarnCounterSet();
+    PerfMon::CPerformanceDataBlock server(Win32::CGlobalName(TarnProductName), schema, kFirstCounter, nullptr);
+    CWatchdog watchdog(300000);
+    for (int cycle = 0; cycle < 30; ++cycle)
+    {
+        CDirectProvider provider(Beside(L"TARNCounters.dll"));
+        ASSERT_EQ(0u, provider.Open(L""));
+        EXPECT_EQ(0u, FaultingCollect(provider));
+        EXPECT_EQ(0u, provider.Close());
+    }
+    EXPECT_EQ(9u, FilesMatching(dumps / L"*.dmp").size());
+    const std::string log = Win32::LoadFileAsString(dumps / L"Halyard.log");
+    EXPECT_EQ(9u, Occurrences(log, "Default crash dump created: "));
+    EXPECT_EQ(21u, Occurrences(log, "Did not create crash dump. Already created: 10\r\n"));
 }
 
 // A host opens once and keeps the module loaded: an Open that cannot reach the block must not leave
