@@ -42,6 +42,10 @@ DWORD CreationStamp(HANDLE thread)
     return creation.dwLowDateTime | 1;
 }
 
+// GCC 12 takes the segment reads of the thread's environment block for accesses to an empty array.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Warray-bounds"
+
 // Each thread's creation stamp, read from the system once and kept in a thread-local slot. The
 // slot is read straight from the thread's environment block, since TlsGetValue clears the thread's
 // last-error value and Enter must not. The slot number is kept plus one, so that the zeroed object
@@ -71,9 +75,6 @@ public:
     CThreadStampSlot(const CThreadStampSlot &) = delete;
     CThreadStampSlot &operator=(const CThreadStampSlot &) = delete;
 
-// GCC 12 takes the x86 segment read inside NtCurrentTeb for an access to an empty array.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Warray-bounds"
     DWORD Get() const
     {
         if (m_slotPlusOne == 0)
@@ -89,12 +90,24 @@ public:
         }
         return stamp;
     }
-#pragma GCC diagnostic pop
 
 private:
     static const DWORD kTebSlots = 64;
     DWORD m_slotPlusOne = 0;
 };
+
+// The calling thread's id, read from its environment block as GetCurrentThreadId does, without the
+// call: Enter and Leave each need it.
+DWORD CurrentThreadId()
+{
+#if defined(_WIN64)
+    return static_cast<DWORD>(__readgsqword(0x48));
+#else
+    return static_cast<DWORD>(__readfsdword(0x24));
+#endif
+}
+
+#pragma GCC diagnostic pop
 
 // Made when the module or program starts and freed when it unloads, so that a host that loads and
 // unloads the module keeps no slot.
@@ -249,7 +262,7 @@ void COptex::Enter()
 
 void COptex::Leave()
 {
-    const DWORD threadId = ::GetCurrentThreadId();
+    const DWORD threadId = CurrentThreadId();
     if (m_owner.load(std::memory_order_relaxed) != threadId)
     {
         return;
