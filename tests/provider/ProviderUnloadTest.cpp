@@ -101,12 +101,13 @@ Growth operator-(const Growth &a, const Growth &b)
     return Growth{a.committed - b.committed, a.privateUsage - b.privateUsage, a.handles - b.handles};
 }
 
-void ExpectNothingKept(const Growth &growth)
+// handleNoise: handles that the process may open once in a while on its own, never once per cycle.
+void ExpectNothingKept(const Growth &growth, long long handleNoise = 0)
 {
     EXPECT_LE(growth.committed, static_cast<long long>(kAllowedGrowth))
         << "committed private memory, per cycle: " << growth.committed / kCycles << " bytes (private usage "
         << growth.privateUsage / kCycles << ")";
-    EXPECT_EQ(0, growth.handles) << "handles kept by " << kCycles << " cycles";
+    EXPECT_LE(growth.handles, handleNoise) << "handles kept by " << kCycles << " cycles";
     std::printf("per cycle: committed %lld bytes, private usage %lld bytes, handles %lld/%d\n",
                 growth.committed / kCycles, growth.privateUsage / kCycles, growth.handles, kCycles);
 }
@@ -152,7 +153,8 @@ TEST_F(ProviderUnload, OpenCollectCloseAndUnloadGivesBackMemoryAndHandles)
 }
 
 // The system's own providers may keep something per query (Wine's print spooler keeps a mutex), so
-// what the same queries keep without the module is taken off.
+// what the same queries keep without the module is taken off; what they keep varies by a handle or
+// two between the runs, where a module keeping one per query would show one per cycle.
 TEST_F(ProviderUnload, PerformanceLibraryQueriesGiveBackMemoryAndHandles)
 {
     const Growth without = MeasureCycles([] {
@@ -164,7 +166,7 @@ TEST_F(ProviderUnload, PerformanceLibraryQueriesGiveBackMemoryAndHandles)
         const std::vector<BYTE> data = PerfClient::QueryPerformanceData(L"Global");
         ASSERT_NE(nullptr, PerfClient::CPerformanceData::Parse(data).FindObject(kFirstCounter));
     });
-    ExpectNothingKept(with - without);
+    ExpectNothingKept(with - without, 2);
 }
 
 // The threading runtime linked into the module takes a thread-local storage index on every load, and

@@ -120,6 +120,31 @@ private:
     DWORD m_id = 0;
 };
 
+// A thread that lives, doing nothing, until the object goes.
+class CLiveThread
+{
+public:
+    CLiveThread()
+        : m_stop(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+          m_thread([this] { ::WaitForSingleObject(m_stop, INFINITE); })
+    {
+    }
+    ~CLiveThread()
+    {
+        ::SetEvent(m_stop);
+        m_thread.Join();
+        ::CloseHandle(m_stop);
+    }
+    CLiveThread(const CLiveThread &) = delete;
+    CLiveThread &operator=(const CLiveThread &) = delete;
+
+    DWORD Id() const { return m_thread.Id(); }
+
+private:
+    HANDLE m_stop;
+    CTestThread m_thread;
+};
+
 // Counts the threads inside the lock and remembers the most there ever were at once.
 class CInside
 {
@@ -403,18 +428,8 @@ TEST_F(OptexInterleaving, WaiterKilledWhileCountedLeavesTheLockUsable)
 // apart by them, and only a thread that cannot be found out at all is given the benefit of doubt.
 TEST_F(OptexInterleaving, OwnerIsJudgedByWhatItRecordedNotByItsIdAlone)
 {
-    std::atomic<bool> stop(false);
-    DWORD live = 0;
-    HANDLE started = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    CTestThread liveThread([&] {
-        live = ::GetCurrentThreadId();
-        ::SetEvent(started);
-        while (!stop)
-        {
-            ::Sleep(5);
-        }
-    });
-    ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(started, kGateWait));
+    const CLiveThread liveThread;
+    const DWORD live = liveThread.Id();
     const DWORD stamp = CreationStampOf(live);
     ASSERT_NE(0u, stamp);
     DWORD gone = 0;
@@ -461,9 +476,6 @@ TEST_F(OptexInterleaving, OwnerIsJudgedByWhatItRecordedNotByItsIdAlone)
         }
         WriteState({0, 0, 0, 0});
     }
-    stop = true;
-    liveThread.Join();
-    ::CloseHandle(started);
 }
 
 // Between judging the owner dead and taking the lock over, the id may pass to a new live owner:
@@ -471,18 +483,8 @@ TEST_F(OptexInterleaving, OwnerIsJudgedByWhatItRecordedNotByItsIdAlone)
 TEST_F(OptexInterleaving, TakeoverGivesBackAnOwnerIdThatANewOwnerTookMeanwhile)
 {
     CWatchdog watchdog(60000);
-    std::atomic<bool> stop(false);
-    DWORD live = 0;
-    HANDLE started = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    CTestThread liveThread([&] {
-        live = ::GetCurrentThreadId();
-        ::SetEvent(started);
-        while (!stop)
-        {
-            ::Sleep(5);
-        }
-    });
-    ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(started, kGateWait));
+    const CLiveThread liveThread;
+    const DWORD live = liveThread.Id();
     WriteState({0, 1, live, 1});
     WriteOwnerRecord(live, ::GetCurrentProcessId(), CreationStampOf(live) ^ 2);
 
@@ -504,9 +506,6 @@ TEST_F(OptexInterleaving, TakeoverGivesBackAnOwnerIdThatANewOwnerTookMeanwhile)
     EXPECT_FALSE(entered) << "the lock was taken from a live owner";
     EXPECT_EQ(live, ReadOptexState(m_name).ownerThreadId);
     EXPECT_EQ(1, ReadOptexState(m_name).lockCount);
-    stop = true;
-    liveThread.Join();
-    ::CloseHandle(started);
 }
 
 // Two waiters judge one dead owner at once: one takes it over, the other waits its turn.
