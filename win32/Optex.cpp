@@ -97,7 +97,8 @@ private:
 };
 
 // The calling thread's id, read from its environment block as GetCurrentThreadId does, without the
-// call: Enter and Leave each need it.
+// call. Only Leave reads it so: the call at the start of Enter leaves a thread that leaves and enters
+// again in a loop a gap in which a spinning thread gets in (without it, hand-offs took 15-40% longer).
 DWORD CurrentThreadId()
 {
 #if defined(_WIN64)
