@@ -21,6 +21,9 @@ const wchar_t kOwnerRecordSuffix[] = L"_Optex_Owner";
 // scribbled.
 const ULONGLONG kGiveBackWait = 200;
 
+// Outside the 32-bit range of a lock count: the lock has not been seen free.
+const LONGLONG kNotSeenFree = -(1LL << 40);
+
 bool IsSingleProcessor()
 {
     static const bool singleProcessor = [] {
@@ -377,7 +380,8 @@ void COptex::Wait(DWORD threadId)
     }
     Hook(Step::Counted);
     const ULONGLONG start = ::GetTickCount64();
-    bool seenFree = false;
+    // The lock count when the lock was last seen free at the end of a time slice, or none.
+    LONGLONG freeAtCount = kNotSeenFree;
     for (;;)
     {
         const ULONGLONG waited = ::GetTickCount64() - start;
@@ -389,19 +393,21 @@ void COptex::Wait(DWORD threadId)
         const bool signalled = m_event.Wait(slice);
         Hook(Step::Woken);
         const DWORD owner = m_state->ownerThreadId;
+        const LONG count = m_state->lockCount;
         if (owner == 0)
         {
-            // A release sets the event. A free lock seen at two time slices in a row, with no event
-            // between, is a release whose owner died before setting it, or a count that nobody holds.
-            if ((signalled || seenFree) && ClaimOwner(threadId))
+            // A release sets the event. A free lock with the same count at two time slices in a row,
+            // and no event between, is a release whose owner died before setting it, or a count that
+            // nobody holds; a lock being handed from waiter to waiter changes its count meanwhile.
+            if ((signalled || freeAtCount == count) && ClaimOwner(threadId))
             {
                 return;
             }
-            seenFree = !signalled;
+            freeAtCount = signalled ? kNotSeenFree : count;
         }
         else
         {
-            seenFree = false;
+            freeAtCount = kNotSeenFree;
             if (!signalled && TakeOverFromDeadOwner(threadId, owner))
             {
                 return;
