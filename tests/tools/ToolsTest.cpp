@@ -2,13 +2,16 @@
 #include "provider/TarnCounterSet.h"
 #include "provider/TarnServerCounters.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/TempFiles.h"
 #include "tools/perfclient/ProviderRegistration.h"
+#include "win32/FileUtils.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <vector>
 
 using namespace Halyard;
 using namespace Halyard::Testing;
@@ -27,6 +30,19 @@ std::string WithoutCarriageReturns(std::string text)
 {
     text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
     return text;
+}
+
+std::vector<std::string> LinesOf(const std::wstring &path)
+{
+    const std::string text = Win32::LoadFileAsString(path);
+    std::vector<std::string> lines;
+    for (size_t start = 0; start < text.size();)
+    {
+        const size_t end = text.find('\n', start);
+        lines.push_back(text.substr(start, end - start));
+        start = end == std::string::npos ? text.size() : end + 1;
+    }
+    return lines;
 }
 
 } // namespace
@@ -88,7 +104,7 @@ TEST(TarnMon, ShowsTheServersValuesInEveryFormat)
     EXPECT_FALSE(Contains(direct.output, "tarn_connections_active")) << "only the selected counter";
 
     // Nothing changes between the samples: the rate is 0, the raw count as it is.
-    ProgramRun csv = RunProgram(L"tarnmon.exe", L"--format csv --samples 2 --interval 0.2 --instance gw1 "
+    ProgramRun csv = RunProgram(L"tarnmon.exe", L"--format csv --samples 2 --interval 1 --instance gw1 "
                                                 L"--counter \"Bytes In/sec\"");
     EXPECT_EQ(0u, csv.exitCode) << csv.output;
     csv.output = WithoutCarriageReturns(csv.output);
@@ -96,7 +112,7 @@ TEST(TarnMon, ShowsTheServersValuesInEveryFormat)
     EXPECT_TRUE(Contains(csv.output, "\\www.brindle.example:TARN(gw1)\\Bytes In/sec\"\n")) << csv.output;
     EXPECT_TRUE(Contains(csv.output, "\",\"0.000000\"\n")) << csv.output;
 
-    const ProgramRun text = RunProgram(L"tarnmon.exe", L"--interval 0.2 --counter \"Connections Active\"");
+    const ProgramRun text = RunProgram(L"tarnmon.exe", L"--interval 1 --counter \"Connections Active\"");
     EXPECT_EQ(0u, text.exitCode) << text.output;
     EXPECT_TRUE(Contains(text.output, "Instance \"gw1\"")) << text.output;
     EXPECT_TRUE(Contains(text.output, "Connections Active")) << text.output;
@@ -104,4 +120,51 @@ TEST(TarnMon, ShowsTheServersValuesInEveryFormat)
     const ProgramRun unknownInstance = RunProgram(L"tarnmon.exe", L"--instance nobody");
     EXPECT_EQ(4u, unknownInstance.exitCode);
     EXPECT_TRUE(Contains(unknownInstance.output, "has no instance \"nobody\"")) << unknownInstance.output;
+}
+
+// Counts that are not positive whole numbers are refused before anything runs: "0.5" once ran for ever.
+TEST(TarnMon, RefusesCountsThatAreNotPositiveWholeNumbers)
+{
+    for (const wchar_t *option : {L"--samples", L"--interval"})
+    {
+        for (const wchar_t *value : {L"0.5", L"0", L"-1", L"x", L"+2", L"1e1", L""})
+        {
+            const ProgramRun run = RunProgram(L"tarnmon.exe", std::wstring(option) + L" \"" + value + L"\"");
+            EXPECT_EQ(1u, run.exitCode) << run.output;
+            EXPECT_TRUE(Contains(run.output, "takes a whole number from 1 to")) << run.output;
+            EXPECT_TRUE(Contains(run.output, "usage: tarnmon")) << run.output;
+        }
+    }
+}
+
+// CSV into a file is a log: a second run adds its rows under the first run's, and the header once.
+TEST(TarnMon, AppendsCsvRowsToAnExistingFile)
+{
+    PerfClient::CProviderRegistration registration(TarnProductName, Beside(L"TARNCounters.dll"), kFirstCounter);
+    CTarnServerCounters server;
+    CTarnInstance instance = server.TakeInstance(L"gw1");
+    instance.Set(TarnCounter::ConnectionsActive, 3);
+    const CTempFolder folder(L"tarnmon_csv");
+    const std::wstring path = folder / L"tarn.csv";
+    const std::wstring arguments = L"--format csv --counter \"Connections Active\" --interval 1 --output \"" + path +
+                                   L"\" --samples ";
+
+    const ProgramRun first = RunProgram(L"tarnmon.exe", arguments + L"4");
+    ASSERT_EQ(0u, first.exitCode) << first.output;
+    const std::vector<std::string> firstLines = LinesOf(path);
+    ASSERT_EQ(5u, firstLines.size());
+    instance.Set(TarnCounter::ConnectionsActive, 4);
+    const ProgramRun second = RunProgram(L"tarnmon.exe", arguments + L"3");
+    ASSERT_EQ(0u, second.exitCode) << second.output;
+
+    const std::vector<std::string> lines = LinesOf(path);
+    ASSERT_EQ(8u, lines.size());
+    EXPECT_TRUE(std::equal(firstLines.begin(), firstLines.end(), lines.begin())) << "the first run's lines stay";
+    EXPECT_TRUE(Contains(lines[0], "\"(PDH-CSV 4.0) (")) << lines[0];
+    for (size_t i = 1; i < lines.size(); ++i)
+    {
+        EXPECT_FALSE(Contains(lines[i], "PDH-CSV")) << i;
+        EXPECT_TRUE(Contains(lines[i], i < 5 ? "\"3.000000\"" : "\"4.000000\"")) << i << ": " << lines[i];
+    }
+    EXPECT_EQ(std::vector<std::wstring>{path}, FilesMatching(folder / L"*")) << "nothing else is left beside it";
 }

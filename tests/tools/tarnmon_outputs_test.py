@@ -133,7 +133,7 @@ class TarnMonOutputs(unittest.TestCase):
             said = tempfile.TemporaryFile()
             self.addCleanup(said.close)
             writer = subprocess.Popen([ARGS.runner, ARGS.tarnmon, "--format", "openmetrics", "--output",
-                                       windows_path(path), "--interval", "0.1", "--samples", "40"],
+                                       windows_path(path), "--interval", "1", "--samples", "6"],
                                       stdout=said, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
             reads, contents = 0, set()
             deadline = time.monotonic() + 120
@@ -159,7 +159,7 @@ class TarnMonOutputs(unittest.TestCase):
             with self.subTest(zone), tempfile.TemporaryDirectory() as folder:
                 path = os.path.join(folder, "tarn.csv")
                 result = tarnmon("--format", "csv", "--counter", "Connections Active", "--samples", "2",
-                                 "--interval", "0.2", "--output", windows_path(path), env=dict(os.environ, TZ=zone))
+                                 "--interval", "1", "--output", windows_path(path), env=dict(os.environ, TZ=zone))
                 self.assertRan(result)
                 now = datetime.datetime.now(zoneinfo.ZoneInfo(zone))
                 with open(path, "rb") as file:

@@ -54,6 +54,22 @@ std::optional<double> ParseNumber(const std::wstring &text, double minimum, doub
     return value;
 }
 
+std::optional<unsigned long> ParseWholeNumber(const std::wstring &text, unsigned long minimum, unsigned long maximum)
+{
+    // Digits alone: wcstoul would take a sign and leading blanks, and wrap "-1" round to a huge count.
+    // Too many digits saturate at ULONG_MAX, which lies above any maximum a tool asks for.
+    if (text.empty() || text.find_first_not_of(L"0123456789") != std::wstring::npos)
+    {
+        return std::nullopt;
+    }
+    const unsigned long value = std::wcstoul(text.c_str(), nullptr, 10);
+    if (value < minimum || value > maximum)
+    {
+        return std::nullopt;
+    }
+    return value;
+}
+
 double ParseSeconds(const std::vector<std::wstring> &arguments, size_t &index)
 {
     const std::optional<double> seconds =

@@ -39,6 +39,10 @@ int ReportFailure(const wchar_t *program, const Win32::CException &failure, int 
 // A decimal number that is the whole text and lies in [minimum, maximum]; nothing otherwise.
 std::optional<double> ParseNumber(const std::wstring &text, double minimum, double maximum);
 
+// A whole number written in decimal digits alone (no sign, point or exponent) that is the whole
+// text and lies in [minimum, maximum]; nothing otherwise.
+std::optional<unsigned long> ParseWholeNumber(const std::wstring &text, unsigned long minimum, unsigned long maximum);
+
 // The value of "--seconds" at arguments[index]: more than 0 and at most a day. Moves index onto
 // the value; throws CUsageError when it is missing or out of range.
 double ParseSeconds(const std::vector<std::wstring> &arguments, size_t &index);

@@ -12,6 +12,7 @@
 #include "tools/perfclient/DirectProvider.h"
 #include "tools/perfclient/PerfData.h"
 #include "win32/Exception.h"
+#include "win32/FileUtils.h"
 #include "win32/SmartHandle.h"
 #include "win32/StringConverter.h"
 
@@ -45,16 +46,17 @@ enum ExitCode
 const wchar_t kUsage[] =
     L"usage: tarnmon [options]\n"
     L"  --direct <dll>      call the provider module's exports instead of the system performance library\n"
-    L"  --interval <s>      seconds between samples (default 1)\n"
-    L"  --samples <n>       number of samples to show (default 1, 0 until stopped); rates need one extra,\n"
+    L"  --interval <s>      whole seconds between samples, 1 to 3600 (default 1)\n"
+    L"  --samples <n>       number of samples to show, 1 to 100000 (default 1); rates need one extra,\n"
     L"                      earlier sample\n"
     L"  --counter <name>    show only this counter (e.g. \"Bytes In/sec\")\n"
     L"  --instance <name>   show only this instance\n"
     L"  --format <f>        text (default), csv (typeperf's layout), prometheus or openmetrics (raw values\n"
     L"                      of one sample; tarn_up is 0 when the server is not running)\n"
-    L"  --output <file>     write to this file instead, UTF-8 with LF line ends, replacing it whole for\n"
-    L"                      every sample (csv: header and rows so far); with --interval and no --samples\n"
-    L"                      it is rewritten until stopped\n"
+    L"  --output <file>     write to this file instead, UTF-8 with LF line ends: csv adds its rows at the\n"
+    L"                      end of the file, with the header only when the file is new or empty; the other\n"
+    L"                      formats replace it whole for every sample; with --interval and no --samples\n"
+    L"                      it goes on until stopped\n"
     L"  --list              show the object, its counters with type, scale and explain text, and the\n"
     L"                      instances now present, without sampling\n"
     L"exit codes: 0 shown, 1 failure or bad usage, 2 counters not installed, 3 no data from the provider,\n"
@@ -62,68 +64,146 @@ const wchar_t kUsage[] =
 
 const int kReplaceAttempts = 20;
 const DWORD kReplaceRetryMs = 50;
+const int kCreateAttempts = 5;
+
+void WriteAll(HANDLE file, const std::string &bytes, const wchar_t *where)
+{
+    DWORD written = 0;
+    if (!::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+        written != bytes.size())
+    {
+        throw Win32::CWin32Exception(where, ::GetLastError());
+    }
+}
+
+// Deletes the temporary file unless it was moved into place.
+class CTemporaryFile
+{
+public:
+    explicit CTemporaryFile(std::wstring path) : m_path(std::move(path)) {}
+    CTemporaryFile(const CTemporaryFile &) = delete;
+    CTemporaryFile &operator=(const CTemporaryFile &) = delete;
+    ~CTemporaryFile()
+    {
+        if (!m_path.empty())
+        {
+            const DWORD error = ::GetLastError();
+            ::DeleteFileW(m_path.c_str());
+            ::SetLastError(error);
+        }
+    }
+
+    const std::wstring &GetPath() const { return m_path; }
+    void Keep() { m_path.clear(); }
+
+private:
+    std::wstring m_path;
+};
 
 // Readers (a scraper's text-file collector) see the old file or the new one, never a part of either:
 // the bytes go to a temporary file in the same folder, which then replaces the file in one rename.
+// The folder may be one that others can write, so the temporary name cannot be guessed ahead and
+// the file is created new, never opened over something already there.
 // The temporary name does not end in ".prom", so the collector never picks it up.
 void WriteWholeFile(const std::wstring &path, const std::string &bytes)
 {
-    const std::wstring temporary = path + L"." + std::to_wstring(::GetCurrentProcessId()) + L".tmp";
-    Win32::CSmartHandle file(
-        ::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.IsValid())
+    std::unique_ptr<CTemporaryFile> temporary;
+    Win32::CSmartHandle file;
+    for (int attempt = 1; !file.IsValid(); ++attempt)
     {
-        throw Win32::CWin32Exception(L"WriteWholeFile() - CreateFileW", ::GetLastError());
-    }
-    DWORD written = 0;
-    if (!::WriteFile(file.GetHandle(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
-        written != bytes.size())
-    {
+        const std::wstring name = path + L"." + Win32::CreateGUIDAsString() + L".tmp";
+        file = ::CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         const DWORD error = ::GetLastError();
-        file.Close();
-        ::DeleteFileW(temporary.c_str());
-        throw Win32::CWin32Exception(L"WriteWholeFile() - WriteFile", error);
+        if (file.IsValid())
+        {
+            temporary = std::make_unique<CTemporaryFile>(name);
+        }
+        else if (error != ERROR_FILE_EXISTS || attempt == kCreateAttempts)
+        {
+            throw Win32::CWin32Exception(L"WriteWholeFile() - CreateFileW \"" + name + L"\"", error);
+        }
     }
+    WriteAll(file.GetHandle(), bytes, L"WriteWholeFile() - WriteFile");
     file.Close();
     // A Windows reader that opened the file without delete sharing holds off the replace for a moment.
     for (int attempt = 1;; ++attempt)
     {
-        if (::MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        if (::MoveFileExW(temporary->GetPath().c_str(), path.c_str(),
+                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         {
+            temporary->Keep();
             return;
         }
         const DWORD error = ::GetLastError();
         if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) || attempt == kReplaceAttempts)
         {
-            ::DeleteFileW(temporary.c_str());
-            throw Win32::CWin32Exception(L"WriteWholeFile() - MoveFileExW", error);
+            throw Win32::CWin32Exception(L"WriteWholeFile() - MoveFileExW \"" + path + L"\"", error);
         }
         ::Sleep(kReplaceRetryMs);
     }
 }
 
-// Stdout, or a file that every write replaces whole.
+// Stdout, or a file: replaced whole for every sample, or kept as a log that rows are added to.
 class COutput
 {
 public:
     explicit COutput(std::wstring path) : m_path(std::move(path)) {}
 
-    // keepEarlier: the file goes on holding what was written before (CSV rows); stdout just goes on.
-    void Write(const std::wstring &text, bool keepEarlier)
+    void Replace(const std::wstring &text)
     {
-        // Stdout carries UTF-8 too, whatever the console's code page.
         if (m_path.empty())
         {
-            Tools::Print(stdout, text, Tools::Utf8());
+            PrintUtf8(text);
             return;
         }
-        m_content = keepEarlier ? m_content + text : text;
-        WriteWholeFile(m_path, Win32::CStringConverter::WtoA(m_content, Tools::Utf8()));
+        WriteWholeFile(m_path, Win32::CStringConverter::WtoA(text, Tools::Utf8()));
+    }
+
+    // Starts a log, as typeperf does: an existing file is kept and rows go on at its end; the header
+    // starts an empty file only, so a file filled over several runs has it once.
+    void BeginLog(const std::wstring &header)
+    {
+        if (m_path.empty())
+        {
+            PrintUtf8(header);
+            return;
+        }
+        // Readers may look at the log while rows arrive; a second writer would interleave its rows.
+        m_log = ::CreateFileW(m_path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (!m_log.IsValid())
+        {
+            throw Win32::CWin32Exception(L"COutput::BeginLog() - CreateFileW \"" + m_path + L"\"", ::GetLastError());
+        }
+        LARGE_INTEGER size;
+        if (!::GetFileSizeEx(m_log.GetHandle(), &size))
+        {
+            throw Win32::CWin32Exception(L"COutput::BeginLog() - GetFileSizeEx \"" + m_path + L"\"",
+                                         ::GetLastError());
+        }
+        if (size.QuadPart == 0)
+        {
+            Append(header);
+        }
+    }
+
+    void Append(const std::wstring &text)
+    {
+        if (m_path.empty())
+        {
+            PrintUtf8(text);
+            return;
+        }
+        WriteAll(m_log.GetHandle(), Win32::CStringConverter::WtoA(text, Tools::Utf8()),
+                 L"COutput::Append() - WriteFile");
     }
 
 private:
+    // Stdout carries UTF-8 too, whatever the console's code page.
+    static void PrintUtf8(const std::wstring &text) { Tools::Print(stdout, text, Tools::Utf8()); }
+
     std::wstring m_path;
-    std::wstring m_content;
+    Win32::CSmartHandle m_log;
 };
 
 int Fail(int code, const std::wstring &message)
@@ -134,9 +214,9 @@ int Fail(int code, const std::wstring &message)
 struct Options
 {
     std::wstring direct;
-    double interval = 1.0;
+    unsigned interval = 1; // seconds
     bool intervalGiven = false;
-    unsigned samples = 1; // 0: until stopped
+    unsigned samples = 1; // 0: until stopped, which only --interval with --output and no --samples asks for
     bool samplesGiven = false;
     std::wstring counter;
     std::wstring instance;
@@ -147,15 +227,15 @@ struct Options
     bool IsExposition() const { return format == L"prometheus" || format == L"openmetrics"; }
 };
 
-double Number(const wchar_t *option, const std::wstring &text, double minimum, double maximum)
+unsigned WholeNumber(const wchar_t *option, const std::wstring &text, unsigned long maximum)
 {
-    const std::optional<double> value = Tools::ParseNumber(text, minimum, maximum);
+    const std::optional<unsigned long> value = Tools::ParseWholeNumber(text, 1, maximum);
     if (!value)
     {
-        throw CUsageError(std::wstring(option) + L" takes a number from " + std::to_wstring(minimum) + L" to " +
-                          std::to_wstring(maximum) + L", not \"" + text + L"\"");
+        throw CUsageError(std::wstring(option) + L" takes a whole number from 1 to " + std::to_wstring(maximum) +
+                          L", not \"" + text + L"\"");
     }
-    return *value;
+    return static_cast<unsigned>(*value);
 }
 
 Options ParseOptions(const std::vector<std::wstring> &arguments)
@@ -184,12 +264,12 @@ Options ParseOptions(const std::vector<std::wstring> &arguments)
         }
         else if (option == L"--interval")
         {
-            options.interval = Number(L"--interval", value, 0.1, 3600);
+            options.interval = WholeNumber(L"--interval", value, 3600);
             options.intervalGiven = true;
         }
         else if (option == L"--samples")
         {
-            options.samples = static_cast<unsigned>(Number(L"--samples", value, 0, 100000));
+            options.samples = WholeNumber(L"--samples", value, 100000);
             options.samplesGiven = true;
         }
         else if (option == L"--counter")
@@ -369,9 +449,9 @@ CsvTimeZone CurrentTimeZone()
     return {zone.StandardName, zone.Bias + zone.StandardBias};
 }
 
-void Pause(double seconds)
+void Pause(unsigned seconds)
 {
-    ::Sleep(static_cast<DWORD>(seconds * 1000));
+    ::Sleep(seconds * 1000);
 }
 
 // Takes one sample and keeps the selected counter and instance; serverUp tells whether the object
@@ -429,7 +509,7 @@ int RunExposition(ISampler &sampler, const Options &options, bool direct, COutpu
         {
             return result;
         }
-        output.Write(FormatExposition(sample ? *sample : Sample{}, serverUp, format), false);
+        output.Replace(FormatExposition(sample ? *sample : Sample{}, serverUp, format));
     }
     return result;
 }
@@ -474,7 +554,7 @@ int Run(const Options &options)
     }
     if (options.list)
     {
-        output.Write(FormatList(*previous), false);
+        output.Replace(FormatList(*previous));
         return ExitOk;
     }
     result = RequireInstances(*previous, options);
@@ -497,7 +577,7 @@ int Run(const Options &options)
     const bool csv = options.format == L"csv";
     if (csv)
     {
-        output.Write(CsvHeader(MachineName(), TarnObjectName, CurrentTimeZone(), columns) + L"\n", true);
+        output.BeginLog(CsvHeader(MachineName(), TarnObjectName, CurrentTimeZone(), columns) + L"\n");
     }
     for (unsigned number = 1; options.samples == 0 || number <= options.samples; ++number)
     {
@@ -523,11 +603,11 @@ int Run(const Options &options)
                                         : std::vector<std::optional<double>>(sample->counters.size());
                 row.insert(row.end(), values.begin(), values.end());
             }
-            output.Write(CsvRow(sample->localTime, row) + L"\n", true);
+            output.Append(CsvRow(sample->localTime, row) + L"\n");
         }
         else
         {
-            output.Write(FormatText(&*previous, *sample, number, options.samples), false);
+            output.Replace(FormatText(&*previous, *sample, number, options.samples));
         }
         previous = std::move(sample);
     }
