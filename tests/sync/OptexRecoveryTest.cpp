@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -209,33 +210,74 @@ TEST(OptexRecovery, ShortDeadlinesUnderContentionNeverLetTwoThreadsIn)
     ExpectFree(name);
 }
 
+// Helper processes that count in shared memory under the named lock, started together.
+class CCountingRun
+{
+public:
+    explicit CCountingRun(unsigned long rounds)
+        : m_name(UniqueName(L"SyncCountLock")),
+          m_memoryName(UniqueName(L"SyncCountMemory")),
+          m_readyName(UniqueName(L"SyncCountReady")),
+          m_rounds(rounds),
+          m_optex(CUnqualifiedName(m_name), nullptr, kSpinCount),
+          m_memory(CUnqualifiedName(m_memoryName), sizeof(LONG), CSharedMemory::ReadWrite, false, nullptr),
+          m_ready(nullptr, 0, 2, CUnqualifiedName(m_readyName), CreateNew)
+    {
+    }
+
+    const std::wstring &Name() const { return m_name; }
+    COptex &Lock() { return m_optex; }
+    volatile LONG *Counter() { return static_cast<volatile LONG *>(m_memory.GetMemory()); }
+
+    // A helper counting in the given mode once the run starts.
+    std::unique_ptr<CChildProcess> Counter(const std::wstring &mode)
+    {
+        return std::unique_ptr<CChildProcess>(
+            new CChildProcess(L"test_helper.exe", mode + L" " + m_name + L" " + m_memoryName + L" " +
+                                                      std::to_wstring(m_rounds) + L" " + m_readyName + L" " +
+                                                      m_start.Name()));
+    }
+
+    // Two helpers must be ready; then all count together, so that they contend for the lock.
+    bool Start()
+    {
+        if (!m_ready.Wait(60000) || !m_ready.Wait(60000))
+        {
+            return false;
+        }
+        m_start.Set();
+        return true;
+    }
+
+private:
+    const std::wstring m_name;
+    const std::wstring m_memoryName;
+    const std::wstring m_readyName;
+    const unsigned long m_rounds;
+    COptex m_optex;
+    CSharedMemory m_memory;
+    CSemaphore m_ready;
+    CNamedSignal m_start;
+};
+
 // Two processes count under the lock while a third sets its event without pause: every forged
 // wake-up costs a look at the owner, never a second owner, so no increment is lost.
 TEST(OptexRecovery, CounterGuardedByASharedOptexIsExactAcrossProcessesWhileItsEventIsForged)
 {
     const unsigned long rounds = 1000000;
-    const std::wstring name = UniqueName(L"SyncCountLock");
-    const std::wstring memoryName = UniqueName(L"SyncCountMemory");
-    const std::wstring readyName = UniqueName(L"SyncCountReady");
-    COptex optex(CUnqualifiedName(name), nullptr, kSpinCount);
-    CSharedMemory memory(CUnqualifiedName(memoryName), sizeof(LONG), CSharedMemory::ReadWrite, false, nullptr);
-    CSemaphore ready(nullptr, 0, 2, CUnqualifiedName(readyName), CreateNew);
-    CNamedSignal start;
+    CCountingRun run(rounds);
     CNamedSignal stopForging;
-    const std::wstring arguments = L"optex-count " + name + L" " + memoryName + L" " + std::to_wstring(rounds) +
-                                   L" " + readyName + L" " + start.Name();
-    CChildProcess forger(L"test_helper.exe", L"optex-forge " + name + L" " + stopForging.Name());
-    CChildProcess first(L"test_helper.exe", arguments);
-    CChildProcess second(L"test_helper.exe", arguments);
+    CChildProcess forger(L"test_helper.exe", L"optex-forge " + run.Name() + L" " + stopForging.Name());
+    const std::unique_ptr<CChildProcess> first = run.Counter(L"optex-count");
+    const std::unique_ptr<CChildProcess> second = run.Counter(L"optex-count");
 
-    ASSERT_TRUE(ready.Wait(60000) && ready.Wait(60000)) << "the helpers did not get ready";
-    start.Set();
-    EXPECT_EQ(0u, first.Wait(300000));
-    EXPECT_EQ(0u, second.Wait(300000));
+    ASSERT_TRUE(run.Start()) << "the helpers did not get ready";
+    EXPECT_EQ(0u, first->Wait(300000));
+    EXPECT_EQ(0u, second->Wait(300000));
     stopForging.Set();
     EXPECT_LT(0u, forger.Wait(60000)) << "the forger set the event no time";
-    EXPECT_EQ(static_cast<LONG>(2 * rounds), *static_cast<volatile LONG *>(memory.GetMemory()));
-    ExpectFree(name);
+    EXPECT_EQ(static_cast<LONG>(2 * rounds), *run.Counter());
+    ExpectFree(run.Name());
 }
 
 // A process that still takes the lock as earlier builds did (a count taken from 0 or a wake-up is
@@ -243,28 +285,18 @@ TEST(OptexRecovery, CounterGuardedByASharedOptexIsExactAcrossProcessesWhileItsEv
 TEST(OptexRecovery, EarlierBuildsAndThisOneExcludeEachOther)
 {
     const unsigned long rounds = 200000;
-    const std::wstring name = UniqueName(L"SyncMixedLock");
-    const std::wstring memoryName = UniqueName(L"SyncMixedMemory");
-    const std::wstring readyName = UniqueName(L"SyncMixedReady");
-    CSharedMemory memory(CUnqualifiedName(memoryName), sizeof(LONG), CSharedMemory::ReadWrite, false, nullptr);
-    CSemaphore ready(nullptr, 0, 2, CUnqualifiedName(readyName), CreateNew);
-    CNamedSignal start;
-    const std::wstring tail = name + L" " + memoryName + L" " + std::to_wstring(rounds) + L" " + readyName + L" " +
-                              start.Name();
-    COptex optex(CUnqualifiedName(name), nullptr, kSpinCount);
-    CChildProcess earlier(L"test_helper.exe", L"optex-old-count " + tail);
-    CChildProcess current(L"test_helper.exe", L"optex-count " + tail);
+    CCountingRun run(rounds);
+    const std::unique_ptr<CChildProcess> earlier = run.Counter(L"optex-old-count");
+    const std::unique_ptr<CChildProcess> current = run.Counter(L"optex-count");
 
-    ASSERT_TRUE(ready.Wait(60000) && ready.Wait(60000)) << "the helpers did not get ready";
-    volatile LONG *counter = static_cast<volatile LONG *>(memory.GetMemory());
-    start.Set();
+    ASSERT_TRUE(run.Start()) << "the helpers did not get ready";
     for (unsigned long i = 0; i < rounds; ++i)
     {
-        ICriticalSection::Owner owner(optex);
-        SyncTest::IncrementUnsafely(counter);
+        ICriticalSection::Owner owner(run.Lock());
+        SyncTest::IncrementUnsafely(run.Counter());
     }
-    EXPECT_EQ(0u, earlier.Wait(300000));
-    EXPECT_EQ(0u, current.Wait(300000));
-    EXPECT_EQ(static_cast<LONG>(3 * rounds), *counter);
-    ExpectFree(name);
+    EXPECT_EQ(0u, earlier->Wait(300000));
+    EXPECT_EQ(0u, current->Wait(300000));
+    EXPECT_EQ(static_cast<LONG>(3 * rounds), *run.Counter());
+    ExpectFree(run.Name());
 }
