@@ -6,9 +6,13 @@ export WINEPREFIX="$HALYARD_WINEPREFIX"
 export WINEDEBUG=-all
 # loadperf=n: the stand-in counter-text loader in the system folder, not Wine's own, which records nothing.
 export WINEDLLOVERRIDES="mscoree,mshtml=;loadperf=n"
+# The 64-bit loader directly: with 32-bit Wine installed, the `wine` launcher would start every
+# program through the 32-bit loader, which costs about 50 s of emulation each.
+wine64=/usr/lib/wine/wine64
+[ -x "$wine64" ] || wine64=wine
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     mkdir -p "$WINEPREFIX"
-    wineboot -i >/dev/null 2>&1
+    "$wine64" wineboot.exe -i >/dev/null 2>&1
 fi
 # Tests that install counters name the stand-in loader here; it goes where the system's lies, never
 # beside a program. Copied under another name and renamed, so parallel tests never see half a file.
@@ -23,7 +27,7 @@ fi
 case " $* " in
 *" --gtest_color=no "*)
     output=$(mktemp) || exit 1
-    wine "$@" >"$output" 2>&1
+    "$wine64" "$@" >"$output" 2>&1
     status=$?
     cat "$output"
     if [ "$status" -eq 0 ] && ! grep -q '^\[  PASSED  \]' "$output"; then
@@ -34,4 +38,4 @@ case " $* " in
     exit "$status"
     ;;
 esac
-exec wine "$@"
+exec "$wine64" "$@"

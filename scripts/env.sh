@@ -3,6 +3,11 @@
 
 HALYARD_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 export HALYARD_WINEPREFIX="${HALYARD_WINEPREFIX:-$HALYARD_ROOT/build/wineprefix}"
+# With 32-bit Wine installed, the `wine` launcher starts every program, 64-bit ones too, through the
+# 32-bit loader, which costs about 50 s of emulation each: 64-bit programs and the prefix's own tools
+# go to the 64-bit loader directly.
+if [ -x /usr/lib/wine/wine64 ]; then HALYARD_WINE64=/usr/lib/wine/wine64; else HALYARD_WINE64=wine; fi
+halyard_wine64() { "$HALYARD_WINE64" "$@"; }
 
 halyard_install_prerequisites() {
     local missing=()
@@ -40,13 +45,13 @@ halyard_start_wine() {
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         echo "creating Wine prefix $WINEPREFIX"
         mkdir -p "$WINEPREFIX"
-        wineboot -i >/dev/null 2>&1 || true
+        halyard_wine64 wineboot.exe -i >/dev/null 2>&1 || true
         wineserver -w
     fi
     # A server already running for this prefix (an earlier run's) serves as well.
     wineserver -p 2>/dev/null || true
     # Start Wine's own services now, detached from our output: a test run that started them
     # would leave them holding its output pipe, and CTest would wait for them for ever.
-    wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+    halyard_wine64 cmd /c exit </dev/null >/dev/null 2>&1 || true
     trap 'WINEPREFIX="$HALYARD_WINEPREFIX" wineserver -k 2>/dev/null || true' EXIT
 }
