@@ -1,6 +1,7 @@
 #include "crashdiag/CrashDump.h"
 
 #include "crashdiag/MiniDumper.h"
+#include "win32/AccessRule.h"
 #include "win32/CriticalSection.h"
 #include "win32/DirectorySearch.h"
 #include "win32/Exception.h"
@@ -20,11 +21,14 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <vector>
 
 namespace Halyard {
 namespace Win32 {
 
 namespace {
+
+const wchar_t kProtectedFolder[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
 // Long enough for a dump of a large process; a thread that has not even started by then never will
 // (the loader lock, a host that suspended it).
@@ -48,9 +52,11 @@ struct CDumpPolicy
     // Made by the first user (CreatorLock): its semaphores are kernel objects, and a module that the
     // performance library loads for one query and unloads again never needs them.
     std::atomic<CCreatorLock *> creatorLock{nullptr};
-    // The folder set, empty for the default, and the one whose "Halyard.log" the trace writes.
+    // The folder set, empty for the default; the one last accepted for dumps; the one whose
+    // "Halyard.log" the trace writes, empty for none.
     CCriticalSection folderLock;
     std::wstring folder;
+    std::wstring acceptedFolder;
     std::wstring traceFolder;
     // On the thread that serves a request: the request. Lets a fault on that thread pass without
     // asking for a dump of its own.
@@ -147,25 +153,16 @@ std::wstring ConfiguredFolder()
     return policy.folder.empty() ? GetDefaultCrashDumpFolder() : policy.folder;
 }
 
-// The folder of dumps and trace, created when missing with access for SYSTEM and administrators
-// only: a dump holds the host's memory.
-void PrepareCrashDumpFolder()
+// Owned by the administrators, with access for SYSTEM and administrators only: a dump holds the
+// host's memory. A process that may not make the administrators the owner (an ordinary user's
+// monitor) creates nothing, rather than a folder it would own and could open to others.
+void CreateProtectedFolder(const std::wstring &folder)
 {
-    const std::wstring folder = ConfiguredFolder();
-    if (::GetFileAttributesW(folder.c_str()) != INVALID_FILE_ATTRIBUTES)
-    {
-        return;
-    }
-    const std::wstring parent = GetDirectoryFromPath(folder);
-    if (!parent.empty() && parent != folder)
-    {
-        CreateDirectoriesIfRequired(parent);
-    }
     TLocalMemory<void> descriptor;
-    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)",
-                                                                SDDL_REVISION_1, descriptor.Receive(), nullptr))
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kProtectedFolder, SDDL_REVISION_1,
+                                                                descriptor.Receive(), nullptr))
     {
-        throw CWin32Exception(L"PrepareCrashDumpFolder() - ConvertStringSecurityDescriptorToSecurityDescriptorW",
+        throw CWin32Exception(L"CreateProtectedFolder() - ConvertStringSecurityDescriptorToSecurityDescriptorW",
                               ::GetLastError());
     }
     SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.Get(), FALSE};
@@ -173,20 +170,51 @@ void PrepareCrashDumpFolder()
     const DWORD error = ::GetLastError();
     if (!created && error != ERROR_ALREADY_EXISTS)
     {
-        throw CWin32Exception(L"PrepareCrashDumpFolder() - CreateDirectoryW \"" + folder + L"\"", error);
+        throw CWin32Exception(L"CreateProtectedFolder() - CreateDirectoryW \"" + folder + L"\"", error);
     }
 }
 
+// The folder of dumps and trace, each missing folder on the way to it created protected (the
+// product's folder as well as the dump folder). An existing folder, one that someone else prepared
+// included, is used only when nobody but the administrators may change it and no link leads to
+// it. Empty when the folder may be used, else why not.
+std::wstring PrepareCrashDumpFolder(const std::wstring &folder)
+{
+    std::vector<std::wstring> missing;
+    for (std::wstring path = folder; !path.empty() && ::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES;)
+    {
+        missing.push_back(path);
+        const std::wstring parent = GetDirectoryFromPath(path);
+        path = parent.size() < path.size() && parent.back() != L':' ? parent : std::wstring();
+    }
+    try
+    {
+        for (auto path = missing.rbegin(); path != missing.rend(); ++path)
+        {
+            CreateProtectedFolder(*path);
+        }
+    }
+    catch (const CException &e)
+    {
+        return Quoted(folder) + L" could not be created: " + e.GetWhere() + L" - " + e.GetMessage();
+    }
+    const TUntrustedAccess found = FindUntrustedAccessOnPath(folder);
+    return found.Found() ? found.Describe() : std::wstring();
+}
+
+// Into the folder's "Halyard.log" only once the folder was accepted for dumps; otherwise to the
+// debugger channel only.
 void Trace(const std::wstring &line)
 {
     CDumpPolicy &policy = Policy();
     const std::wstring folder = ConfiguredFolder();
     {
         ICriticalSection::Owner owner(policy.folderLock);
-        if (policy.traceFolder != folder)
+        const std::wstring traceFolder = folder == policy.acceptedFolder ? folder : std::wstring();
+        if (policy.traceFolder != traceFolder)
         {
-            policy.traceFolder = folder;
-            CDebugTrace::Instance().SetLogName(folder + L"\\Halyard.log");
+            policy.traceFolder = traceFolder;
+            CDebugTrace::Instance().SetLogName(traceFolder.empty() ? std::wstring() : traceFolder + L"\\Halyard.log");
         }
     }
     CDebugTrace::Instance().LogMessage(line);
@@ -436,7 +464,17 @@ bool CreateCrashDump(EXCEPTION_POINTERS *pointers)
             return created;
         }
     }
-    PrepareCrashDumpFolder();
+    const std::wstring folder = ConfiguredFolder();
+    const std::wstring refused = PrepareCrashDumpFolder(folder);
+    {
+        ICriticalSection::Owner owner(policy.folderLock);
+        policy.acceptedFolder = refused.empty() ? folder : std::wstring();
+    }
+    if (!refused.empty())
+    {
+        Trace(L"Did not create crash dump: the dump folder is not safe to write: " + refused);
+        return false;
+    }
     CMiniDumper dumper(0, CMiniDumper::AllNameParts);
     // A dump of a fault in this library is read with this module's globals.
     dumper.AddRequiredModule(ThisModulePath());

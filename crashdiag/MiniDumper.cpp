@@ -3,9 +3,12 @@
 #include "crashdiag/SymbolSession.h"
 #include "win32/Exception.h"
 #include "win32/FileUtils.h"
+#include "win32/LocalMemory.h"
 #include "win32/SmartHandle.h"
 #include "win32/SystemTime.h"
 #include "win32/ToString.h"
+
+#include <sddl.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -91,7 +94,7 @@ std::wstring CMiniDumper::GetNextDumpFileName()
     {
         CSystemTime now;
         now.SetToLocalTime();
-        name += L"-" + now.GetAsYYYYMMDD() + L"-" + now.GetAsHHMMSS();
+        name += L"-" + now.GetAsYYYYMMDD() + L"-" + now.GetAsHHMMSSmmm();
     }
     if (m_nameParts & ProcessId)
     {
@@ -126,8 +129,19 @@ bool CMiniDumper::CreateDump(int kind, const std::wstring &fileName, EXCEPTION_P
     }
     const auto writeDump = reinterpret_cast<MiniDumpWriteDumpFunction>(
         reinterpret_cast<void (*)()>(m_dbgHelp.TryGetProcAddress(kMiniDumpWriteDump)));
-    CSmartHandle file(::CreateFileW(fileName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    // Readable by SYSTEM and administrators only, whatever the folder passes on. Created new: a file
+    // already there under a name unique to this process was planted, and is neither followed nor
+    // overwritten.
+    TLocalMemory<void> descriptor;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;SY)(A;;FA;;;BA)", SDDL_REVISION_1,
+                                                                descriptor.Receive(), nullptr))
+    {
+        ::OutputDebugStringW(GetLastErrorMessage(::GetLastError()).c_str());
+        return false;
+    }
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.Get(), FALSE};
+    CSmartHandle file(::CreateFileW(fileName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, &attributes, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file.IsValid())
     {
         ::OutputDebugStringW(GetLastErrorMessage(::GetLastError()).c_str());
@@ -181,8 +195,9 @@ bool CMiniDumper::ReadDumpFileName(const std::wstring &prefix, const std::wstrin
     {
         return false;
     }
-    // Date, time, process, thread and sequence number, each after a "-".
-    const size_t kLengths[] = {8, 6, 0, 0, 0};
+    // Date, time, process, thread and sequence number, each after a "-". The time has milliseconds,
+    // except in the names of earlier builds.
+    const size_t kLengths[] = {8, 9, 0, 0, 0};
     std::wstring fields[5];
     size_t at = prefix.size();
     const size_t end = path.size() - extension.size();
@@ -194,7 +209,9 @@ bool CMiniDumper::ReadDumpFileName(const std::wstring &prefix, const std::wstrin
         }
         const size_t next = std::min(path.find(L'-', at + 1), end);
         fields[i] = path.substr(at + 1, next - at - 1);
-        if (fields[i].empty() || fields[i].size() > 10 || (kLengths[i] != 0 && fields[i].size() != kLengths[i]) ||
+        const bool timeOfEarlierBuild = i == 1 && fields[i].size() == 6;
+        if (fields[i].empty() || fields[i].size() > 10 ||
+            (kLengths[i] != 0 && fields[i].size() != kLengths[i] && !timeOfEarlierBuild) ||
             fields[i].find_first_not_of(L"0123456789") != std::wstring::npos)
         {
             return false;

@@ -59,7 +59,8 @@ public:
     void AddRequiredModule(const std::wstring &path);
 
     // Reads a name that GetNextDumpFileName gives with every name part after the prefix:
-    // "-YYYYMMDD-HHMMSS-<process>-<thread>-<sequence>.dmp". False for any other name.
+    // "-YYYYMMDD-HHMMSSmmm-<process>-<thread>-<sequence>.dmp", or HHMMSS as earlier builds wrote it.
+    // False for any other name.
     static bool ReadDumpFileName(const std::wstring &prefix, const std::wstring &path, DWORD &processId,
                                  LONG &sequence);
 

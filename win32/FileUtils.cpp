@@ -1,12 +1,10 @@
 #include "win32/FileUtils.h"
 
 #include "win32/Exception.h"
-#include "win32/LocalMemory.h"
 #include "win32/SmartHandle.h"
 #include "win32/StringConverter.h"
 #include "win32/ToString.h"
 
-#include <aclapi.h>
 #include <psapi.h>
 
 #include <algorithm>
@@ -125,55 +123,6 @@ bool IsOnNetworkShare(const std::wstring &path)
     }
     const std::wstring root = rest.substr(0, 2) + L"\\";
     return ::GetDriveTypeW(root.c_str()) == DRIVE_REMOTE;
-}
-
-bool IsWritableByOrdinaryUsers(const std::wstring &path)
-{
-    PACL dacl = nullptr;
-    TLocalMemory<void> descriptor;
-    const DWORD result = ::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                                                 nullptr, &dacl, nullptr, descriptor.Receive());
-    if (result != ERROR_SUCCESS)
-    {
-        throw CWin32Exception(L"IsWritableByOrdinaryUsers() - GetNamedSecurityInfo \"" + path + L"\"", result);
-    }
-    if (dacl == nullptr)
-    {
-        return true;
-    }
-    const ACCESS_MASK changes = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD | DELETE | WRITE_DAC |
-                                WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
-    const WELL_KNOWN_SID_TYPE ordinary[] = {WinWorldSid,        WinAuthenticatedUserSid, WinBuiltinUsersSid,
-                                            WinBuiltinGuestsSid, WinInteractiveSid,       WinAnonymousSid};
-    for (DWORD i = 0; i < dacl->AceCount; ++i)
-    {
-        void *entry = nullptr;
-        if (!::GetAce(dacl, i, &entry))
-        {
-            continue;
-        }
-        const ACE_HEADER *header = static_cast<const ACE_HEADER *>(entry);
-        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE) != 0)
-        {
-            continue;
-        }
-        const ACCESS_ALLOWED_ACE *allowed = static_cast<const ACCESS_ALLOWED_ACE *>(entry);
-        if ((allowed->Mask & changes) == 0)
-        {
-            continue;
-        }
-        PSID sid = const_cast<DWORD *>(&allowed->SidStart);
-        for (const WELL_KNOWN_SID_TYPE type : ordinary)
-        {
-            BYTE wellKnown[SECURITY_MAX_SID_SIZE];
-            DWORD size = sizeof(wellKnown);
-            if (::CreateWellKnownSid(type, nullptr, wellKnown, &size) && ::EqualSid(sid, wellKnown))
-            {
-                return true;
-            }
-        }
-    }
-    return false;
 }
 
 std::wstring GetSystemDirectory()

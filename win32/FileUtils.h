@@ -48,12 +48,6 @@ std::wstring GetSystemWow64Directory();
 // A UNC path, or one on a drive that the system maps to a network share. Never throws.
 bool IsOnNetworkShare(const std::wstring &path);
 
-// Whether accounts without administrator rights may change the file or folder: it has no access
-// list, or the list lets everyone, authenticated users, users, guests, interactive or anonymous
-// logons write to it, delete it or change its permissions. Deny entries are not weighed, so the
-// answer errs towards yes. A path whose permissions cannot be read throws CWin32Exception.
-bool IsWritableByOrdinaryUsers(const std::wstring &path);
-
 // The text after the last backslash; empty when there is none.
 std::wstring GetFileNameFromPath(const std::wstring &path);
 

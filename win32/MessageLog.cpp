@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace Halyard {
 namespace Win32 {
@@ -123,8 +124,7 @@ void CSimpleMessageLog::LogMessage(const std::string &message)
     {
         if (!m_file.IsValid())
         {
-            m_file = CSmartHandle(::CreateFileA(m_fileName.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+            OpenLogFile();
             AppendToFile(kNewLogHeader);
         }
         AppendToFile(linePrefix + message + "\r\n");
@@ -132,6 +132,23 @@ void CSimpleMessageLog::LogMessage(const std::string &message)
     if (m_toMemory)
     {
         m_memoryLog.push_back(linePrefix + message);
+    }
+}
+
+// Never through a reparse point: the log may lie in a folder that a privileged process writes, and
+// a link there would let its owner choose the file appended to. Wine opens a Unix link's target even
+// when asked not to, so the name's own attributes are checked as well.
+void CSimpleMessageLog::OpenLogFile()
+{
+    CSmartHandle file(::CreateFileA(m_fileName.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION information = {};
+    const DWORD byName = ::GetFileAttributesA(m_fileName.c_str());
+    if (file.IsValid() && ::GetFileInformationByHandle(file.GetHandle(), &information) &&
+        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && byName != INVALID_FILE_ATTRIBUTES &&
+        (byName & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+    {
+        m_file = std::move(file);
     }
 }
 

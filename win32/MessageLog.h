@@ -75,6 +75,7 @@ public:
 
 private:
     const std::string &ThreadPrefix();
+    void OpenLogFile();
     void AppendToFile(const std::string &text);
 
     CCriticalSection m_lock;

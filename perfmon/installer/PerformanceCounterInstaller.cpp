@@ -23,6 +23,7 @@ using Halyard::Win32::CWOW64FileSystemRedirector;
 using Halyard::Win32::FileExists;
 using Halyard::Win32::GetDirectoryFromPath;
 using Halyard::Win32::GetFileNameFromPath;
+using Halyard::Win32::GetLastErrorMessage;
 using Halyard::Win32::Is64bitSystem;
 using Halyard::Win32::IsWow64Process;
 using Halyard::Win32::ToString;
@@ -95,8 +96,27 @@ private:
     CKeySnapshot m_linkage;
 };
 
+CPerformanceCounterInstaller::FileMover g_fileMover = ::MoveFileExW;
+
+// "<where> - <message>" of the exception being handled, for a report that must name it.
+std::wstring DescribeCurrentException()
+{
+    try
+    {
+        throw;
+    }
+    catch (const CException &e)
+    {
+        return e.GetWhere() + L" - " + e.GetMessage();
+    }
+    catch (...)
+    {
+        return L"an unexpected exception";
+    }
+}
+
 // Registers, then moves the staged modules to their names; a failure on the way leaves the
-// registry and the system folders as they were.
+// registry and the system folders as they were, or says which module it left where.
 void RegisterThenCommit(const std::wstring &applicationName,
                         std::vector<CPerformanceCounterInstaller::StagedCopy> &copies,
                         const std::function<void()> &registerCounterSet)
@@ -113,13 +133,21 @@ void RegisterThenCommit(const std::wstring &applicationName,
     }
     catch (...)
     {
+        std::wstring leftBehind;
         while (committed > 0)
         {
-            copies[--committed].Revert();
+            const std::wstring left = copies[--committed].Revert();
+            leftBehind += left.empty() || leftBehind.empty() ? left : L"; " + left;
         }
         UnloadCounterTextsQuietly(applicationName);
         before.Restore();
-        throw;
+        if (leftBehind.empty())
+        {
+            throw;
+        }
+        throw CInstallException(TInstallFailure::Restore, L"CPerformanceCounterInstaller::Install()",
+                                L"The install failed (" + DescribeCurrentException() +
+                                    L") and could not be taken back: " + leftBehind);
     }
     for (CPerformanceCounterInstaller::StagedCopy &copy : copies)
     {
@@ -149,7 +177,7 @@ std::wstring CreateTemporaryName(const std::wstring &folder, const wchar_t *wher
     wchar_t name[MAX_PATH];
     if (::GetTempFileNameW(folder.c_str(), L"trn", 0, name) == 0)
     {
-        throw CWin32Exception(where, ::GetLastError());
+        throw CInstallWin32Exception(TInstallFailure::Copy, where, ::GetLastError());
     }
     return name;
 }
@@ -166,7 +194,7 @@ CPerformanceCounterInstaller::StagedCopy::StagedCopy(const std::wstring &source,
     {
         const DWORD error = ::GetLastError();
         ::DeleteFileW(m_staged.c_str());
-        throw CWin32Exception(where, error);
+        throw CInstallWin32Exception(TInstallFailure::Copy, where, error);
     }
 }
 
@@ -200,41 +228,62 @@ void CPerformanceCounterInstaller::StagedCopy::Commit()
     if (::GetFileAttributesW(m_destination.c_str()) != INVALID_FILE_ATTRIBUTES)
     {
         m_previous = CreateTemporaryName(GetDirectoryFromPath(m_destination), m_where);
-        if (!::MoveFileExW(m_destination.c_str(), m_previous.c_str(), MOVEFILE_REPLACE_EXISTING))
+        if (!g_fileMover(m_destination.c_str(), m_previous.c_str(), MOVEFILE_REPLACE_EXISTING))
         {
             const DWORD error = ::GetLastError();
             ::DeleteFileW(m_previous.c_str());
             m_previous.clear();
-            throw CWin32Exception(m_where, error);
+            throw CInstallWin32Exception(TInstallFailure::Copy, m_where, error);
         }
     }
-    if (!::MoveFileExW(m_staged.c_str(), m_destination.c_str(), 0))
+    if (!g_fileMover(m_staged.c_str(), m_destination.c_str(), 0))
     {
         const DWORD error = ::GetLastError();
-        if (!m_previous.empty())
+        const std::wstring left = PutPreviousBack();
+        if (!left.empty())
         {
-            ::MoveFileExW(m_previous.c_str(), m_destination.c_str(), 0);
-            m_previous.clear();
+            throw CInstallException(TInstallFailure::Restore, m_where,
+                                    L"The module could not be moved into place (" +
+                                        GetLastErrorMessage(error, true) + L"), and " + left);
         }
-        throw CWin32Exception(m_where, error);
+        throw CInstallWin32Exception(TInstallFailure::Copy, m_where, error);
     }
     m_committed = true;
 }
 
-void CPerformanceCounterInstaller::StagedCopy::Revert()
+std::wstring CPerformanceCounterInstaller::StagedCopy::PutPreviousBack()
+{
+    if (m_previous.empty())
+    {
+        return std::wstring();
+    }
+    if (!g_fileMover(m_previous.c_str(), m_destination.c_str(), 0))
+    {
+        return L"the module it replaced is left at \"" + m_previous + L"\" instead of \"" + m_destination +
+               L"\" (" + GetLastErrorMessage(::GetLastError(), true) + L")";
+    }
+    m_previous.clear();
+    return std::wstring();
+}
+
+std::wstring CPerformanceCounterInstaller::StagedCopy::Revert()
 {
     if (!m_committed)
     {
-        return;
+        return std::wstring();
     }
     const CUnredirected off(m_unredirected);
-    ::MoveFileExW(m_destination.c_str(), m_staged.c_str(), MOVEFILE_REPLACE_EXISTING);
-    if (!m_previous.empty())
-    {
-        ::MoveFileExW(m_previous.c_str(), m_destination.c_str(), 0);
-        m_previous.clear();
-    }
     m_committed = false;
+    if (!g_fileMover(m_destination.c_str(), m_staged.c_str(), MOVEFILE_REPLACE_EXISTING))
+    {
+        const std::wstring error = GetLastErrorMessage(::GetLastError(), true);
+        // The new module stays where it is; the one it replaced, if any, is kept aside.
+        m_staged.clear();
+        const std::wstring kept = m_previous.empty() ? std::wstring()
+                                                     : L"; the module it replaced is left at \"" + m_previous + L"\"";
+        return L"\"" + m_destination + L"\" could not be taken back (" + error + L")" + kept;
+    }
+    return PutPreviousBack();
 }
 
 void CPerformanceCounterInstaller::StagedCopy::Finish()
@@ -252,6 +301,11 @@ void CPerformanceCounterInstaller::StagedCopy::Finish()
     m_previous.clear();
 }
 
+void CPerformanceCounterInstaller::SetFileMover(FileMover mover)
+{
+    g_fileMover = mover != nullptr ? mover : ::MoveFileExW;
+}
+
 CPerformanceCounterInstaller::CPerformanceCounterInstaller(DWORD lockTimeout) : m_lockTimeout(lockTimeout)
 {
     ValidateTimeout(L"Lock Timeout", lockTimeout);
@@ -261,8 +315,8 @@ void CPerformanceCounterInstaller::ValidateTimeout(const wchar_t *name, DWORD mi
 {
     if (milliseconds == 0 || milliseconds > MaximumTimeout)
     {
-        throw CException(L"CPerformanceCounterInstaller::ValidateParameters()",
-                         std::wstring(name) + L" " + ToString(milliseconds) + L" is outside 1 to " +
+        throw CInstallException(TInstallFailure::InvalidParameter, L"CPerformanceCounterInstaller::ValidateParameters()",
+                                std::wstring(name) + L" " + ToString(milliseconds) + L" is outside 1 to " +
                              ToString(MaximumTimeout) + L" milliseconds");
     }
 }
@@ -389,7 +443,8 @@ void CPerformanceCounterInstaller::Uninstall(const std::wstring &applicationName
                                                L"NotUsed \"" + applicationName + L"\"");
     if (result != ERROR_SUCCESS)
     {
-        throw CWin32Exception(L"CPerformanceCounterInstaller::Uninstall()", result);
+        throw CInstallWin32Exception(TInstallFailure::CounterTextLoader, L"CPerformanceCounterInstaller::Uninstall()",
+                                     result);
     }
     RemoveRegistryKeys(applicationName);
 }
@@ -398,9 +453,9 @@ void CPerformanceCounterInstaller::ValidateParameters(const std::wstring &applic
 {
     if (CPerformanceCounterInstaller().IsInstalled(applicationName))
     {
-        throw CException(L"CPerformanceCounterInstaller::ValidateParameters()",
-                         L"Performance counters for application: \"" + applicationName +
-                             L"\" are already installed");
+        throw CInstallException(TInstallFailure::AlreadyInstalled, L"CPerformanceCounterInstaller::ValidateParameters()",
+                                L"Performance counters for application: \"" + applicationName +
+                                    L"\" are already installed");
     }
 }
 
@@ -413,21 +468,21 @@ void CPerformanceCounterInstaller::ValidateDLL(const std::wstring &performanceCo
     const std::wstring module = L"PerformanceCounterDll: \"" + performanceCounterDll + L"\"";
     if (!FileExists(performanceCounterDll))
     {
-        throw CException(where, module + L" does not exist.");
+        throw CInstallException(TInstallFailure::InvalidModule, where, module + L" does not exist.");
     }
     // Read as data, never loaded: no code of the module runs, whatever its word size.
     const CRawImage image(performanceCounterDll, false);
     if (!image.IsValid() || !image.IsDLL())
     {
-        throw CException(where, module + L" is not a valid dll image file.");
+        throw CInstallException(TInstallFailure::InvalidModule, where, module + L" is not a valid dll image file.");
     }
     if (is64Bit && !image.IsX64())
     {
-        throw CException(where, module + L" is not an x64 dll.");
+        throw CInstallException(TInstallFailure::InvalidModule, where, module + L" is not an x64 dll.");
     }
     if (!is64Bit && !image.IsX86())
     {
-        throw CException(where, module + L" is not a Win32 dll.");
+        throw CInstallException(TInstallFailure::InvalidModule, where, module + L" is not a Win32 dll.");
     }
     const std::pair<const wchar_t *, const std::wstring *> entryPoints[] = {
         {L"open", &openFunction}, {L"collect", &collectFunction}, {L"close", &closeFunction}};
@@ -435,7 +490,7 @@ void CPerformanceCounterInstaller::ValidateDLL(const std::wstring &performanceCo
     {
         if (image.GetExportRVA(*entryPoint.second) == 0)
         {
-            throw CException(where, module + L" does not export " + entryPoint.first + L" function: \"" +
+            throw CInstallException(TInstallFailure::InvalidModule, where, module + L" does not export " + entryPoint.first + L" function: \"" +
                                         *entryPoint.second + L"\"");
         }
     }
@@ -474,14 +529,15 @@ void CPerformanceCounterInstaller::RegisterCounterSet(const std::wstring &applic
             CallCounterTextLoader(L"LoadPerfCounterTextStringsW", L"NotUsed \"" + iniFile + L"\"");
         if (result != ERROR_SUCCESS)
         {
-            throw CWin32Exception(L"CPerformanceCounterInstaller::Install()", result);
+            throw CInstallWin32Exception(TInstallFailure::CounterTextLoader, L"CPerformanceCounterInstaller::Install()",
+                                         result);
         }
         if (!IsInstalled(applicationName))
         {
             // Texts the loader took without recording where they start could never be found again.
             UnloadCounterTextsQuietly(applicationName);
-            throw CException(L"CPerformanceCounterInstaller::Install()",
-                             L"The counter-text loader recorded no First Counter for application: \"" +
+            throw CInstallException(TInstallFailure::CounterTextLoader, L"CPerformanceCounterInstaller::Install()",
+                                    L"The counter-text loader recorded no First Counter for application: \"" +
                                  applicationName + L"\"");
         }
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "perfmon/datablock/DataBlockLayout.h"
+#include "win32/Exception.h"
 
 #include <windows.h>
 
@@ -12,6 +13,52 @@ class CRegistryKey;
 } // namespace Win32
 
 namespace PerfMon {
+
+// What an install failed at, so that a caller can act on it without reading its texts.
+enum class TInstallFailure
+{
+    AlreadyInstalled,
+    // A time-out outside the accepted range.
+    InvalidParameter,
+    InvalidModule,
+    Copy,
+    CounterTextLoader,
+    // A failed install could not put back the module it had moved aside: the message names where
+    // that module was left.
+    Restore
+};
+
+// The kind that an installer exception carries beside its usual where and message texts; caught
+// through CException and found with dynamic_cast.
+class CInstallFailure
+{
+public:
+    explicit CInstallFailure(TInstallFailure kind) : m_kind(kind) {}
+    virtual ~CInstallFailure() = default;
+
+    TInstallFailure GetKind() const { return m_kind; }
+
+private:
+    TInstallFailure m_kind;
+};
+
+class CInstallException : public Win32::CException, public CInstallFailure
+{
+public:
+    CInstallException(TInstallFailure kind, const std::wstring &where, const std::wstring &message)
+        : CException(where, message), CInstallFailure(kind)
+    {
+    }
+};
+
+class CInstallWin32Exception : public Win32::CWin32Exception, public CInstallFailure
+{
+public:
+    CInstallWin32Exception(TInstallFailure kind, const std::wstring &where, DWORD error)
+        : CWin32Exception(where, error), CInstallFailure(kind)
+    {
+    }
+};
 
 // Registers a counter set with the system, removes it, and reads an installed one back.
 class IInstallPerformanceMonitorCounters
@@ -118,9 +165,15 @@ public:
     void ValidateDLL(const std::wstring &performanceCounterDll, bool is64Bit, const std::wstring &openFunction,
                      const std::wstring &collectFunction, const std::wstring &closeFunction) const;
 
+    // How staged copies move files: MoveFileExW unless a test put in a replacement that fails on
+    // purpose. Null restores MoveFileExW.
+    using FileMover = BOOL(WINAPI *)(LPCWSTR existing, LPCWSTR target, DWORD flags);
+    static void SetFileMover(FileMover mover);
+
     // A module copied into a system folder under a temporary name of its own. Commit moves it to its
     // name once the registration succeeded, keeping a module of that name aside until Finish, so
-    // that Revert can put it back; a copy never committed is deleted. Movable, not copyable.
+    // that Revert can put it back; a copy never committed is deleted. A module kept aside that
+    // could not be put back is never deleted. Movable, not copyable.
     class StagedCopy
     {
     public:
@@ -132,13 +185,18 @@ public:
         StagedCopy &operator=(const StagedCopy &) = delete;
         ~StagedCopy();
 
+        // A failure that left the module kept aside where it could not be put back throws with the
+        // kind Restore.
         void Commit();
-        // Undoes a Commit; never throws.
-        void Revert();
+        // Undoes a Commit; never throws. Empty when everything is back, else what was left where.
+        std::wstring Revert();
         // Drops the module kept aside; never throws.
         void Finish();
 
     private:
+        // Empty when the module kept aside is back under its name.
+        std::wstring PutPreviousBack();
+
         std::wstring m_destination;
         std::wstring m_staged;
         std::wstring m_previous;

@@ -1,15 +1,20 @@
 #include "tests/crashdiag/CrashFolder.h"
+#include "tests/support/UnixFiles.h"
 
 #include "crashdiag/CrashDump.h"
 #include "tools/perfclient/DebugChannelListener.h"
+#include "win32/AccessRule.h"
 #include "win32/FileUtils.h"
+#include "win32/LocalMemory.h"
 #include "win32/MemoryMappedFile.h"
 #include "win32/SmartHandle.h"
 #include "win32/StringConverter.h"
 #include "win32/ToString.h"
 
 #include <windows.h>
+#include <aclapi.h>
 #include <dbghelp.h>
+#include <sddl.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -63,6 +68,46 @@ std::wstring PlaceDumpFile(const std::wstring &folder, DWORD processId, int sequ
     return path;
 }
 
+// The owner and every account granted anything on the file or folder, other than SYSTEM,
+// Administrators and the system folder's owner.
+std::vector<std::string> OthersWithAccess(const std::wstring &path)
+{
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    Win32::TLocalMemory<void> descriptor;
+    EXPECT_EQ(ERROR_SUCCESS, ::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
+                                                     OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                                                     nullptr, &dacl, nullptr, descriptor.Receive()));
+    std::vector<PSID> sids = {owner};
+    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i)
+    {
+        void *entry = nullptr;
+        if (::GetAce(dacl, i, &entry) && static_cast<ACE_HEADER *>(entry)->AceType == ACCESS_ALLOWED_ACE_TYPE)
+        {
+            sids.push_back(&static_cast<ACCESS_ALLOWED_ACE *>(entry)->SidStart);
+        }
+    }
+    std::vector<std::string> others;
+    const std::vector<BYTE> &systemFolderOwner = Win32::GetSystemFolderOwner();
+    for (PSID sid : sids)
+    {
+        Win32::TLocalMemory<wchar_t> text;
+        if (sid == nullptr || !::ConvertSidToStringSidW(sid, text.Receive()))
+        {
+            others.push_back("(none)");
+            continue;
+        }
+        const std::wstring name = text.Get();
+        const bool trusted = name == L"S-1-5-18" || name == L"S-1-5-32-544" ||
+                             (!systemFolderOwner.empty() && ::EqualSid(sid, const_cast<BYTE *>(systemFolderOwner.data())));
+        if (!trusted)
+        {
+            others.push_back(Win32::CStringConverter::WtoA(name));
+        }
+    }
+    return others;
+}
+
 } // namespace
 
 TEST(CrashDumps, NineFaultsWriteNineDumpsIntoTheDumpFolderOnlyAndLaterOnesAreRefused)
@@ -77,10 +122,11 @@ TEST(CrashDumps, NineFaultsWriteNineDumpsIntoTheDumpFolderOnlyAndLaterOnesAreRef
 
     const std::vector<std::wstring> dumps = folder.Dumps();
     ASSERT_EQ(9u, dumps.size());
-    // Folder, program name, local date and time, process, faulting thread, sequence number.
+    // Folder, program name, local date and time to the millisecond, process, faulting thread,
+    // sequence number: faults within one second each get their own file.
     const std::regex special(R"([\\.^$|()\[\]{}*+?])");
     const std::string program = Win32::CStringConverter::WtoA(folder.DumpFolder() + L"\\test_helper.exe");
-    const std::regex name(std::regex_replace(program, special, R"(\$&)") + R"(-\d{8}-\d{6}-)" +
+    const std::regex name(std::regex_replace(program, special, R"(\$&)") + R"(-\d{8}-\d{9}-)" +
                           std::to_string(run.processId) + "-" + std::to_string(run.mainThreadId) + R"(-(\d+)\.dmp)");
     std::map<int, std::string> bySequence;
     for (const std::wstring &dump : dumps)
@@ -210,4 +256,60 @@ TEST(CrashDumps, DumpsThatTheProcessWroteBeforeCountAgainstItsLimit)
         ++refusals;
     }
     EXPECT_EQ(4u, refusals) << log;
+}
+
+// A dump holds the host's memory: a folder that another account could change, or one reached
+// through a link, gets neither a dump nor the trace, and a debugger hears which folder and why.
+TEST(CrashDumps, AFolderThatOthersCouldChangeGetsNoDump)
+{
+    if (!CUnixFiles::Available())
+    {
+        GTEST_SKIP() << "the Unix tools that make an open folder and a link are not reachable";
+    }
+    for (const bool linked : {false, true})
+    {
+        CCrashFolder folder;
+        const std::wstring target = folder / L"elsewhere";
+        if (linked)
+        {
+            Win32::CreateDirectory(target);
+            ASSERT_TRUE(CUnixFiles::Link(target, folder.DumpFolder()));
+        }
+        else
+        {
+            Win32::CreateDirectory(folder.DumpFolder());
+            ASSERT_TRUE(CUnixFiles::OpenToEveryone(folder.DumpFolder()));
+        }
+        PerfClient::CDebugChannelListener listener(30000);
+        const ProgramRun run = folder.Run(L"fault 1");
+        EXPECT_EQ(1u, run.exitCode);
+        const auto line = listener.WaitForLine(run.processId, L"Did not create crash dump", 10000);
+        ASSERT_TRUE(line.has_value()) << linked;
+        EXPECT_THAT(line->text, ::testing::HasSubstr(Win32::CStringConverter::WtoA(Win32::Quoted(folder.DumpFolder()))));
+        EXPECT_THAT(line->text, ::testing::HasSubstr(linked ? "reparse point" : "S-1-1-0"));
+        EXPECT_TRUE(FilesMatching(folder.DumpFolder() + L"\\*").empty()) << linked;
+        EXPECT_TRUE(FilesMatching(target + L"\\*").empty()) << linked;
+        if (linked)
+        {
+            EXPECT_TRUE(CUnixFiles::Remove(folder.DumpFolder()));
+        }
+    }
+}
+
+// The folders a dump needs are made for the administrators alone, the product's folder as well as
+// the dump folder, and so is each dump: nobody else is granted anything on them.
+TEST(CrashDumps, FoldersAndDumpsThatTheFacilityCreatesAreForAdministratorsOnly)
+{
+    CCrashFolder folder;
+    const std::wstring product = folder / L"TARN";
+    const std::wstring dumps = product + L"\\Crash Dumps";
+    const ProgramRun run =
+        RunProgram(folder.HelperPath(), L"crash folder \"" + dumps + L"\" fault 1", folder.ProgramFolder());
+    ASSERT_EQ(1u, run.exitCode);
+    const std::vector<std::wstring> written = FilesMatching(dumps + L"\\test_helper.exe-*.dmp");
+    ASSERT_EQ(1u, written.size());
+    for (const std::wstring &path : {product, dumps, written[0]})
+    {
+        EXPECT_THAT(OthersWithAccess(path), ::testing::IsEmpty()) << Win32::CStringConverter::WtoA(path);
+    }
 }

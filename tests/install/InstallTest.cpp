@@ -5,6 +5,7 @@
 #include "tests/support/Expect.h"
 #include "tests/support/RawRegistry.h"
 #include "tests/support/TempFiles.h"
+#include "tests/support/UnixFiles.h"
 #include "win32/FileUtils.h"
 #include "win32/RegistryKey.h"
 #include "win32/SmartHandle.h"
@@ -52,6 +53,19 @@ public:
 };
 
 const wchar_t *const kLastIndexes[] = {L"Last Counter", L"Last Help"};
+
+// A file mover that refuses every move onto one name.
+std::wstring g_refusedTarget;
+
+BOOL WINAPI MoveExceptOntoRefusedTarget(LPCWSTR existing, LPCWSTR target, DWORD flags)
+{
+    if (::CompareStringOrdinal(target, -1, g_refusedTarget.c_str(), -1, TRUE) == CSTR_EQUAL)
+    {
+        ::SetLastError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
+    return ::MoveFileExW(existing, target, flags);
+}
 
 // The system's last title indexes are set to those of a fresh system for the test and restored
 // when it ends, and the registrations are removed. TARN must not be registered when the test
@@ -363,25 +377,29 @@ TEST_F(InstallTest, StatusReportsWhatKeepsTheCountersFromWorking)
     EXPECT_EQ(3u, Tarnctr(L"enable"));
 }
 
-// Every privileged monitor loads the registered module: one that ordinary users could replace is
-// refused unless forced; a copy in the system folder is not affected.
-TEST_F(InstallTest, AModuleOrdinaryUsersCanReplaceIsRefusedUnlessForced)
+// Every privileged monitor loads the registered module: one that others could replace is refused
+// unless forced, with the path and the account named; a copy in the system folder is not affected.
+TEST_F(InstallTest, AModuleOthersCanReplaceIsRefusedUnlessForced)
 {
-    // Wine keeps no permissions of its own for files and derives them from the Unix mode bits, so
-    // there /tmp stands for a folder that every account may write.
-    std::wstring folder = L"Z:\\tmp";
-    if (::GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES || !Win32::IsWritableByOrdinaryUsers(folder))
+    if (!CUnixFiles::Available())
     {
-        GTEST_SKIP() << "no folder that every account may write";
+        GTEST_SKIP() << "the Unix tools that make a folder every account may write are not reachable";
     }
-    const std::wstring exposed = folder + L"\\" + UniqueName(L"TARNCounters") + L".dll";
+    const CTempFolder folder(L"OpenModules");
+    const std::wstring exposed = folder / L"TARNCounters.dll";
     ASSERT_TRUE(::CopyFileW(m_provider.c_str(), exposed.c_str(), FALSE));
-    EXPECT_FALSE(Win32::IsWritableByOrdinaryUsers(ExecutableDirectory()));
-    EXPECT_EQ(11u, Tarnctr(L"install \"" + exposed + L"\""));
+    ASSERT_TRUE(CUnixFiles::OpenToEveryone(folder.Path()));
+    const ProgramRun refused = RunProgram(L"tarnctr.exe", L"install \"" + exposed + L"\"");
+    EXPECT_EQ(11u, refused.exitCode);
+    EXPECT_THAT(refused.output, HasSubstr(Win32::CStringConverter::WtoA(Win32::Quoted(folder.Path()))));
+    EXPECT_THAT(refused.output, HasSubstr("S-1-1-0"));
     EXPECT_FALSE(RawKeyExists(HKEY_LOCAL_MACHINE, kTarn));
     EXPECT_EQ(0u, Tarnctr(L"install \"" + exposed + L"\" --force"));
+    EXPECT_EQ(TextBytes(exposed), Stored(kTarnPerformance, L"Library", REG_SZ));
     EXPECT_EQ(0u, Tarnctr(L"uninstall"));
-    ::DeleteFileW(exposed.c_str());
+    EXPECT_EQ(0u, Tarnctr(L"install \"" + exposed + L"\" --copy"));
+    EXPECT_EQ(0u, Tarnctr(L"uninstall"));
+    ::DeleteFileW((Win32::GetSystemDirectory() + L"\\TARNCounters.dll").c_str());
 
     const std::pair<const wchar_t *, bool> paths[] = {
         {L"\\\\server\\share\\TARNCounters.dll", true}, {L"\\\\?\\UNC\\server\\share\\TARNCounters.dll", true},
@@ -391,6 +409,52 @@ TEST_F(InstallTest, AModuleOrdinaryUsersCanReplaceIsRefusedUnlessForced)
     {
         EXPECT_EQ(p.second, Win32::IsOnNetworkShare(p.first)) << std::string(p.first, p.first + wcslen(p.first));
     }
+}
+
+// A failed install whose own restore fails says so with its own kind, names where the module it
+// moved aside was left, and leaves it there; the registration is taken back all the same.
+TEST_F(InstallTest, ARestoreThatFailsIsReportedAndItsModuleKept)
+{
+    const std::wstring copy = Win32::GetSystemDirectory() + L"\\TARNCounters.dll";
+    ASSERT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW(copy.c_str())) << "a TARNCounters.dll is installed";
+    ASSERT_TRUE(::CopyFileW(Beside(L"Fixture_noentry.dll").c_str(), copy.c_str(), TRUE));
+    const std::vector<BYTE> older = Win32::LoadFileAsBinaryData(copy);
+    const CTempFile ini(m_application, L".ini");
+    const CTempFile header(m_application, L".h");
+    const CPerformanceDataSchema schema = CreateTarnCounterSet();
+    CCounterTextFile(schema, m_application).Write(ini.Path(), header.Path());
+
+    // Moving the older module aside works; every move onto the module's name fails.
+    g_refusedTarget = copy;
+    CPerformanceCounterInstaller::SetFileMover(MoveExceptOntoRefusedTarget);
+    std::wstring message;
+    PerfMon::TInstallFailure kind = PerfMon::TInstallFailure::Copy;
+    try
+    {
+        CPerformanceCounterInstaller().Install(m_application, m_provider, true, ini.Path(), L"", 10000, 10000,
+                                               schema.GetChecksum());
+    }
+    catch (const Win32::CException &e)
+    {
+        message = e.GetMessage();
+        const auto *failure = dynamic_cast<const PerfMon::CInstallFailure *>(&e);
+        ASSERT_NE(nullptr, failure) << Win32::CStringConverter::WtoA(message);
+        kind = failure->GetKind();
+    }
+    CPerformanceCounterInstaller::SetFileMover(nullptr);
+    EXPECT_EQ(PerfMon::TInstallFailure::Restore, kind);
+    EXPECT_FALSE(RawKeyExists(HKEY_LOCAL_MACHINE, kServices + m_application));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW(copy.c_str()));
+    const std::vector<std::wstring> aside = FilesMatching(Win32::GetSystemDirectory() + L"\\trn*.tmp");
+    std::wstring kept;
+    for (const std::wstring &file : aside)
+    {
+        kept = message.find(L"\"" + file + L"\"") != std::wstring::npos ? file : kept;
+    }
+    ASSERT_FALSE(kept.empty()) << Win32::CStringConverter::WtoA(message);
+    EXPECT_EQ(older, Win32::LoadFileAsBinaryData(kept));
+    EXPECT_TRUE(::MoveFileExW(kept.c_str(), copy.c_str(), 0));
+    EXPECT_TRUE(::DeleteFileW(copy.c_str()));
 }
 
 // Wrong input is refused with its own exit code before anything is written.

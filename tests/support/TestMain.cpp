@@ -27,6 +27,8 @@ const char *CurrentSuiteName()
 
 int main(int argc, char **argv)
 {
+    // Unbuffered, so that a program that ends abruptly still shows every failure before its end.
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
     testing::InitGoogleMock(&argc, argv);
     GTEST_FLAG_SET(catch_exceptions, false);
     try

@@ -8,6 +8,7 @@
 #include "perfmon/installer/RawImage.h"
 #include "provider/TarnCounterSet.h"
 #include "tools/common/CommandLine.h"
+#include "win32/AccessRule.h"
 #include "win32/Exception.h"
 #include "win32/FileUtils.h"
 #include "win32/LocalMemory.h"
@@ -25,6 +26,8 @@
 #include <vector>
 
 using Halyard::PerfMon::CCounterTextFile;
+using Halyard::PerfMon::CInstallFailure;
+using Halyard::PerfMon::TInstallFailure;
 using Halyard::Tools::CUsageError;
 using Halyard::Tools::ReportFailure;
 using Halyard::Tools::ReportUsageError;
@@ -75,8 +78,9 @@ const wchar_t kUsage[] =
     L"  tarnctr install <path to TARNCounters.dll> [--copy] [--force] [<time-outs>]\n"
     L"      Registers the module for the TARN counter set and loads the counter names and help texts.\n"
     L"      --copy copies the module into the system folder and registers its file name only.\n"
-    L"      --force registers a module on a network share or in a folder ordinary users can write,\n"
-    L"      which every privileged monitor would then load.\n"
+    L"      --force registers a module on a network share, or one that an account other than SYSTEM,\n"
+    L"      Administrators or TrustedInstaller could change (the file, its folder or any folder above\n"
+    L"      it, or a link on the way), which every privileged monitor would then load.\n"
     L"  tarnctr install --x64 <64-bit TARNCounters.dll> --x86 <32-bit TARNCounters.dll> [<time-outs>]\n"
     L"      Copies each module into the system folder of its word size as TARNCounters.dll and registers\n"
     L"      that name, so that 64-bit and 32-bit monitors both load the counters. Either may be left out.\n"
@@ -114,9 +118,12 @@ const wchar_t kUsage[] =
     L"  9  status: the installed checksum differs from this TARN counter set's, or the registered\n"
     L"     module does not validate\n"
     L"  10 any other failure\n"
-    L"  11 install: the module lies on a network share or in a folder ordinary users can write\n"
-    L"     (--force registers it all the same)\n"
-    L"  12 status: the system has disabled the provider (run \"tarnctr enable\")\n";
+    L"  11 install: the module lies on a network share or where an account other than the\n"
+    L"     administrators could change it; the message names the path and the account (--force\n"
+    L"     registers it all the same)\n"
+    L"  12 status: the system has disabled the provider (run \"tarnctr enable\")\n"
+    L"  13 install: a failed install could not put back a module it had moved aside; the message\n"
+    L"     names where that module was left\n";
 
 // A folder of the program's own for the counter-text files: created new under a name nobody can
 // have chosen beforehand, with access for SYSTEM, administrators and this account only, and
@@ -211,25 +218,22 @@ DWORD ParseMilliseconds(const std::wstring &option, const std::wstring &text)
 }
 
 // Every privileged monitor loads the registered module, so a module that others can replace, on a
-// share or in a folder ordinary users may write, hands them those monitors' rights.
+// share or anywhere on a path that someone other than the administrators may change, hands them
+// those monitors' rights.
 void CheckModuleLocation(const std::wstring &module, bool force)
 {
     std::wstring problem;
-    try
+    if (Halyard::Win32::IsOnNetworkShare(module))
     {
-        if (Halyard::Win32::IsOnNetworkShare(module))
-        {
-            problem = L"lies on a network share";
-        }
-        else if (Halyard::Win32::IsWritableByOrdinaryUsers(module) ||
-                 Halyard::Win32::IsWritableByOrdinaryUsers(Halyard::Win32::GetDirectoryFromPath(module)))
-        {
-            problem = L"lies where ordinary users can write";
-        }
+        problem = L"lies on a network share";
     }
-    catch (const CException &e)
+    else
     {
-        problem = L"has permissions that could not be read (" + Describe(e) + L")";
+        const Halyard::Win32::TUntrustedAccess found = Halyard::Win32::FindUntrustedAccessOnPath(module);
+        if (found.Found())
+        {
+            problem = L"lies where others can change it: " + found.Describe();
+        }
     }
     if (problem.empty())
     {
@@ -328,25 +332,28 @@ void RunInstaller(const std::function<void()> &install)
     {
         throw CToolFailure(ExitRegistry, L"the registry could not be written: " + Describe(e));
     }
-    catch (const CWin32Exception &e)
-    {
-        if (e.GetWhere().find(L"CopyFileTo") != std::wstring::npos)
-        {
-            throw CToolFailure(ExitCopy, L"the module could not be copied: " + Describe(e));
-        }
-        throw CToolFailure(ExitCounterTextLoader, L"the counter-text loader failed: " + Describe(e));
-    }
     catch (const CException &e)
     {
-        if (e.GetWhere() == L"CPerformanceCounterInstaller::Install()")
+        const CInstallFailure *failure = dynamic_cast<const CInstallFailure *>(&e);
+        const bool platform = dynamic_cast<const CWin32Exception *>(&e) != nullptr;
+        switch (failure != nullptr ? failure->GetKind() : platform ? TInstallFailure::CounterTextLoader
+                                                                   : TInstallFailure::InvalidModule)
         {
-            throw CToolFailure(ExitCounterTextLoader, Describe(e));
-        }
-        if (e.GetWhere() == L"CPerformanceCounterInstaller::ValidateParameters()")
-        {
+        case TInstallFailure::AlreadyInstalled:
             throw CToolFailure(ExitAlreadyInstalled, e.GetMessage());
+        case TInstallFailure::InvalidParameter:
+            throw CToolFailure(ExitUsage, e.GetMessage());
+        case TInstallFailure::InvalidModule:
+            throw CToolFailure(ExitInvalidModule, e.GetMessage());
+        case TInstallFailure::Copy:
+            throw CToolFailure(ExitCopy, L"the module could not be copied: " + Describe(e));
+        case TInstallFailure::CounterTextLoader:
+            throw CToolFailure(ExitCounterTextLoader,
+                               platform ? L"the counter-text loader failed: " + Describe(e) : Describe(e));
+        case TInstallFailure::Restore:
+            throw CToolFailure(ExitRestore, Describe(e));
         }
-        throw CToolFailure(ExitInvalidModule, e.GetMessage());
+        throw;
     }
 }
 

@@ -28,7 +28,8 @@ enum ExitCode
     ExitMismatch = 9,
     ExitUnexpected = 10,
     ExitUnsafeLocation = 11,
-    ExitDisabled = 12
+    ExitDisabled = 12,
+    ExitRestore = 13
 };
 
 inline constexpr wchar_t kServicesKey[] = L"SYSTEM\\CurrentControlSet\\Services\\";
