@@ -54,6 +54,13 @@ public:
 
 const wchar_t *const kLastIndexes[] = {L"Last Counter", L"Last Help"};
 
+std::wstring CopiedInto(const CTempFolder &folder, const std::wstring &file)
+{
+    const std::wstring copy = folder / Win32::GetFileNameFromPath(file);
+    Win32::CopyFile(file, copy, false);
+    return copy;
+}
+
 // A file mover that refuses every move onto one name.
 std::wstring g_refusedTarget;
 
@@ -114,7 +121,10 @@ protected:
     static constexpr DWORD kLastCounter = 1846;
     // Where the stand-in loader puts the next set: the even index after the system's last ones.
     static constexpr DWORD kFirst = kLastCounter + 2;
-    const std::wstring m_provider = Beside(L"TARNCounters.dll");
+    // Copied onto the prefix's own drive: the build folder may lie below a folder that every account
+    // may change (a clone under /tmp), where tarnctr rightly refuses the module.
+    const CTempFolder m_modules{L"InstallModules"};
+    const std::wstring m_provider = CopiedInto(m_modules, Beside(L"TARNCounters.dll"));
     const std::wstring m_install = L"install \"" + m_provider + L"\"";
     const std::wstring m_application = L"HalyardInstall_" + std::to_wstring(::GetCurrentProcessId());
     std::string m_saved[2];
