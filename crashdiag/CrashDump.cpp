@@ -202,15 +202,23 @@ std::wstring PrepareCrashDumpFolder(const std::wstring &folder)
     return found.Found() ? found.Describe() : std::wstring();
 }
 
-// Into the folder's "Halyard.log" only once the folder was accepted for dumps; otherwise to the
-// debugger channel only.
+// Into the folder's "Halyard.log" only when the folder passes the same rule as for dumps (checked
+// here when no dump of this load has checked it); otherwise to the debugger channel only.
 void Trace(const std::wstring &line)
 {
     CDumpPolicy &policy = Policy();
     const std::wstring folder = ConfiguredFolder();
+    std::wstring accepted;
     {
         ICriticalSection::Owner owner(policy.folderLock);
-        const std::wstring traceFolder = folder == policy.acceptedFolder ? folder : std::wstring();
+        accepted = policy.acceptedFolder;
+    }
+    const bool acceptable = accepted == folder || (::GetFileAttributesW(folder.c_str()) != INVALID_FILE_ATTRIBUTES &&
+                                                   !FindUntrustedAccessOnPath(folder).Found());
+    {
+        ICriticalSection::Owner owner(policy.folderLock);
+        policy.acceptedFolder = acceptable ? folder : policy.acceptedFolder;
+        const std::wstring traceFolder = acceptable ? folder : std::wstring();
         if (policy.traceFolder != traceFolder)
         {
             policy.traceFolder = traceFolder;
