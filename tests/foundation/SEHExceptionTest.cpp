@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -49,6 +50,19 @@ __attribute__((noinline)) void CallThroughNull()
 {
     void (*volatile function)() = nullptr;
     function();
+}
+
+struct CReleasePages
+{
+    void operator()(void *pages) const { ::VirtualFree(pages, 0, MEM_RELEASE); }
+};
+
+// The first touch of a guard page faults, as the one below a growing stack does.
+__attribute__((noinline)) void TouchGuardPage()
+{
+    const std::unique_ptr<void, CReleasePages> page(
+        ::VirtualAlloc(nullptr, 1, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE | PAGE_GUARD));
+    *static_cast<volatile BYTE *>(page.get()) = 1;
 }
 
 DWORD_PTR &InstructionPointer(CONTEXT &context)
@@ -133,6 +147,7 @@ TEST_F(CSEHTranslatorTest, FaultsArriveWithTheirCodeNameAndAddress)
     } cases[] = {
         {WriteThroughNull, EXCEPTION_ACCESS_VIOLATION, L"ACCESS_VIOLATION"},
         {CallThroughNull, EXCEPTION_ACCESS_VIOLATION, L"ACCESS_VIOLATION"},
+        {TouchGuardPage, EXCEPTION_GUARD_PAGE, L"GUARD_PAGE"},
         {[] { g_quotient = 7 / g_zero; }, EXCEPTION_INT_DIVIDE_BY_ZERO, L"INT_DIVIDE_BY_ZERO"},
         {[] { asm volatile("ud2"); }, EXCEPTION_ILLEGAL_INSTRUCTION, L"ILLEGAL_INSTRUCTION"},
         {[] { asm volatile("hlt"); }, EXCEPTION_PRIV_INSTRUCTION, L"PRIV_INSTRUCTION"},
