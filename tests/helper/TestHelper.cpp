@@ -12,6 +12,8 @@
 //   churn <base> <ready> <stop>               takes, releases and updates TARN instances until stop
 //   instances <base> <ready> <stop>           takes and releases a TARN instance until stop; exits with its
 //                                             longest wait for the block's lock in milliseconds (at most 1000)
+//   perfdata <query> <file>                   writes the performance library's answer to the query, as it
+//                                             came, into the file
 //   crash [folder <F>] [suppress] [wait <signal>] [fault <N>] [overflow <N>] [caught <N>] [uncaught] ...
 //                                             in order; exits with the number of faults translated (caught:
 //                                             those whose dump was written after their handler, not in it)
@@ -24,8 +26,10 @@
 #include "tests/support/ChildProcess.h"
 #include "tests/support/Faults.h"
 #include "tests/sync/OptexState.h"
+#include "tools/perfclient/PerfData.h"
 #include "win32/DirectorySearch.h"
 #include "win32/Exception.h"
+#include "win32/FileUtils.h"
 #include "win32/MappedView.h"
 #include "win32/Optex.h"
 #include "win32/SEHException.h"
@@ -228,6 +232,13 @@ int Churn(const std::vector<std::wstring> &a)
     return 0;
 }
 
+int PerfData(const std::vector<std::wstring> &a)
+{
+    const std::vector<BYTE> data = PerfClient::QueryPerformanceData(a[1]);
+    Win32::SaveStringAsFile(a[2], std::string(data.begin(), data.end()));
+    return 0;
+}
+
 // Every wait counts, a timed-out one too: a lock kept longer than the block's time-out shows as the
 // time-out itself.
 int Instances(const std::vector<std::wstring> &a)
@@ -377,7 +388,7 @@ const Mode kModes[] = {
     {L"optex-hold", 4, 4, OptexHold}, {L"optex-count", 6, 6, OptexCount}, {L"optex-forge", 3, 3, OptexForge},
     {L"optex-old-count", 6, 6, OptexOldCount}, {L"layout", 4, 4, Layout},
     {L"hold", 5, 7, Hold},            {L"churn", 4, 4, Churn},            {L"crash", 1, 1000, Crash},
-    {L"instances", 4, 4, Instances},
+    {L"instances", 4, 4, Instances},  {L"perfdata", 3, 3, PerfData},
 };
 
 } // namespace

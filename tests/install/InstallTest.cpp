@@ -6,6 +6,7 @@
 #include "tests/support/RawRegistry.h"
 #include "tests/support/TempFiles.h"
 #include "tests/support/UnixFiles.h"
+#include "tools/perfclient/PerfData.h"
 #include "win32/FileUtils.h"
 #include "win32/RegistryKey.h"
 #include "win32/SmartHandle.h"
@@ -15,6 +16,8 @@
 #include <gtest/gtest.h>
 #include <winperf.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <tuple>
 #include <vector>
 
@@ -352,6 +355,75 @@ TEST_F(InstallTest, BothArchitecturesInstallIntoTheirSystemFolders)
     EXPECT_EQ(1u, Tarnctr(L"install --x64 \"" + m_provider + L"\" --copy"));
     EXPECT_EQ(0u, Tarnctr(L"uninstall"));
 }
+
+#if defined(HALYARD_X64_BUILD)
+namespace {
+
+// The TARN object of a performance library answer, with the fields that hold a pointer on 32-bit
+// systems cleared: the title texts of the object and of each counter.
+std::vector<BYTE> TarnObjectBytes(const std::vector<BYTE> &answer, DWORD firstCounter)
+{
+    const PerfClient::CPerformanceData data = PerfClient::CPerformanceData::Parse(answer);
+    const PerfClient::CPerformanceData::Object *object = data.FindObject(firstCounter);
+    if (object == nullptr)
+    {
+        return {};
+    }
+    std::vector<BYTE> bytes(answer.begin() + object->offset,
+                            answer.begin() + object->offset + object->header.TotalByteLength);
+    const auto clear = [&bytes](size_t offset) { std::fill_n(bytes.begin() + offset, 4, BYTE{0}); };
+    clear(offsetof(PERF_OBJECT_TYPE, ObjectNameTitle));
+    clear(offsetof(PERF_OBJECT_TYPE, ObjectHelpTitle));
+    for (DWORD i = 0; i < object->header.NumCounters; ++i)
+    {
+        const size_t counter = object->header.HeaderLength + i * sizeof(PERF_COUNTER_DEFINITION);
+        clear(counter + offsetof(PERF_COUNTER_DEFINITION, CounterNameTitle));
+        clear(counter + offsetof(PERF_COUNTER_DEFINITION, CounterHelpTitle));
+    }
+    return bytes;
+}
+
+} // namespace
+
+// The x64 tarnctr installs both builds; this 32-bit process then reads the counters through the
+// performance library, which loads the x86 module from the 32-bit system folder. Its answer for a
+// 64-bit server's block is the 64-bit monitor's, byte for byte, but for the pointer-sized fields.
+TEST_F(InstallTest, ThirtyTwoBitMonitorReadsWhatTheSixtyFourBitOneReads)
+{
+    const std::wstring x64 = L"" HALYARD_X64_BUILD;
+    // The x64 tool throughout: the stand-in counter-text loader lies in the 64-bit system folder only.
+    const std::wstring tarnctr = x64 + L"/tools/tarnctr/tarnctr.exe";
+    const std::wstring copies[] = {Win32::GetSystemDirectory() + L"\\TARNCounters.dll",
+                                   Win32::GetSystemWow64Directory() + L"\\TARNCounters.dll"};
+    for (const std::wstring &copy : copies)
+    {
+        ASSERT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW(copy.c_str())) << "a TARNCounters.dll is installed";
+    }
+    const std::wstring install =
+        L"install --x64 \"" + x64 + L"/provider/TARNCounters.dll\" --x86 \"" + m_provider + L"\"";
+    ASSERT_EQ(0u, CChildProcess(tarnctr, install).Wait(60000));
+    {
+        // Both halves of the value set, so a half lost on the way shows.
+        CHelperHolding server(std::wstring(L"hold ") + TarnProductName + L" " + std::to_wstring(kFirst),
+                              L" gateway-1 8589934595", x64 + L"/tests/helper/test_helper.exe");
+        const std::wstring query = std::to_wstring(kFirst);
+        const std::vector<BYTE> ours = TarnObjectBytes(PerfClient::QueryPerformanceData(query), kFirst);
+        const CTempFile theirs(L"perf");
+        ASSERT_EQ(0u, CChildProcess(x64 + L"/tests/helper/test_helper.exe",
+                                    L"perfdata " + query + L" \"" + theirs.Path() + L"\"")
+                          .Wait(60000));
+        ASSERT_FALSE(ours.empty()) << "the 32-bit monitor got no TARN object";
+        EXPECT_EQ(TarnObjectBytes(Win32::LoadFileAsBinaryData(theirs.Path()), kFirst), ours);
+        const PERF_OBJECT_TYPE *object = reinterpret_cast<const PERF_OBJECT_TYPE *>(ours.data());
+        EXPECT_EQ(1, object->NumInstances);
+    }
+    EXPECT_EQ(0u, CChildProcess(tarnctr, L"uninstall").Wait(60000));
+    for (const std::wstring &copy : copies)
+    {
+        EXPECT_TRUE(::DeleteFileW(copy.c_str()));
+    }
+}
+#endif
 
 // The system marks a provider that failed; status reports it, enable clears it. A checksum or a
 // module that does not match is reported too.

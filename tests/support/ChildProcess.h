@@ -167,12 +167,14 @@ private:
 };
 
 // The test helper in a mode that takes something, sets the ready signal and keeps it until the
-// release signal is set: its arguments are the mode's own, both signals' names, then the rest.
+// release signal is set: its arguments are the mode's own, both signals' names, then the rest. The
+// helper beside the test unless another build's is named.
 class CHelperHolding
 {
 public:
-    explicit CHelperHolding(const std::wstring &arguments, const std::wstring &rest = L"")
-        : m_process(L"test_helper.exe", arguments + L" " + m_ready.Name() + L" " + m_release.Name() + rest)
+    explicit CHelperHolding(const std::wstring &arguments, const std::wstring &rest = L"",
+                            const std::wstring &helper = L"test_helper.exe")
+        : m_process(helper, arguments + L" " + m_ready.Name() + L" " + m_release.Name() + rest)
     {
         if (!m_ready.Wait(60000))
         {

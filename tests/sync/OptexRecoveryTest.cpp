@@ -229,11 +229,12 @@ public:
     COptex &Lock() { return m_optex; }
     volatile LONG *Counter() { return static_cast<volatile LONG *>(m_memory.GetMemory()); }
 
-    // A helper counting in the given mode once the run starts.
-    std::unique_ptr<CChildProcess> Counter(const std::wstring &mode)
+    // A helper counting in the given mode once the run starts: the one beside the test unless another
+    // build's is named.
+    std::unique_ptr<CChildProcess> Counter(const std::wstring &mode, const std::wstring &helper = L"test_helper.exe")
     {
         return std::unique_ptr<CChildProcess>(
-            new CChildProcess(L"test_helper.exe", mode + L" " + m_name + L" " + m_memoryName + L" " +
+            new CChildProcess(helper, mode + L" " + m_name + L" " + m_memoryName + L" " +
                                                       std::to_wstring(m_rounds) + L" " + m_readyName + L" " +
                                                       m_start.Name()));
     }
@@ -300,3 +301,27 @@ TEST(OptexRecovery, EarlierBuildsAndThisOneExcludeEachOther)
     EXPECT_EQ(static_cast<LONG>(3 * rounds), *run.Counter());
     ExpectFree(run.Name());
 }
+
+#if defined(HALYARD_X64_BUILD)
+// This 32-bit process and two 64-bit ones count under one lock: its shared state means the same to
+// both word sizes, so it never has two owners and no increment is lost.
+TEST(OptexRecovery, ThirtyTwoAndSixtyFourBitProcessesExcludeEachOther)
+{
+    const unsigned long rounds = 100000;
+    const std::wstring helper = L"" HALYARD_X64_BUILD L"/tests/helper/test_helper.exe";
+    CCountingRun run(rounds);
+    const std::unique_ptr<CChildProcess> first = run.Counter(L"optex-count", helper);
+    const std::unique_ptr<CChildProcess> second = run.Counter(L"optex-count", helper);
+
+    ASSERT_TRUE(run.Start()) << "the helpers did not get ready";
+    for (unsigned long i = 0; i < rounds; ++i)
+    {
+        ICriticalSection::Owner owner(run.Lock());
+        SyncTest::IncrementUnsafely(run.Counter());
+    }
+    EXPECT_EQ(0u, first->Wait(300000));
+    EXPECT_EQ(0u, second->Wait(300000));
+    EXPECT_EQ(static_cast<LONG>(3 * rounds), *run.Counter());
+    ExpectFree(run.Name());
+}
+#endif
