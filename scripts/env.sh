@@ -55,3 +55,30 @@ halyard_start_wine() {
     halyard_wine64 cmd /c exit </dev/null >/dev/null 2>&1 || true
     trap 'WINEPREFIX="$HALYARD_WINEPREFIX" wineserver -k 2>/dev/null || true' EXIT
 }
+
+# 32-bit Wine, for scripts/test-x86. A kernel that cannot run 32-bit programs gets them run by
+# qemu-user, registered for i386 executables with flag F: the interpreter is opened once, when it is
+# registered, so it serves in every mount namespace. Run again, it only checks.
+halyard_install_x86_wine() {
+    local missing=()
+    [ -x /usr/bin/qemu-i386-static ] || missing+=(qemu-user-static)
+    [ -x /usr/lib/wine/wine ] || missing+=(wine32:i386)
+    if [ ${#missing[@]} -ne 0 ]; then
+        if [ "$(id -u)" != 0 ]; then
+            echo "missing packages: ${missing[*]} (run as root to install them)" >&2
+            return 1
+        fi
+        dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+        echo "installing: ${missing[*]}"
+        apt-get update -q >/dev/null
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
+    fi
+    local binfmt=/proc/sys/fs/binfmt_misc
+    if [ ! -e "$binfmt/qemu-i386" ] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+        [ -e "$binfmt/register" ] || mount -t binfmt_misc binfmt_misc "$binfmt"
+        printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' >"$binfmt/register"
+    fi
+    # Without a reserved address space qemu cannot place what 32-bit Wine maps at fixed addresses:
+    # Wine stops with "failed to map the shared user data".
+    export QEMU_RESERVED_VA="${QEMU_RESERVED_VA:-0xffff0000}"
+}
