@@ -328,7 +328,8 @@ TEST_F(InstallTest, BothArchitecturesInstallIntoTheirSystemFolders)
     {
         GTEST_SKIP() << "no x86 build at " << HALYARD_X86_PROVIDER << " (scripts/test builds it before the tests)";
     }
-    const std::wstring copies[] = {Win32::GetSystemDirectory() + L"\\TARNCounters.dll",
+    // "System32" would be redirected to the 32-bit system folder in this 32-bit process.
+    const std::wstring copies[] = {Win32::GetSystemWindowsDirectory() + L"\\Sysnative\\TARNCounters.dll",
                                    Win32::GetSystemWow64Directory() + L"\\TARNCounters.dll"};
     for (const std::wstring &copy : copies)
     {
@@ -393,7 +394,8 @@ TEST_F(InstallTest, ThirtyTwoBitMonitorReadsWhatTheSixtyFourBitOneReads)
     const std::wstring x64 = L"" HALYARD_X64_BUILD;
     // The x64 tool throughout: the stand-in counter-text loader lies in the 64-bit system folder only.
     const std::wstring tarnctr = x64 + L"/tools/tarnctr/tarnctr.exe";
-    const std::wstring copies[] = {Win32::GetSystemDirectory() + L"\\TARNCounters.dll",
+    // "System32" would be redirected to the 32-bit system folder in this 32-bit process.
+    const std::wstring copies[] = {Win32::GetSystemWindowsDirectory() + L"\\Sysnative\\TARNCounters.dll",
                                    Win32::GetSystemWow64Directory() + L"\\TARNCounters.dll"};
     for (const std::wstring &copy : copies)
     {
@@ -420,7 +422,7 @@ TEST_F(InstallTest, ThirtyTwoBitMonitorReadsWhatTheSixtyFourBitOneReads)
     EXPECT_EQ(0u, CChildProcess(tarnctr, L"uninstall").Wait(60000));
     for (const std::wstring &copy : copies)
     {
-        EXPECT_TRUE(::DeleteFileW(copy.c_str()));
+        EXPECT_TRUE(::DeleteFileW(copy.c_str())) << Win32::CStringConverter::WtoA(copy) << ": " << ::GetLastError();
     }
 }
 #endif
