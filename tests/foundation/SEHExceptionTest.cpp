@@ -263,7 +263,67 @@ __attribute__((noinline)) void CallFaultWithLocal(int &destroyed)
     FaultWithLocal(destroyed);
 }
 
+__attribute__((noinline)) void ExecuteIllegal()
+{
+    asm volatile("ud2");
+}
+
+// Called through a pointer the compiler cannot see through, so that each frame keeps its cleanup.
+void (*volatile g_raise)() = nullptr;
+
+__attribute__((noinline)) void InnerWithLocal(int &destroyed)
+{
+    CCountOnDestruction guard{destroyed};
+    g_raise();
+}
+
+__attribute__((noinline)) void OuterWithLocal(int &destroyed)
+{
+    CCountOnDestruction guard{destroyed};
+    InnerWithLocal(destroyed);
+}
+
+// Translates what the function raises two frames down and checks the way back: the code, both
+// frames' destructors, and a call stack that names the frames on the way.
+void ExpectUnwoundAndNamed(void (*raise)(), DWORD code)
+{
+    g_raise = raise;
+    int destroyed = 0;
+    std::wstring stack;
+    try
+    {
+        CSEHException::Translator translator;
+        OuterWithLocal(destroyed);
+        ADD_FAILURE() << "no exception";
+    }
+    catch (const CSEHException &e)
+    {
+        EXPECT_EQ(code, e.GetCode());
+        stack = e.GetCallStack();
+    }
+    EXPECT_EQ(2, destroyed);
+    for (const wchar_t *function : {L"InnerWithLocal(int&)", L"OuterWithLocal(int&)"})
+    {
+        EXPECT_NE(std::wstring::npos, stack.find(function)) << stack;
+    }
+}
+
 } // namespace
+
+// A fault that is no memory fault takes the same way as one, from the handler through the thrower
+// and the unwinding of each frame: so it runs where memory faults cannot be told apart (32-bit
+// Wine under an emulator).
+TEST_F(CSEHTranslatorTest, IllegalInstructionsUnwindTheirFramesAndNameThem)
+{
+    ExpectUnwoundAndNamed(ExecuteIllegal, EXCEPTION_ILLEGAL_INSTRUCTION);
+}
+
+// The same for an exception raised inside the system's own modules, which the unwinding has to
+// leave behind.
+TEST_F(CSEHTranslatorTest, RaisedExceptionsUnwindTheirFramesAndNameThem)
+{
+    ExpectUnwoundAndNamed(RaiseTestException, kTestException);
+}
 
 TEST_F(CSEHTranslatorTest, DestructorsOfTheFaultingFramesRun)
 {

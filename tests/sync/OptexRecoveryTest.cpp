@@ -307,7 +307,8 @@ TEST(OptexRecovery, EarlierBuildsAndThisOneExcludeEachOther)
 // both word sizes, so it never has two owners and no increment is lost.
 TEST(OptexRecovery, ThirtyTwoAndSixtyFourBitProcessesExcludeEachOther)
 {
-    const unsigned long rounds = 100000;
+    // Enough for thousands of hand-offs each way; the 32-bit side may run under emulation.
+    const unsigned long rounds = 20000;
     const std::wstring helper = L"" HALYARD_X64_BUILD L"/tests/helper/test_helper.exe";
     CCountingRun run(rounds);
     const std::unique_ptr<CChildProcess> first = run.Counter(L"optex-count", helper);
