@@ -328,8 +328,7 @@ TEST_F(InstallTest, BothArchitecturesInstallIntoTheirSystemFolders)
     {
         GTEST_SKIP() << "no x86 build at " << HALYARD_X86_PROVIDER << " (scripts/test builds it before the tests)";
     }
-    // "System32" would be redirected to the 32-bit system folder in this 32-bit process.
-    const std::wstring copies[] = {Win32::GetSystemWindowsDirectory() + L"\\Sysnative\\TARNCounters.dll",
+    const std::wstring copies[] = {Win32::GetSystemDirectory() + L"\\TARNCounters.dll",
                                    Win32::GetSystemWow64Directory() + L"\\TARNCounters.dll"};
     for (const std::wstring &copy : copies)
     {
