@@ -226,7 +226,6 @@ public:
     }
 
     const std::wstring &Name() const { return m_name; }
-    COptex &Lock() { return m_optex; }
     volatile LONG *Counter() { return static_cast<volatile LONG *>(m_memory.GetMemory()); }
 
     // A helper counting in the given mode once the run starts: the one beside the test unless another
@@ -248,6 +247,16 @@ public:
         }
         m_start.Set();
         return true;
+    }
+
+    // This process counts its rounds too, as the helpers do.
+    void CountHere()
+    {
+        for (unsigned long i = 0; i < m_rounds; ++i)
+        {
+            ICriticalSection::Owner owner(m_optex);
+            SyncTest::IncrementUnsafely(Counter());
+        }
     }
 
 private:
@@ -291,11 +300,7 @@ TEST(OptexRecovery, EarlierBuildsAndThisOneExcludeEachOther)
     const std::unique_ptr<CChildProcess> current = run.Counter(L"optex-count");
 
     ASSERT_TRUE(run.Start()) << "the helpers did not get ready";
-    for (unsigned long i = 0; i < rounds; ++i)
-    {
-        ICriticalSection::Owner owner(run.Lock());
-        SyncTest::IncrementUnsafely(run.Counter());
-    }
+    run.CountHere();
     EXPECT_EQ(0u, earlier->Wait(300000));
     EXPECT_EQ(0u, current->Wait(300000));
     EXPECT_EQ(static_cast<LONG>(3 * rounds), *run.Counter());
@@ -315,11 +320,7 @@ TEST(OptexRecovery, ThirtyTwoAndSixtyFourBitProcessesExcludeEachOther)
     const std::unique_ptr<CChildProcess> second = run.Counter(L"optex-count", helper);
 
     ASSERT_TRUE(run.Start()) << "the helpers did not get ready";
-    for (unsigned long i = 0; i < rounds; ++i)
-    {
-        ICriticalSection::Owner owner(run.Lock());
-        SyncTest::IncrementUnsafely(run.Counter());
-    }
+    run.CountHere();
     EXPECT_EQ(0u, first->Wait(300000));
     EXPECT_EQ(0u, second->Wait(300000));
     EXPECT_EQ(static_cast<LONG>(3 * rounds), *run.Counter());
