@@ -1,5 +1,6 @@
 // x86: how a translated fault is sent on to the thrower. Structured handlers are registration
-// records on the stack, and the frames are unwound from the thrower's call frame information.
+// records on the stack, and the frames are unwound from the call frame information that this
+// module's unwinder holds: its own code's, and no other module's.
 #if defined(__i386__)
 
 #include "win32/SEHTranslation.h"
@@ -9,6 +10,10 @@ namespace Win32 {
 namespace SEHTranslation {
 
 extern "C" void HalyardTranslatedExceptionThrower();
+
+// The unwinder's own lookup of a code address's call frame information; bases receives three
+// pointers that are not needed here.
+extern "C" const void *_Unwind_Find_FDE(void *pc, void *bases);
 
 // The thrower. Entered with the faulting frame's registers and a return address into the faulting
 // code, as if the faulting instruction had called it; realigns the stack before the call.
@@ -42,14 +47,34 @@ ULONG_PTR StackPointer(const CONTEXT &context)
     return context.Esp;
 }
 
+namespace {
+
+bool HasCallFrameInformation(DWORD address)
+{
+    void *bases[3] = {};
+    return _Unwind_Find_FDE(reinterpret_cast<void *>(address), bases) != nullptr;
+}
+
+} // namespace
+
 // A registration record newer than the innermost scope belongs to code the fault passes before it
-// reaches this module, which then gets its exception as it expects it.
+// reaches this module, which then gets its exception as it expects it. A fault in code that the
+// unwinder knows nothing of (a system module's, RaiseException's included) is passed on too: the
+// unwinder could not leave its frames, and the throw would end the process. Their registers are
+// unknown, so no walk can stand in for that information.
 bool RedirectToThrower(const CTranslation &, CThreadState &state, CONTEXT &context)
 {
     // The thread's NT_TIB ExceptionList, the newest registration record.
     const void *newestRecord = nullptr;
     asm("movl %%fs:0, %0" : "=r"(newestRecord));
     if (newestRecord < static_cast<const void *>(state.current))
+    {
+        return false;
+    }
+    // After a call through a null pointer the caller's return address is on top of the stack.
+    const DWORD faultingCode =
+        context.Eip != 0 ? context.Eip : *reinterpret_cast<const DWORD *>(context.Esp) - 1;
+    if (!HasCallFrameInformation(faultingCode))
     {
         return false;
     }

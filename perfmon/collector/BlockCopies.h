@@ -18,13 +18,21 @@ namespace Halyard {
 namespace PerfMon {
 namespace BlockCopies {
 
+// Copies bytes without a call into the runtime, so that a fault on the block or the caller's buffer
+// happens in this module's code: on x86 the unwinder knows no other module's frames, and a fault
+// inside the runtime's memcpy could not be turned into an exception that the collect catches.
+static inline void CopyBytes(BYTE *destination, const BYTE *source, size_t bytes)
+{
+    asm volatile("rep movsb" : "+D"(destination), "+S"(source), "+c"(bytes) : : "memory");
+}
+
 // Counter values are written by the server without the lock, one 8-byte value at a time; reading
 // them whole keeps a copy from ever holding half of an old value and half of a new one.
 static inline void CopyCounterValues(BYTE *destination, const BYTE *source, size_t bytes)
 {
     if (reinterpret_cast<UINT_PTR>(source) % sizeof(LONGLONG) != 0 || bytes % sizeof(LONGLONG) != 0)
     {
-        std::memcpy(destination, source, bytes);
+        CopyBytes(destination, source, bytes);
         return;
     }
     size_t i = 0;
@@ -51,25 +59,6 @@ static inline void CopyCounterValues(BYTE *destination, const BYTE *source, size
             ::InterlockedCompareExchange64(const_cast<volatile LONGLONG *>(from + i / sizeof(LONGLONG)), 0, 0);
 #endif
         std::memcpy(destination + i, &value, sizeof(value));
-    }
-}
-
-// Copies a length that is a multiple of 4 without a call into the runtime: the copies of the
-// instance definitions are a few dozen bytes each.
-static inline void CopyWords(BYTE *destination, const BYTE *source, size_t bytes)
-{
-    size_t i = 0;
-    for (; i + sizeof(ULONGLONG) <= bytes; i += sizeof(ULONGLONG))
-    {
-        ULONGLONG word;
-        std::memcpy(&word, source + i, sizeof(word));
-        std::memcpy(destination + i, &word, sizeof(word));
-    }
-    for (; i < bytes; i += sizeof(DWORD))
-    {
-        DWORD word;
-        std::memcpy(&word, source + i, sizeof(word));
-        std::memcpy(destination + i, &word, sizeof(word));
     }
 }
 

@@ -11,9 +11,9 @@
 namespace Halyard {
 namespace PerfMon {
 
+using BlockCopies::CopyBytes;
 using BlockCopies::CopyCounterValues;
 using BlockCopies::CopyIfExpected;
-using BlockCopies::CopyWords;
 using BlockCopies::SameBytes;
 using Win32::CException;
 using Win32::ToString;
@@ -130,7 +130,7 @@ public:
         return at;
     }
 
-    void Copy(const void *source, DWORD bytes) { std::memcpy(Reserve(bytes), source, bytes); }
+    void Copy(const BYTE *source, DWORD bytes) { CopyBytes(Reserve(bytes), source, bytes); }
 
     // An object's padding, at most 7 bytes, without a call into the runtime.
     void Pad(DWORD bytes)
@@ -334,12 +334,12 @@ void CPerformanceDataCollector::BuildExpectedDefinitions(DWORD firstCounterIndex
 // The caller holds the block's lock.
 void CPerformanceDataCollector::TakeSnapshot(const BYTE *block)
 {
-    std::memcpy(m_snapshot.data(), block, kHeaderSize);
+    CopyBytes(m_snapshot.data(), block, kHeaderSize);
     for (const CDataBlockLayout::Object &layout : m_layout.GetObjects())
     {
-        std::memcpy(&m_snapshot[layout.offset], block + layout.offset, kObjectHeaderSize);
+        CopyBytes(&m_snapshot[layout.offset], block + layout.offset, kObjectHeaderSize);
         const DWORD slots = layout.offset + layout.definitionLength;
-        std::memcpy(&m_snapshot[slots], block + slots, layout.totalLength - layout.definitionLength);
+        CopyBytes(&m_snapshot[slots], block + slots, layout.totalLength - layout.definitionLength);
     }
 }
 
@@ -495,7 +495,7 @@ DWORD CPerformanceDataCollector::WriteObject(const ObjectEntry &entry, CBoundedW
     BYTE *start = writer.Position();
     // The block's header was found to be the schema's; the answer's differs from it only in the
     // fields the block keeps for itself, so it is written from the copy made when opening.
-    writer.Copy(&entry.answerHeader, kObjectHeaderSize);
+    writer.Copy(reinterpret_cast<const BYTE *>(&entry.answerHeader), kObjectHeaderSize);
     const DWORD definitionsLength = entry.definitionLength - kObjectHeaderSize;
     BYTE *definitions = writer.Reserve(definitionsLength);
     const BYTE *expected = entry.expectedDefinition + kObjectHeaderSize;
@@ -521,7 +521,7 @@ DWORD CPerformanceDataCollector::WriteObject(const ObjectEntry &entry, CBoundedW
             const PERF_INSTANCE_DEFINITION *slot = GetSlot(entry, i);
             const DWORD length = slot->ByteLength;
             BYTE *at = writer.Reserve(length + counterBlockLength);
-            CopyWords(at, reinterpret_cast<const BYTE *>(slot), length);
+            CopyBytes(at, reinterpret_cast<const BYTE *>(slot), length);
             PERF_INSTANCE_DEFINITION *copy = reinterpret_cast<PERF_INSTANCE_DEFINITION *>(at);
             if (copy->ParentObjectTitleIndex != 0)
             {
