@@ -81,4 +81,22 @@ halyard_install_x86_wine() {
     # Without a reserved address space qemu cannot place what 32-bit Wine maps at fixed addresses:
     # Wine stops with "failed to map the shared user data".
     export QEMU_RESERVED_VA="${QEMU_RESERVED_VA:-0xffff0000}"
+    [ -e "$binfmt/qemu-i386" ] && halyard_prepare_x86_emulation
+    return 0
+}
+
+# qemu-user hands 32-bit Wine its faults without the trap number (see trap-number.c): a library
+# preloaded into the 32-bit processes alone puts it back. Through $LIB the 64-bit processes that
+# they start load an empty library of that name instead, without a warning.
+halyard_prepare_x86_emulation() {
+    if ! dpkg -s gcc-multilib >/dev/null 2>&1; then
+        echo "installing: gcc-multilib"
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends gcc-multilib >/dev/null
+    fi
+    local out="$HALYARD_ROOT/build/x86-emulation"
+    mkdir -p "$out/lib/i386-linux-gnu" "$out/lib/x86_64-linux-gnu"
+    gcc -m32 -O2 -Wall -Wextra -Werror -shared -fPIC -o "$out/lib/i386-linux-gnu/libhalyard-trap-number.so" \
+        "$HALYARD_ROOT/scripts/x86-emulation/trap-number.c" -ldl
+    gcc -shared -fPIC -o "$out/lib/x86_64-linux-gnu/libhalyard-trap-number.so" -x c /dev/null
+    export QEMU_SET_ENV="LD_PRELOAD=$out/\$LIB/libhalyard-trap-number.so"
 }

@@ -10,6 +10,10 @@
 //                                             keeps the TARN block, optionally with the instance taken and its
 //                                             first counter set, until release
 //   churn <base> <ready> <stop>               takes, releases and updates TARN instances until stop
+//   values <base> <first index> <ready> <stop>
+//                                             takes the TARN instance "values" and sets its counters as the
+//                                             server does, without the lock, until stop; both halves of every
+//                                             value move together
 //   instances <base> <ready> <stop>           takes and releases a TARN instance until stop; exits with its
 //                                             longest wait for the block's lock in milliseconds (at most 1000)
 //   perfdata <query> <file>                   writes the performance library's answer to the query, as it
@@ -23,6 +27,7 @@
 #include "crashdiag/FaultDiagnostics.h"
 #include "perfmon/datablock/PerformanceDataBlock.h"
 #include "provider/TarnCounterSet.h"
+#include "provider/TarnServerCounters.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/Faults.h"
 #include "tests/sync/OptexState.h"
@@ -232,6 +237,23 @@ int Churn(const std::vector<std::wstring> &a)
     return 0;
 }
 
+int Values(const std::vector<std::wstring> &a)
+{
+    CTarnServerCounters counters(Win32::CGlobalName(a[1]), std::stoul(a[2]));
+    CTarnInstance instance = counters.TakeInstance(L"values");
+    const CNamedSignal stop(a[4]);
+    CNamedSignal(a[3]).Set();
+    const LONGLONG kBothHalves = 0x100000001LL;
+    for (LONGLONG round = 1; !stop.Wait(0); ++round)
+    {
+        for (int k = 0; k < 26; ++k)
+        {
+            instance.Set(static_cast<TarnCounter>(k), round * kBothHalves);
+        }
+    }
+    return 0;
+}
+
 int PerfData(const std::vector<std::wstring> &a)
 {
     const std::vector<BYTE> data = PerfClient::QueryPerformanceData(a[1]);
@@ -388,7 +410,7 @@ const Mode kModes[] = {
     {L"optex-hold", 4, 4, OptexHold}, {L"optex-count", 6, 6, OptexCount}, {L"optex-forge", 3, 3, OptexForge},
     {L"optex-old-count", 6, 6, OptexOldCount}, {L"layout", 4, 4, Layout},
     {L"hold", 5, 7, Hold},            {L"churn", 4, 4, Churn},            {L"crash", 1, 1000, Crash},
-    {L"instances", 4, 4, Instances},  {L"perfdata", 3, 3, PerfData},
+    {L"instances", 4, 4, Instances},  {L"perfdata", 3, 3, PerfData},   {L"values", 5, 5, Values},
 };
 
 } // namespace

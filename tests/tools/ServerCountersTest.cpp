@@ -96,6 +96,49 @@ TEST_F(ServerCounters, UpdatesAreAtomicAgainstWritersAndACollector)
     EXPECT_EQ(0, instance.Get(TarnCounter::ConnectionsActive));
 }
 
+#if defined(HALYARD_X64_BUILD)
+// A 64-bit server process sets the values without the lock while this 32-bit process collects: the
+// collector reads each 8-byte value whole, never one half from before a write and one from after.
+TEST_F(ServerCounters, ValuesThatASixtyFourBitServerWritesAreCollectedWhole)
+{
+    CHelperHolding writer(L"values " + m_base + L" " + std::to_wstring(kFirstCounter), L"",
+                          L"" HALYARD_X64_BUILD L"/tests/helper/test_helper.exe");
+    const PerfMon::CPerformanceDataSchema schema = CreateTarnCounterSet();
+    PerfMon::CPerformanceDataCollector reader(Win32::CGlobalName(m_base), schema, kFirstCounter, nullptr);
+    reader.Open(nullptr);
+    std::vector<BYTE> buffer(64 * 1024);
+    unsigned torn = 0;
+    unsigned changes = 0;
+    ULONGLONG previous = 0;
+    unsigned collects = 0;
+    for (const ULONGLONG start = ::GetTickCount64(); ::GetTickCount64() - start < 3000; ++collects)
+    {
+        void *cursor = buffer.data();
+        DWORD bytes = static_cast<DWORD>(buffer.size());
+        DWORD objects = 0;
+        ASSERT_TRUE(reader.Collect(L"Global", &cursor, &bytes, &objects));
+        const auto parsed = PerfClient::CPerformanceData::ParseObjects(buffer.data(), bytes, objects);
+        ASSERT_EQ(1u, parsed.at(0).instances.size());
+        for (const auto &counter : parsed[0].counters)
+        {
+            // The 8-byte slots as they are, whatever their counter types make of them.
+            if (counter.CounterSize == sizeof(ULONGLONG))
+            {
+                const ULONGLONG value = PerfClient::LoadCounterValue(parsed[0].instances[0].counterBlock,
+                                                                     counter.CounterOffset, counter.CounterSize)
+                                            .value();
+                torn += (value >> 32) != (value & 0xFFFFFFFFull) ? 1 : 0;
+                changes += value != previous ? 1 : 0;
+                previous = value;
+            }
+        }
+    }
+    EXPECT_EQ(0u, writer.Release());
+    EXPECT_EQ(0u, torn) << "torn values collected";
+    EXPECT_GE(changes, collects / 2) << "the collector must have copied the values while the writer wrote";
+}
+#endif
+
 TEST_F(ServerCounters, InstanceIsReleasedWhenItsOwnerGoesAway)
 {
     {
