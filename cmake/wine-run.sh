@@ -5,7 +5,8 @@
 export WINEPREFIX="$HALYARD_WINEPREFIX"
 export WINEDEBUG=-all
 # loadperf=n: the stand-in counter-text loader in the system folder, not Wine's own, which records nothing.
-export WINEDLLOVERRIDES="mscoree,mshtml=;loadperf=n"
+# HALYARD_DLL_OVERRIDES adds the caller's own (scripts/test-x86 disables the debugger).
+export WINEDLLOVERRIDES="mscoree,mshtml=;loadperf=n${HALYARD_DLL_OVERRIDES:+;$HALYARD_DLL_OVERRIDES}"
 # The 64-bit loader directly: with 32-bit Wine installed, the `wine` launcher would start every
 # program through the 32-bit loader, which costs about 50 s of emulation each.
 wine64=/usr/lib/wine/wine64
