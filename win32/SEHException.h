@@ -43,10 +43,12 @@ private:
 // While one of these scopes is alive on a thread, a structured exception raised on that thread
 // and not claimed by a structured handler of other code on the way is thrown as a CSEHException
 // from the faulting instruction, so destructors of the frames it leaves run. Breakpoints, single
-// steps, debugger output and C++ exceptions are never translated. Scopes nest; when the outermost
-// one ends the thread is left exactly as it was found. A scope marks a boundary, such as a module's
-// entry point, that no lock of the code inside is held across: when it ends, the dumps that faults
-// inside it asked for are written.
+// steps, debugger output and C++ exceptions are never translated. On x86 neither is an exception
+// raised in code without this module's unwind information (a system module's, RaiseException's
+// included): it goes on to the handlers after this one, since no throw could leave those frames.
+// Scopes nest; when the outermost one ends the thread is left exactly as it was found. A scope marks
+// a boundary, such as a module's entry point, that no lock of the code inside is held across: when it
+// ends, the dumps that faults inside it asked for are written.
 class CSEHException::Translator
 {
 public:

@@ -60,8 +60,8 @@ bool HasCallFrameInformation(DWORD address)
 // A registration record newer than the innermost scope belongs to code the fault passes before it
 // reaches this module, which then gets its exception as it expects it. A fault in code that the
 // unwinder knows nothing of (a system module's, RaiseException's included) is passed on too: the
-// unwinder could not leave its frames, and the throw would end the process. Their registers are
-// unknown, so no walk can stand in for that information.
+// unwinder could not leave its frames, and the throw would end the process. Nor can a walk by frame
+// pointers stand in: the registers that such code saved are not known.
 bool RedirectToThrower(const CTranslation &, CThreadState &state, CONTEXT &context)
 {
     // The thread's NT_TIB ExceptionList, the newest registration record.
