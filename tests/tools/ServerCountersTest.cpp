@@ -110,8 +110,7 @@ TEST_F(ServerCounters, ValuesThatASixtyFourBitServerWritesAreCollectedWhole)
     unsigned torn = 0;
     unsigned changes = 0;
     ULONGLONG previous = 0;
-    unsigned collects = 0;
-    for (const ULONGLONG start = ::GetTickCount64(); ::GetTickCount64() - start < 3000; ++collects)
+    for (const ULONGLONG start = ::GetTickCount64(); ::GetTickCount64() - start < 3000;)
     {
         void *cursor = buffer.data();
         DWORD bytes = static_cast<DWORD>(buffer.size());
@@ -135,7 +134,7 @@ TEST_F(ServerCounters, ValuesThatASixtyFourBitServerWritesAreCollectedWhole)
     }
     EXPECT_EQ(0u, writer.Release());
     EXPECT_EQ(0u, torn) << "torn values collected";
-    EXPECT_GE(changes, collects / 2) << "the collector must have copied the values while the writer wrote";
+    EXPECT_GE(changes, 100u) << "the collector must have copied the values while the writer wrote";
 }
 #endif
 
