@@ -23,7 +23,24 @@ namespace BlockCopies {
 // inside the runtime's memcpy could not be turned into an exception that the collect catches.
 static inline void CopyBytes(BYTE *destination, const BYTE *source, size_t bytes)
 {
-    asm volatile("rep movsb" : "+D"(destination), "+S"(source), "+c"(bytes) : : "memory");
+    size_t i = 0;
+#if defined(__SSE2__)
+    for (; i + sizeof(__m128i) <= bytes; i += sizeof(__m128i))
+    {
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(destination + i),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i *>(source + i)));
+    }
+#endif
+    for (; i + sizeof(DWORD) <= bytes; i += sizeof(DWORD))
+    {
+        DWORD word;
+        std::memcpy(&word, source + i, sizeof(word));
+        std::memcpy(destination + i, &word, sizeof(word));
+    }
+    for (; i < bytes; ++i)
+    {
+        destination[i] = source[i];
+    }
 }
 
 // Counter values are written by the server without the lock, one 8-byte value at a time; reading
