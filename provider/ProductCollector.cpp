@@ -54,9 +54,12 @@ CPerformanceDataCollector::CPerformanceDataCollector(const std::wstring &name,
                                                      const Halyard::Win32::CRegistryKey &performance)
     : m_schema(CreateTarnCounterSet()),
       m_securityAttributes(MakeSecurityAttributes(&m_securityDescriptor)),
+      m_lockTimeout(TarnLockTimeout(performance)),
+      m_calls(0),
       m_collector(Halyard::Win32::CGlobalName(name), m_schema, Halyard::PerfMon::ReadFirstCounterIndex(performance),
-                  &m_securityAttributes, TarnLockTimeout(performance))
+                  &m_securityAttributes, m_lockTimeout)
 {
+    m_calls.SetTimeout(m_lockTimeout);
 }
 
 CPerformanceDataCollector::~CPerformanceDataCollector() = default;
@@ -64,23 +67,38 @@ CPerformanceDataCollector::~CPerformanceDataCollector() = default;
 void CPerformanceDataCollector::Open(const wchar_t *deviceNames)
 {
     Guarded(L"CPerformanceDataCollector::Open() -  Exception: ", L"CPerformanceDataCollector::Open() - Unexpected exception",
-            [&] { m_collector.Open(deviceNames); });
+            [&] {
+                const Halyard::Win32::ICriticalSection::Owner call(m_calls);
+                m_collector.Open(deviceNames);
+            });
 }
 
 void CPerformanceDataCollector::Close()
 {
     Guarded(L"CPerformanceDataCollector::Close() -  Exception: ",
-            L"CPerformanceDataCollector::Close() - Unexpected exception", [&] { m_collector.Close(); });
+            L"CPerformanceDataCollector::Close() - Unexpected exception", [&] {
+                const Halyard::Win32::ICriticalSection::Owner call(m_calls);
+                m_collector.Close();
+            });
 }
 
 // The library collector leaves the counts at 0 and the cursor where it was whenever it fails, so a
-// partly written answer is never reported as data.
+// partly written answer is never reported as data; a collect that never got its turn does the same.
 bool CPerformanceDataCollector::Collect(const wchar_t *query, void **data, DWORD *totalBytes, DWORD *numObjectTypes)
 {
     bool result = true;
+    bool collected = false;
     Guarded(L"CPerformanceDataCollector::Collect() -  Exception: ",
-            L"CPerformanceDataCollector::Collect() - Unexpected exception",
-            [&] { result = m_collector.Collect(query, data, totalBytes, numObjectTypes); });
+            L"CPerformanceDataCollector::Collect() - Unexpected exception", [&] {
+                const Halyard::Win32::ICriticalSection::Owner call(m_calls);
+                collected = true;
+                result = m_collector.Collect(query, data, totalBytes, numObjectTypes);
+            });
+    if (!collected)
+    {
+        *totalBytes = 0;
+        *numObjectTypes = 0;
+    }
     return result;
 }
 

@@ -17,9 +17,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <regex>
+#include <thread>
 
 using namespace Halyard;
 using namespace Halyard::Testing;
@@ -397,4 +399,82 @@ TEST_F(ProviderExports, EmptyQueryAnswersAsGlobal)
     ASSERT_EQ(global.bytes, empty.bytes);
     EXPECT_TRUE(std::equal(global.data.begin(), global.data.begin() + global.bytes, empty.data.begin()));
     EXPECT_EQ(0u, provider.Close());
+}
+
+// Wine's performance library calls Open, Collect and Close without a lock of its own, so queries on
+// two threads drive one loaded module at once: a Close must never end the block under a collect.
+// Every answer is whole or empty, and nothing faults.
+TEST_F(ProviderExports, HostThreadsCallingAtOnceTakeTurns)
+{
+    const CTempFolder dumps(L"provider_threads");
+    m_registration.SetPerformanceValue(L"Crash Dump Folder", dumps.Path());
+    const PerfMon::CPerformanceDataSchema schema = CreateTarnCounterSet();
+    PerfMon::CPerformanceDataBlock server(Win32::CGlobalName(TarnProductName), schema, kFirstCounter, nullptr);
+    DWORD created = 0;
+    server.AllocateObjectInstance(server.GetObjectDefinition(0), L"steady", created);
+    CWatchdog watchdog(120000);
+    CDirectProvider provider(Beside(L"TARNCounters.dll"));
+    std::atomic<int> answered(0);
+    std::atomic<int> malformed(0);
+    const auto queries = [&] {
+        for (int i = 0; i < 400; ++i)
+        {
+            provider.Open(L"");
+            const CDirectProvider::CollectResult r = provider.Collect(L"Global", 65536);
+            const bool whole = r.objects == 1 && r.bytes > 0 && r.cursorAdvance == static_cast<std::ptrdiff_t>(r.bytes);
+            const bool empty = r.objects == 0 && r.bytes == 0 && r.cursorAdvance == 0;
+            answered += whole;
+            malformed += r.result != 0 || r.overran || !(whole || empty);
+            provider.Close();
+        }
+    };
+    std::thread other(queries);
+    queries();
+    other.join();
+
+    EXPECT_EQ(0, malformed.load());
+    EXPECT_GT(answered.load(), 400) << "the threads kept each other from answering";
+    EXPECT_THAT(FilesMatching(dumps / L"*"), ElementsAre());
+    for (const std::string &line : DebugLines())
+    {
+        EXPECT_THAT(line, ::testing::AnyOf(HasSubstr("alread open"), HasSubstr("has not been opened")));
+    }
+}
+
+// A host that gives no place for the answer gets nothing written and no fault; no buffer has no room.
+TEST_F(ProviderExports, CollectWithNowhereToAnswerWritesNothing)
+{
+    const CTempFolder dumps(L"provider_nowhere");
+    m_registration.SetPerformanceValue(L"Crash Dump Folder", dumps.Path());
+    const PerfMon::CPerformanceDataSchema schema = CreateTarnCounterSet();
+    PerfMon::CPerformanceDataBlock server(Win32::CGlobalName(TarnProductName), schema, kFirstCounter, nullptr);
+    CDirectProvider provider(Beside(L"TARNCounters.dll"));
+    ASSERT_EQ(0u, provider.Open(L""));
+    const auto collect = reinterpret_cast<CDirectProvider::CollectFunction>(
+        reinterpret_cast<void *>(::GetProcAddress(provider.GetModule(), "PerfData_Collect")));
+    wchar_t query[] = L"Global";
+    void *missing = nullptr;
+    DWORD bytes = 65536;
+    DWORD objects = 7;
+    EXPECT_EQ(static_cast<DWORD>(ERROR_MORE_DATA), collect(query, &missing, &bytes, &objects));
+    EXPECT_EQ(nullptr, missing);
+    EXPECT_EQ(0u, bytes);
+    EXPECT_EQ(0u, objects);
+
+    bytes = 65536;
+    objects = 7;
+    EXPECT_EQ(0u, collect(query, nullptr, &bytes, &objects));
+    EXPECT_EQ(0u, bytes);
+    EXPECT_EQ(0u, objects);
+    std::vector<BYTE> buffer(65536);
+    void *cursor = buffer.data();
+    EXPECT_EQ(0u, collect(query, &cursor, nullptr, &objects));
+    bytes = 65536;
+    EXPECT_EQ(0u, collect(query, &cursor, &bytes, nullptr));
+    EXPECT_EQ(buffer.data(), cursor);
+    EXPECT_EQ(0u, bytes);
+    EXPECT_EQ(0u, provider.Close());
+
+    EXPECT_THAT(FilesMatching(dumps / L"*"), ElementsAre());
+    EXPECT_THAT(DebugLines(), ElementsAre());
 }
