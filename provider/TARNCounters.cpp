@@ -108,28 +108,29 @@ DWORD WINAPI PerfData_Open(LPWSTR deviceNames)
 DWORD WINAPI PerfData_Collect(LPWSTR query, LPVOID *data, LPDWORD totalBytes, LPDWORD numObjectTypes)
 {
     Halyard::PerfMon::ICollectPerformanceData *collector = g_collector;
-    if (collector == nullptr || data == nullptr || totalBytes == nullptr || numObjectTypes == nullptr)
-    {
-        // Nothing to return, or nowhere to put it: the host must not take its whole buffer as data.
-        if (totalBytes != nullptr)
-        {
-            *totalBytes = 0;
-        }
-        if (numObjectTypes != nullptr)
-        {
-            *numObjectTypes = 0;
-        }
-        return ERROR_SUCCESS;
-    }
-    if (*data == nullptr)
-    {
-        // No buffer holds nothing, whatever size comes with it.
-        *totalBytes = 0;
-    }
     bool result = true;
     try
     {
+        // Even the caller's pointers are read only under the translator.
         Halyard::Win32::CSEHException::Translator translator;
+        if (collector == nullptr || data == nullptr || totalBytes == nullptr || numObjectTypes == nullptr)
+        {
+            // Nothing to return, or nowhere to put it: the host must not take its whole buffer as data.
+            if (totalBytes != nullptr)
+            {
+                *totalBytes = 0;
+            }
+            if (numObjectTypes != nullptr)
+            {
+                *numObjectTypes = 0;
+            }
+            return ERROR_SUCCESS;
+        }
+        if (*data == nullptr)
+        {
+            // No buffer holds nothing, whatever size comes with it.
+            *totalBytes = 0;
+        }
         result = collector->Collect(query, data, totalBytes, numObjectTypes);
     }
     catch (...)

@@ -64,33 +64,6 @@ bool IsGlobalQuery(const wchar_t *query)
             (query[3] | 0x20) == L'b' && (query[4] | 0x20) == L'a' && (query[5] | 0x20) == L'l' && query[6] == L'\0');
 }
 
-// A scope that leaves the caller's counts at 0 unless the request completes.
-class CResetCountsOnFailure
-{
-public:
-    CResetCountsOnFailure(DWORD *totalBytes, DWORD *numObjectTypes)
-        : m_totalBytes(totalBytes), m_numObjectTypes(numObjectTypes)
-    {
-    }
-    ~CResetCountsOnFailure()
-    {
-        if (!m_completed)
-        {
-            *m_totalBytes = 0;
-            *m_numObjectTypes = 0;
-        }
-    }
-    CResetCountsOnFailure(const CResetCountsOnFailure &) = delete;
-    CResetCountsOnFailure &operator=(const CResetCountsOnFailure &) = delete;
-
-    void Completed() { m_completed = true; }
-
-private:
-    DWORD *m_totalBytes;
-    DWORD *m_numObjectTypes;
-    bool m_completed = false;
-};
-
 using ObjectEntry = CPerformanceDataCollector::ObjectEntry;
 
 // Instance slot i of an object's private copy.
@@ -547,18 +520,18 @@ DWORD CPerformanceDataCollector::WriteObject(const ObjectEntry &entry, CBoundedW
 
 bool CPerformanceDataCollector::Collect(const wchar_t *query, void **data, DWORD *totalBytes, DWORD *numObjectTypes)
 {
+    // The counts say "nothing" until the answer is complete, so that a failure anywhere leaves them
+    // so. They are written first: a count that cannot be written faults before anything needs undoing.
+    const DWORD available = *totalBytes;
+    *totalBytes = 0;
     *numObjectTypes = 0;
     if (!m_dataBlock && !m_attachPending)
     {
-        *totalBytes = 0;
         throw CException(kCollectWhere, L"Error: collector has not been opened");
     }
-    CResetCountsOnFailure resetCounts(totalBytes, numObjectTypes);
     if (!m_dataBlock && !RetryAttach())
     {
         // Nothing to answer yet, and nothing new to report.
-        *totalBytes = 0;
-        resetCounts.Completed();
         return true;
     }
 
@@ -596,10 +569,8 @@ bool CPerformanceDataCollector::Collect(const wchar_t *query, void **data, DWORD
         }
     }
 
-    if (total > *totalBytes)
+    if (total > available)
     {
-        *totalBytes = 0;
-        resetCounts.Completed();
         return false;
     }
 
@@ -622,7 +593,6 @@ bool CPerformanceDataCollector::Collect(const wchar_t *query, void **data, DWORD
     *data = writer.Position();
     *totalBytes = static_cast<DWORD>(total);
     *numObjectTypes = objects;
-    resetCounts.Completed();
     return true;
 }
 

@@ -478,3 +478,49 @@ TEST_F(ProviderExports, CollectWithNowhereToAnswerWritesNothing)
     EXPECT_THAT(FilesMatching(dumps / L"*"), ElementsAre());
     EXPECT_THAT(DebugLines(), ElementsAre());
 }
+
+// Counts or a cursor that the module may not write: each collect faults, reports the fault and
+// returns, with the counts that it could write at zero. A count is never written again while the
+// fault is being reported, where a second fault would end the host.
+TEST_F(ProviderExports, CollectIntoPlacesItMayNotWriteReportsAndReturns)
+{
+    const CTempFolder dumps(L"provider_read_only");
+    m_registration.SetPerformanceValue(L"Crash Dump Folder", dumps.Path());
+    const PerfMon::CPerformanceDataSchema schema = CreateTarnCounterSet();
+    PerfMon::CPerformanceDataBlock server(Win32::CGlobalName(TarnProductName), schema, kFirstCounter, nullptr);
+    CDirectProvider provider(Beside(L"TARNCounters.dll"));
+    ASSERT_EQ(0u, provider.Open(L""));
+    const auto collect = reinterpret_cast<CDirectProvider::CollectFunction>(
+        reinterpret_cast<void *>(::GetProcAddress(provider.GetModule(), "PerfData_Collect")));
+    wchar_t query[] = L"Global";
+    std::vector<BYTE> buffer(65536);
+    struct Place
+    {
+        DWORD bytes;
+        DWORD objects;
+        void *cursor;
+    };
+    const Place writable = {65536, 7, buffer.data()};
+    CGuardedBuffer page(&writable, sizeof(writable));
+    page.MakeReadOnly();
+    Place *fixed = reinterpret_cast<Place *>(page.Data());
+
+    void *cursor = buffer.data();
+    DWORD bytes = 65536;
+    DWORD objects = 7;
+    EXPECT_EQ(0u, collect(query, &cursor, &fixed->bytes, &objects));
+    EXPECT_EQ(buffer.data(), cursor);
+    EXPECT_EQ(0u, collect(query, &cursor, &bytes, &fixed->objects));
+    EXPECT_EQ(0u, bytes);
+    EXPECT_EQ(buffer.data(), cursor);
+    bytes = 65536;
+    EXPECT_EQ(0u, collect(query, &fixed->cursor, &bytes, &objects));
+    EXPECT_EQ(0u, bytes);
+    EXPECT_EQ(0u, objects);
+    EXPECT_EQ(0u, provider.Close());
+
+    const std::vector<std::string> lines = DebugLines();
+    EXPECT_EQ(3, std::count_if(lines.begin(), lines.end(), [](const std::string &line) {
+                  return line.find("ACCESS_VIOLATION") != std::string::npos;
+              }));
+}

@@ -39,6 +39,13 @@ public:
     CGuardedBuffer(const CGuardedBuffer &) = delete;
     CGuardedBuffer &operator=(const CGuardedBuffer &) = delete;
 
+    // From now on the buffer can be read, not written.
+    void MakeReadOnly()
+    {
+        DWORD old = 0;
+        ::VirtualProtect(m_base, static_cast<SIZE_T>(m_data + m_size - m_base), PAGE_READONLY, &old);
+    }
+
     BYTE *Data() const { return m_data; }
     DWORD Size() const { return m_size; }
 
