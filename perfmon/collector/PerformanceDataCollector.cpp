@@ -57,6 +57,18 @@ DWORD RoundUpTo8(DWORD value)
 // "Global" in any mix of upper and lower case, or no text at all: a host that names nothing wants
 // everything. Setting bit 5 turns an upper-case letter into its lower-case one and nothing else into
 // it; the first character that differs ends the reading.
+// The length of the caller's text, counted here rather than by the runtime: a text that runs into
+// memory that cannot be read then faults in this module's code, where the fault is translated on x86 too.
+size_t QueryLength(const wchar_t *query)
+{
+    size_t length = 0;
+    while (query[length] != L'\0')
+    {
+        ++length;
+    }
+    return length;
+}
+
 bool IsGlobalQuery(const wchar_t *query)
 {
     return query[0] == L'\0' ||
@@ -540,7 +552,7 @@ bool CPerformanceDataCollector::Collect(const wchar_t *query, void **data, DWORD
     std::wstring paddedQuery;
     if (!global)
     {
-        paddedQuery = L" " + std::wstring(query) + L" ";
+        paddedQuery = L" " + std::wstring(query, QueryLength(query)) + L" ";
     }
 
     // Held from the copy of the slots to the last value written, so that the slots in use, their

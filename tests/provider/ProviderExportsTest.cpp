@@ -479,10 +479,11 @@ TEST_F(ProviderExports, CollectWithNowhereToAnswerWritesNothing)
     EXPECT_THAT(DebugLines(), ElementsAre());
 }
 
-// Counts or a cursor that the module may not write: each collect faults, reports the fault and
-// returns, with the counts that it could write at zero. A count is never written again while the
-// fault is being reported, where a second fault would end the host.
-TEST_F(ProviderExports, CollectIntoPlacesItMayNotWriteReportsAndReturns)
+// Counts or a cursor that the module may not write, or a query text that runs into memory it may
+// not read: each collect faults, reports the fault and returns, with the counts that it could write
+// at zero. A count is never written again while the fault is being reported, where a second fault
+// would end the host.
+TEST_F(ProviderExports, CollectWithPlacesItMayNotTouchReportsAndReturns)
 {
     const CTempFolder dumps(L"provider_read_only");
     m_registration.SetPerformanceValue(L"Crash Dump Folder", dumps.Path());
@@ -517,10 +518,18 @@ TEST_F(ProviderExports, CollectIntoPlacesItMayNotWriteReportsAndReturns)
     EXPECT_EQ(0u, collect(query, &fixed->cursor, &bytes, &objects));
     EXPECT_EQ(0u, bytes);
     EXPECT_EQ(0u, objects);
+    const wchar_t unterminated[] = {L'7', L'0', L'0', L'0'};
+    const CGuardedBuffer text(unterminated, sizeof(unterminated));
+    bytes = 65536;
+    objects = 7;
+    EXPECT_EQ(0u, collect(reinterpret_cast<wchar_t *>(text.Data()), &cursor, &bytes, &objects));
+    EXPECT_EQ(0u, bytes);
+    EXPECT_EQ(0u, objects);
+    EXPECT_EQ(buffer.data(), cursor);
     EXPECT_EQ(0u, provider.Close());
 
     const std::vector<std::string> lines = DebugLines();
-    EXPECT_EQ(3, std::count_if(lines.begin(), lines.end(), [](const std::string &line) {
+    EXPECT_EQ(4, std::count_if(lines.begin(), lines.end(), [](const std::string &line) {
                   return line.find("ACCESS_VIOLATION") != std::string::npos;
               }));
 }
