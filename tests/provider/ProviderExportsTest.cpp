@@ -433,7 +433,8 @@ TEST_F(ProviderExports, HostThreadsCallingAtOnceTakeTurns)
     other.join();
 
     EXPECT_EQ(0, malformed.load());
-    EXPECT_GT(answered.load(), 400) << "the threads kept each other from answering";
+    RecordProperty("answered", answered.load());
+    EXPECT_GT(answered.load(), 200) << "the threads kept each other from answering";
     EXPECT_THAT(FilesMatching(dumps / L"*"), ElementsAre());
     for (const std::string &line : DebugLines())
     {
