@@ -189,7 +189,7 @@ int Hold(const std::vector<std::wstring> &a)
 }
 
 // Each round runs under the block's lock: it takes or releases an instance under one of several
-// names, or writes all 26 values of every instance it holds. Each value is the round in its high
+// names, or writes all the values of every instance it holds. Each value is the round in its high
 // half and the round XOR the name's tag in its low half, so a reader can tell which update and
 // which name every value belongs to.
 int Churn(const std::vector<std::wstring> &a)
@@ -227,7 +227,7 @@ int Churn(const std::vector<std::wstring> &a)
             {
                 LONGLONG *values = reinterpret_cast<LONGLONG *>(block.GetInstanceCounterData(object, ids[i]));
                 const LONGLONG value = (static_cast<LONGLONG>(round) << 32) | (round ^ tags[i]);
-                for (int k = 0; k < 26; ++k)
+                for (DWORD k = 0; k < TarnCounterCount; ++k)
                 {
                     ::InterlockedExchange64(values + k, value);
                 }
@@ -246,7 +246,7 @@ int Values(const std::vector<std::wstring> &a)
     const LONGLONG kBothHalves = 0x100000001LL;
     for (LONGLONG round = 1; !stop.Wait(0); ++round)
     {
-        for (int k = 0; k < 26; ++k)
+        for (DWORD k = 0; k < TarnCounterCount; ++k)
         {
             instance.Set(static_cast<TarnCounter>(k), round * kBothHalves);
         }
