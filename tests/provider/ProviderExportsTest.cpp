@@ -442,10 +442,15 @@ TEST_F(ProviderExports, HostThreadsCallingAtOnceTakeTurns)
     }
 }
 
-// A host that gives no place for the answer gets nothing written and no fault; no buffer has no room.
-TEST_F(ProviderExports, CollectWithNowhereToAnswerWritesNothing)
+// A host that gives the module no place, or places it may not touch, for its answer. Missing places
+// are refused without a fault (no buffer has no room). Read-only counts or cursor, and a query text
+// that runs into memory the module may not read, fault; each fault is reported and the collect
+// returns with the byte count at zero wherever it could be written and the cursor where it was. A
+// count is never written again while a fault is being reported, where a second fault would end the
+// host.
+TEST_F(ProviderExports, CollectWithPlacesItMayNotTouchWritesNothing)
 {
-    const CTempFolder dumps(L"provider_nowhere");
+    const CTempFolder dumps(L"provider_places");
     m_registration.SetPerformanceValue(L"Crash Dump Folder", dumps.Path());
     const PerfMon::CPerformanceDataSchema schema = CreateTarnCounterSet();
     PerfMon::CPerformanceDataBlock server(Win32::CGlobalName(TarnProductName), schema, kFirstCounter, nullptr);
@@ -453,84 +458,64 @@ TEST_F(ProviderExports, CollectWithNowhereToAnswerWritesNothing)
     ASSERT_EQ(0u, provider.Open(L""));
     const auto collect = reinterpret_cast<CDirectProvider::CollectFunction>(
         reinterpret_cast<void *>(::GetProcAddress(provider.GetModule(), "PerfData_Collect")));
-    wchar_t query[] = L"Global";
-    void *missing = nullptr;
-    DWORD bytes = 65536;
-    DWORD objects = 7;
-    EXPECT_EQ(static_cast<DWORD>(ERROR_MORE_DATA), collect(query, &missing, &bytes, &objects));
-    EXPECT_EQ(nullptr, missing);
-    EXPECT_EQ(0u, bytes);
-    EXPECT_EQ(0u, objects);
 
-    bytes = 65536;
-    objects = 7;
-    EXPECT_EQ(0u, collect(query, nullptr, &bytes, &objects));
-    EXPECT_EQ(0u, bytes);
-    EXPECT_EQ(0u, objects);
-    std::vector<BYTE> buffer(65536);
-    void *cursor = buffer.data();
-    EXPECT_EQ(0u, collect(query, &cursor, nullptr, &objects));
-    bytes = 65536;
-    EXPECT_EQ(0u, collect(query, &cursor, &bytes, nullptr));
-    EXPECT_EQ(buffer.data(), cursor);
-    EXPECT_EQ(0u, bytes);
-    EXPECT_EQ(0u, provider.Close());
-
-    EXPECT_THAT(FilesMatching(dumps / L"*"), ElementsAre());
-    EXPECT_THAT(DebugLines(), ElementsAre());
-}
-
-// Counts or a cursor that the module may not write, or a query text that runs into memory it may
-// not read: each collect faults, reports the fault and returns, with the counts that it could write
-// at zero. A count is never written again while the fault is being reported, where a second fault
-// would end the host.
-TEST_F(ProviderExports, CollectWithPlacesItMayNotTouchReportsAndReturns)
-{
-    const CTempFolder dumps(L"provider_read_only");
-    m_registration.SetPerformanceValue(L"Crash Dump Folder", dumps.Path());
-    const PerfMon::CPerformanceDataSchema schema = CreateTarnCounterSet();
-    PerfMon::CPerformanceDataBlock server(Win32::CGlobalName(TarnProductName), schema, kFirstCounter, nullptr);
-    CDirectProvider provider(Beside(L"TARNCounters.dll"));
-    ASSERT_EQ(0u, provider.Open(L""));
-    const auto collect = reinterpret_cast<CDirectProvider::CollectFunction>(
-        reinterpret_cast<void *>(::GetProcAddress(provider.GetModule(), "PerfData_Collect")));
-    wchar_t query[] = L"Global";
-    std::vector<BYTE> buffer(65536);
-    struct Place
+    struct Places
     {
         DWORD bytes;
         DWORD objects;
         void *cursor;
     };
-    const Place writable = {65536, 7, buffer.data()};
-    CGuardedBuffer page(&writable, sizeof(writable));
+    std::vector<BYTE> buffer(65536);
+    const Places fresh = {65536, 7, buffer.data()};
+    CGuardedBuffer page(&fresh, sizeof(fresh));
     page.MakeReadOnly();
-    Place *fixed = reinterpret_cast<Place *>(page.Data());
-
-    void *cursor = buffer.data();
-    DWORD bytes = 65536;
-    DWORD objects = 7;
-    EXPECT_EQ(0u, collect(query, &cursor, &fixed->bytes, &objects));
-    EXPECT_EQ(buffer.data(), cursor);
-    EXPECT_EQ(0u, collect(query, &cursor, &bytes, &fixed->objects));
-    EXPECT_EQ(0u, bytes);
-    EXPECT_EQ(buffer.data(), cursor);
-    bytes = 65536;
-    EXPECT_EQ(0u, collect(query, &fixed->cursor, &bytes, &objects));
-    EXPECT_EQ(0u, bytes);
-    EXPECT_EQ(0u, objects);
+    Places *fixed = reinterpret_cast<Places *>(page.Data());
     const wchar_t unterminated[] = {L'7', L'0', L'0', L'0'};
     const CGuardedBuffer text(unterminated, sizeof(unterminated));
-    bytes = 65536;
-    objects = 7;
-    EXPECT_EQ(0u, collect(reinterpret_cast<wchar_t *>(text.Data()), &cursor, &bytes, &objects));
-    EXPECT_EQ(0u, bytes);
-    EXPECT_EQ(0u, objects);
-    EXPECT_EQ(buffer.data(), cursor);
+    wchar_t global[] = L"Global";
+    Places mine = fresh;
+    void *noBuffer = nullptr;
+    const struct
+    {
+        const char *what;
+        wchar_t *query;
+        void **data;
+        DWORD *bytes;
+        DWORD *objects;
+        DWORD result;
+        bool faults;
+    } cases[] = {
+        {"no buffer", global, &noBuffer, &mine.bytes, &mine.objects, ERROR_MORE_DATA, false},
+        {"no cursor", global, nullptr, &mine.bytes, &mine.objects, ERROR_SUCCESS, false},
+        {"no byte count", global, &mine.cursor, nullptr, &mine.objects, ERROR_SUCCESS, false},
+        {"no object count", global, &mine.cursor, &mine.bytes, nullptr, ERROR_SUCCESS, false},
+        {"read-only byte count", global, &mine.cursor, &fixed->bytes, &mine.objects, ERROR_SUCCESS, true},
+        {"read-only object count", global, &mine.cursor, &mine.bytes, &fixed->objects, ERROR_SUCCESS, true},
+        {"read-only cursor", global, &fixed->cursor, &mine.bytes, &mine.objects, ERROR_SUCCESS, true},
+        {"unterminated query", reinterpret_cast<wchar_t *>(text.Data()), &mine.cursor, &mine.bytes, &mine.objects,
+         ERROR_SUCCESS, true},
+    };
+    for (const auto &c : cases)
+    {
+        mine = fresh;
+        EXPECT_EQ(c.result, collect(c.query, c.data, c.bytes, c.objects)) << c.what;
+        EXPECT_EQ(nullptr, noBuffer) << c.what;
+        EXPECT_EQ(buffer.data(), mine.cursor) << c.what;
+        if (c.bytes == &mine.bytes)
+        {
+            EXPECT_EQ(0u, mine.bytes) << c.what;
+        }
+        const std::vector<std::string> lines = DebugLines();
+        if (c.faults)
+        {
+            EXPECT_EQ(1, std::count_if(lines.begin(), lines.end(), [](const std::string &line) {
+                          return line.find("ACCESS_VIOLATION") != std::string::npos;
+                      })) << c.what;
+        }
+        else
+        {
+            EXPECT_THAT(lines, ElementsAre()) << c.what;
+        }
+    }
     EXPECT_EQ(0u, provider.Close());
-
-    const std::vector<std::string> lines = DebugLines();
-    EXPECT_EQ(4, std::count_if(lines.begin(), lines.end(), [](const std::string &line) {
-                  return line.find("ACCESS_VIOLATION") != std::string::npos;
-              }));
 }
