@@ -54,9 +54,6 @@ DWORD RoundUpTo8(DWORD value)
     CorruptObject(offset, L"slot " + ToString(slot) + L" " + what);
 }
 
-// "Global" in any mix of upper and lower case, or no text at all: a host that names nothing wants
-// everything. Setting bit 5 turns an upper-case letter into its lower-case one and nothing else into
-// it; the first character that differs ends the reading.
 // The length of the caller's text, counted here rather than by the runtime: a text that runs into
 // memory that cannot be read then faults in this module's code, where the fault is translated on x86 too.
 size_t QueryLength(const wchar_t *query)
@@ -69,6 +66,9 @@ size_t QueryLength(const wchar_t *query)
     return length;
 }
 
+// "Global" in any mix of upper and lower case, or no text at all: a host that names nothing wants
+// everything. Setting bit 5 turns an upper-case letter into its lower-case one and nothing else into
+// it; the first character that differs ends the reading.
 bool IsGlobalQuery(const wchar_t *query)
 {
     return query[0] == L'\0' ||
